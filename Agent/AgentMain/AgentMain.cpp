@@ -1,0 +1,56 @@
+// Process entry of the VSS agent: one run takes one snapshot.
+#include "AgentCommon/AgentArguments.h"
+#include "AgentCommon/ArgsParserUtils.h"
+#include "AgentCommon/ArgumentsParser.h"
+#include "Log.h"
+
+#include <exception>
+#include <string>
+
+namespace {
+const int kExitCrashed = -1004;
+} // namespace
+
+int wmain(int argc, wchar_t* argv[]) {
+    const std::string logFileName = "OrvelVssAgent.exe.log";
+    (void)logFileName;
+
+    AgentArguments arguments;
+    int exitCode = 0;
+    try {
+        LOG(LogInfo) << "OrvelVssAgent.exe invoked." << std::endl;
+        ArgsParserUtils::printArgs(argc, argv);
+        arguments.clear();
+
+        if (argc > 1 && std::wstring(argv[1]) == L"-ExternallyInitiated") {
+            arguments.m_externallyInitiated = true;
+            arguments.m_snapshotFlow.m_argsRequester.m_backupType = -1;
+            arguments.m_snapshotFlow.m_argsRequester.m_volumes.clear();
+        } else {
+            int parseArgc = argc;
+            wchar_t** parseArgv = argv;
+            if (argc > 1 && std::wstring(argv[1]) == L"-GUI") {
+                arguments.m_gui = true;
+                // The parser sees the program name followed by what came after "-GUI".
+                parseArgv[1] = parseArgv[0];
+                ++parseArgv;
+                --parseArgc;
+            }
+            int r = ParseDr(parseArgc, parseArgv, arguments);
+            if (r != 0) {
+                LOG(LogError) << "ArgumentsParser failed" << " ret=" << r << " " << std::endl;
+                return r;
+            }
+        }
+
+        LOG(LogInfo) << "OrvelVssAgent.exe" << " done." << " ret=" << exitCode << " " << std::endl;
+        Logger::instance()->flush();
+        return exitCode;
+    } catch (const std::exception& e) {
+        LOG(LogError) << "agent crushed for the following reason : " << e.what() << std::endl;
+    } catch (...) {
+        LOG(LogError) << "agent crushed for unknown reason " << std::endl;
+    }
+    Logger::instance()->flush();
+    return kExitCrashed;
+}

@@ -1,0 +1,261 @@
+#include "Log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+const char* const kLevelNames[] = {"Assert", "Fatal", "Error", "Warn", "Info", "Debug", "Control", "Info"};
+const char* const kLoggerIdNames[] = {"Invalid", "JEX", "QBR", "NON"};
+
+bool isIdentChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Replaces whole identifiers equal to a template parameter by its argument.
+std::string substituteParams(const std::string& name,
+                             const std::vector<std::pair<std::string, std::string>>& params) {
+    if (params.empty())
+        return name;
+    std::string out;
+    size_t i = 0;
+    while (i < name.size()) {
+        if (!isIdentChar(name[i])) {
+            out += name[i++];
+            continue;
+        }
+        size_t j = i;
+        while (j < name.size() && isIdentChar(name[j]))
+            ++j;
+        std::string ident = name.substr(i, j - i);
+        for (const auto& p : params) {
+            if (p.first == ident) {
+                ident = p.second;
+                break;
+            }
+        }
+        out += ident;
+        i = j;
+    }
+    return out;
+}
+
+// "T = int; U = char" from GCC's "[with ...]" clause.
+std::vector<std::pair<std::string, std::string>> parseWithClause(const std::string& clause) {
+    std::vector<std::pair<std::string, std::string>> params;
+    size_t pos = 0;
+    while (pos < clause.size()) {
+        size_t end = clause.find("; ", pos);
+        if (end == std::string::npos)
+            end = clause.size();
+        std::string item = clause.substr(pos, end - pos);
+        size_t eq = item.find(" = ");
+        if (eq != std::string::npos)
+            params.emplace_back(item.substr(0, eq), item.substr(eq + 3));
+        pos = end + 2;
+    }
+    return params;
+}
+
+// The qualified name inside a GCC function signature such as
+// "const char* ns::Foo<T>::bar(int) const": the text between the return type
+// and the parameter list.
+std::string qualifiedName(const std::string& sig) {
+    int depth = 0;
+    size_t lastSpace = std::string::npos;
+    size_t i = 0;
+    while (i < sig.size()) {
+        char c = sig[i];
+        if (depth == 0 && sig.compare(i, 8, "operator") == 0 && (i == 0 || !isIdentChar(sig[i - 1])) &&
+            (i + 8 >= sig.size() || !isIdentChar(sig[i + 8]))) {
+            // The operator's symbol may hold '(', '<' or spaces: it ends at the
+            // parameter list, which for "operator()" is the second "(".
+            i += 8;
+            if (sig.compare(i, 2, "()") == 0)
+                i += 2;
+            while (i < sig.size() && sig[i] != '(')
+                ++i;
+            break;
+        }
+        if (c == '<')
+            ++depth;
+        else if (c == '>' && depth > 0)
+            --depth;
+        else if (c == '(' && depth == 0)
+            break;
+        else if (c == ' ' && depth == 0)
+            lastSpace = i;
+        ++i;
+    }
+    size_t start = lastSpace == std::string::npos ? 0 : lastSpace + 1;
+    std::string name = sig.substr(start, i - start);
+    // "ns::Foo::operator new" keeps its space; trim what stands before "(".
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
+
+} // namespace
+
+const char* logLevelName(u32 level) { return level < 8 ? kLevelNames[level] : "Unknown"; }
+
+const char* loggerIdName(u32 loggerId) { return loggerId < 4 ? kLoggerIdNames[loggerId] : "Unknown"; }
+
+void formatLogTimestamp(std::ostream& stream, u32 fractionDigits) {
+    static const u32 kDivisors[] = {1, 100, 10, 1, 1};
+    UtcTime t = Os::utcNow();
+    char buf[40];
+    int n = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour,
+                          t.minute, t.second);
+    if (fractionDigits > 0) {
+        u32 digits = fractionDigits > 4 ? 4 : fractionDigits;
+        n += std::snprintf(buf + n, sizeof buf - n, ".%0*u", static_cast<int>(digits),
+                           t.milliseconds / kDivisors[digits]);
+    }
+    stream.write(buf, n);
+}
+
+std::string labelFromSignature(const char* signature) {
+#if defined(_MSC_VER)
+    return signature;
+#else
+    std::string sig = signature;
+    std::vector<std::pair<std::string, std::string>> params;
+    size_t with = sig.rfind(" [with ");
+    if (with != std::string::npos && !sig.empty() && sig.back() == ']') {
+        params = parseWithClause(sig.substr(with + 7, sig.size() - with - 8));
+        sig.erase(with);
+    }
+    std::string suffix;
+    size_t lambda = sig.find("::<lambda");
+    if (lambda != std::string::npos) {
+        suffix = "::<lambda>";
+        sig.erase(lambda);
+    }
+    return substituteParams(qualifiedName(sig), params) + suffix;
+#endif
+}
+
+std::string methodColumns(const std::string& label) {
+    std::string shown = label;
+    std::string searched = label;
+    size_t lambda = label.find("<lambda");
+    if (lambda != std::string::npos) {
+        shown = label.substr(0, lambda) + "<lambda>";
+        searched = label.substr(0, lambda >= 2 ? lambda - 2 : 0);
+    }
+    size_t q = searched.rfind(':');
+    if (q == std::string::npos)
+        return "," + shown;
+    return shown.substr(0, q > 0 ? q - 1 : 0) + "," + shown.substr(q + 1);
+}
+
+void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* columns, u32 fractionDigits) {
+    formatLogTimestamp(item, fractionDigits);
+    item << ',' << logLevelName(level) << ',' << Os::currentThreadId();
+    std::string asyncName = Logger::instance()->getAsyncThreadName();
+    if (!asyncName.empty())
+        item << '/' << asyncName;
+    item << ',' << loggerIdName(loggerId) << ',' << columns << ',';
+}
+
+int LogStringBuf::sync() {
+    Logger::instance()->dispatch(str(), m_level);
+    return 0;
+}
+
+LogItem::LogItem(u32 loggerId, u32 level, const char* columns, u32 fractionDigits)
+    : std::ostream(nullptr), m_buf(this, level, loggerId) {
+    rdbuf(&m_buf);
+    writeRecordHeader(*this, level, loggerId, columns, fractionDigits);
+}
+
+namespace {
+Mutex& loggerCreationMutex() {
+    static Mutex* m = new Mutex();
+    return *m;
+}
+std::atomic<Logger*> s_logger{nullptr};
+} // namespace
+
+Logger* Logger::instance() {
+    Logger* p = s_logger.load(std::memory_order_acquire);
+    if (p != nullptr)
+        return p;
+    MutexGuard guard(loggerCreationMutex());
+    p = s_logger.load(std::memory_order_relaxed);
+    if (p == nullptr) {
+        p = new Logger();
+        s_logger.store(p, std::memory_order_release);
+    }
+    return p;
+}
+
+Logger::Logger() : m_clients{}, m_clientsCnt(0) {}
+
+void Logger::registerClient(LoggerClient* client, u32 levelMask) {
+    client->levelMask = levelMask;
+    u32 count = m_clientsCnt.load(std::memory_order_relaxed);
+    ORV_CHECK(m_clientsCnt < 4, " m_clientsCnt=" << count << " ");
+    m_clients[count] = client;
+    m_clientsCnt.store(count + 1, std::memory_order_release);
+}
+
+void Logger::flush() {
+    u32 count = clientsCount();
+    for (u32 i = 0; i < count; ++i)
+        m_clients[i]->flush();
+}
+
+void Logger::dispatch(const std::string& record, u32 level) {
+    u32 count = clientsCount();
+    bool flushes = level <= LogError;
+    for (u32 i = 0; i < count; ++i) {
+        LoggerClient* client = m_clients[i];
+        if (level < 32 && (client->levelMask & (1u << level)) != 0)
+            client->write(record);
+        if (flushes)
+            client->flush();
+    }
+    if (level != LogAssert)
+        return;
+    flush();
+    std::fwrite(record.data(), 1, record.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    Os::failFast();
+}
+
+void Logger::setThreadName(const std::string& name) {
+    MutexGuard guard(m_mutex);
+    m_threadNames.emplace(Os::currentThreadId(), name);
+}
+
+std::string Logger::getThreadName(u32 threadId) {
+    MutexGuard guard(m_mutex);
+    ThreadNames::const_iterator it = m_threadNames.find(threadId);
+    return it == m_threadNames.end() ? std::string() : it->second;
+}
+
+void Logger::removeThreadName(u32 threadId) {
+    MutexGuard guard(m_mutex);
+    m_threadNames.erase(threadId);
+}
+
+std::string Logger::getAsyncThreadName() {
+    MutexGuard guard(m_mutex);
+    ThreadNames::const_iterator it = m_asyncThreadNames.find(Os::currentThreadId());
+    return it == m_asyncThreadNames.end() ? std::string() : it->second;
+}
+
+void Logger::setAsyncThreadName(const std::string& name) {
+    MutexGuard guard(m_mutex);
+    m_asyncThreadNames[Os::currentThreadId()] = name;
+}
+
+void Logger::removeAsyncThreadName() {
+    MutexGuard guard(m_mutex);
+    m_asyncThreadNames.erase(Os::currentThreadId());
+}

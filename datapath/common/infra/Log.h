@@ -1,0 +1,191 @@
+#pragma once
+// The logging core: one process-wide Logger, records built per statement in
+// the calling thread, and up to four registered sinks (LoggerClient).
+//
+// A statement is
+//     LOG(LogInfo) << "text" << value << std::endl;
+// Creating the item writes the record header, so the time column is the
+// moment the statement began; std::endl flushes the stream and that flush
+// dispatches the record. A statement that never receives its std::endl
+// dispatches nothing.
+#include "Mutex.h"
+#include "Os.h"
+#include "Types.h"
+
+#include <atomic>
+#include <map>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+enum LogLevel : u32 {
+    LogAssert = 0,
+    LogFatal = 1,
+    LogError = 2,
+    LogWarn = 3,
+    LogInfo = 4,
+    LogDebug = 5,
+    LogControl = 6,
+    LogInfo7 = 7,
+};
+
+enum LoggerId : u32 {
+    LoggerInvalid = 0,
+    LoggerJex = 1,
+    LoggerQbr = 2,
+    LoggerNon = 3,
+};
+
+const u32 kAllLevelsMask = 255;
+
+const char* logLevelName(u32 level);
+const char* loggerIdName(u32 loggerId);
+
+// Writes the UTC time as "YYYY-MM-DD hh:mm:ss" followed, when fractionDigits
+// (0..4) is above 0, by "." and the milliseconds cut to that many digits.
+void formatLogTimestamp(std::ostream& stream, u32 fractionDigits);
+
+// The qualified function name, as MSVC's __FUNCTION__ spells it, from what
+// the compiler offers: MSVC's name is returned unchanged; GCC's
+// __PRETTY_FUNCTION__ loses its return type, parameters and "[with ...]"
+// clause (template parameters are substituted), and a lambda becomes the
+// enclosing function followed by "::<lambda>".
+std::string labelFromSignature(const char* signature);
+
+// The record's class and function columns made from a label:
+// "Tweaks::Tweak::Tweak" -> "Tweaks::Tweak,Tweak", "wmain" -> ",wmain".
+std::string methodColumns(const std::string& label);
+
+class LoggerClient {
+public:
+    virtual ~LoggerClient() = default;
+    // One finished record, including its final line end.
+    virtual void write(const std::string& record) = 0;
+    // Pushes out whatever the client has buffered.
+    virtual void flush() {}
+
+    // Bit n set: records of level n are delivered. Written by registerClient.
+    u32 levelMask = 0;
+};
+
+class LogItem;
+
+class LogStringBuf : public std::stringbuf {
+public:
+    LogStringBuf(LogItem* owner, u32 level, u32 loggerId)
+        : m_owner(owner), m_level(level), m_loggerId(loggerId) {}
+    ~LogStringBuf() override = default;
+
+    u32 level() const { return m_level; }
+    u32 loggerId() const { return m_loggerId; }
+
+protected:
+    // Dispatches the whole buffered record. Nothing is cleared, which is why
+    // a statement ends with exactly one std::endl.
+    int sync() override;
+
+private:
+    LogItem* m_owner;
+    u32 m_level;
+    u32 m_loggerId;
+};
+
+class LogItem : public std::ostream {
+public:
+    LogItem(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
+    ~LogItem() override = default;
+
+    // An lvalue for the statement's first insertion.
+    std::ostream& stream() { return *this; }
+
+private:
+    LogStringBuf m_buf;
+};
+
+class Logger {
+public:
+    static const u32 kMaxClients = 4;
+
+    static Logger* instance();
+
+    // Stores the mask in the client, then appends it. A fifth client ends the
+    // process. Called during single-threaded start-up only.
+    void registerClient(LoggerClient* client, u32 levelMask);
+    // Flushes every client in registration order.
+    void flush();
+
+    // Names the calling thread; a thread that has a name keeps it.
+    void setThreadName(const std::string& name);
+    // The empty string for a thread without a name.
+    std::string getThreadName(u32 threadId);
+    void removeThreadName(u32 threadId);
+
+    // The async table names threads in the record's thread column. Nothing in
+    // the agent fills it; the setter exists for diagnostics and tests.
+    std::string getAsyncThreadName();
+    void setAsyncThreadName(const std::string& name);
+    void removeAsyncThreadName();
+
+    // Delivers one record to the clients whose mask has its level; levels 0-2
+    // also flush every client, and level 0 ends the process.
+    void dispatch(const std::string& record, u32 level);
+
+    u32 clientsCount() const { return m_clientsCnt.load(std::memory_order_acquire); }
+
+private:
+    Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    typedef std::map<u32, std::string> ThreadNames;
+    ThreadNames m_asyncThreadNames; // "LoggerAsyncThreadNames"
+    ThreadNames m_threadNames;      // "LoggerThreadNames"
+    LoggerClient* m_clients[kMaxClients];
+    std::atomic<u32> m_clientsCnt;
+    Mutex m_mutex;
+};
+
+void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* methodColumns,
+                       u32 fractionDigits);
+
+#if defined(_MSC_VER)
+#define ORV_FUNCTION_SIGNATURE __FUNCTION__
+#else
+#define ORV_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
+#endif
+
+// The method columns of the enclosing function, computed once per call site.
+#define ORV_LOG_COLUMNS()                                                                               \
+    ([](const char* orvSignature) -> const char* {                                                      \
+        static const std::string orvColumns = methodColumns(labelFromSignature(orvSignature));          \
+        return orvColumns.c_str();                                                                      \
+    }(ORV_FUNCTION_SIGNATURE))
+
+#define LOG_FULL(loggerId, level, fractionDigits)                                                       \
+    LogItem((loggerId), (level), ORV_LOG_COLUMNS(), (fractionDigits)).stream()
+#define LOG(level) LOG_FULL(LoggerNon, (level), 3)
+#define LOG_JEX(level) LOG_FULL(LoggerJex, (level), 3)
+
+// Check form: an "Assert" record " <file> <line>: <condition> failed. <detail>",
+// delivered to every client and standard output; the process then ends.
+#define ORV_CHECK_AS(cond, condText, detail)                                                            \
+    do {                                                                                                \
+        if (!(cond)) {                                                                                  \
+            LOG(LogAssert) << " " << __FILE__ << " " << __LINE__ << ": " << (condText) << " failed. "   \
+                           << detail << std::endl;                                                      \
+            Os::failFast();                                                                             \
+        }                                                                                               \
+    } while (0)
+#define ORV_CHECK(cond, detail) ORV_CHECK_AS(cond, #cond, detail)
+
+// Inline form: an "Error" record "Assertion (<condition>) failed <file> <line>",
+// then the process ends at once.
+#define ORV_ASSERT_AS(cond, condText)                                                                   \
+    do {                                                                                                \
+        if (!(cond)) {                                                                                  \
+            LOG(LogError) << "Assertion (" << (condText) << ") failed " << __FILE__ << " " << __LINE__   \
+                          << std::endl;                                                                 \
+            Os::failFast();                                                                             \
+        }                                                                                               \
+    } while (0)
+#define ORV_ASSERT(cond) ORV_ASSERT_AS(cond, #cond)
