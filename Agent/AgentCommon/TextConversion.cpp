@@ -8,4 +8,6 @@ std::string narrowText(const std::wstring& wide) {
     return out;
 }
 
-std::string narrowText(const wchar_t* wide) { return wide == nullptr ? std::string() : narrowText(std::wstring(wide)); }
+std::string narrowText(const wchar_t* wide) {
+    return wide == nullptr ? std::string() : narrowText(std::wstring(wide));
+}

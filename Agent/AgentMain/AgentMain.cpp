@@ -38,12 +38,15 @@ int wmain(int argc, wchar_t* argv[]) {
             }
             int r = ParseDr(parseArgc, parseArgv, arguments);
             if (r != 0) {
-                LOG(LogError) << "ArgumentsParser failed" << " ret=" << r << " " << std::endl;
+                LOG(LogError) << "ArgumentsParser failed"
+                              << " ret=" << r << " " << std::endl;
                 return r;
             }
         }
 
-        LOG(LogInfo) << "OrvelVssAgent.exe" << " done." << " ret=" << exitCode << " " << std::endl;
+        LOG(LogInfo) << "OrvelVssAgent.exe"
+                     << " done."
+                     << " ret=" << exitCode << " " << std::endl;
         Logger::instance()->flush();
         return exitCode;
     } catch (const std::exception& e) {
