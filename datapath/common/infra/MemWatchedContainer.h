@@ -37,7 +37,9 @@ public:
     void registerContainer(MemWatchedContainer* container);
     void unregisterContainer(MemWatchedContainer* container);
     // One Info record per container name (items and bytes summed over the
-    // containers of that name), then the total.
+    // containers of that name), then the total. Sizes are read without the
+    // owners' locks: a container changing meanwhile gives an approximate
+    // count, which is all a diagnostic report needs.
     void printWatchedContainers();
 
 private:

@@ -91,7 +91,7 @@ TEST(WatchedContainers, ConcurrentContainersAndReports) {
         threads.emplace_back([] {
             for (int i = 0; i < 200; ++i) {
                 WatchedMap m("WatchTestChurn");
-                m[1] = 1;
+                WatchedMap copy(m);
             }
         });
     for (std::thread& th : threads)
