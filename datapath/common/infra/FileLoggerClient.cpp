@@ -19,7 +19,8 @@ FileLoggerClient::FileLoggerClient(const std::string& path, u32 memoryLimitMb, u
     formatLogTimestamp(banner, 3);
     banner << ", -----------------Log Start---------------------- " << title << " ----------------------"
            << "\n";
-    const std::string opening[] = {"\n\n", banner.str(), "time,level,thread,logger,method,message,exception\n"};
+    const std::string opening[] = {"\n\n", banner.str(),
+                                   "time,level,thread,logger,method,message,exception\n"};
     for (const std::string& line : opening)
         GenFileLogger::write(line.data(), static_cast<u32>(line.size()));
     // Started last: the opening lines are queued ahead of every record.
@@ -30,4 +31,6 @@ void FileLoggerClient::write(const std::string& record) {
     GenFileLogger::write(record.data(), static_cast<u32>(record.size()));
 }
 
-void FileLoggerClient::flush() { flushQueue(); }
+void FileLoggerClient::flush() {
+    flushQueue();
+}

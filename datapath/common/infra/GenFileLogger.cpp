@@ -115,7 +115,8 @@ void GenFileLogger::write(const char* data, u32 length) {
 void GenFileLogger::queuePauseNotice() {
     std::ostringstream notice;
     formatLogTimestamp(notice, 3);
-    notice << "," << m_fileName << "-pausing logger due to OOM" << "\n";
+    notice << "," << m_fileName << "-pausing logger due to OOM"
+           << "\n";
     std::string text = notice.str();
     u32 length = static_cast<u32>(text.size());
     s8* buffer = m_tracker->allocateUnlimited(length);
@@ -176,8 +177,8 @@ void GenFileLogger::flushQueue() {
         return;
     }
     if (!m_flushSem.waitFor(m_flushWaitLimitMs))
-        std::cerr << "Flush is not completed" << " t_JexFlushFileMaxPeriodMs=" << m_flushWaitLimitMs << " "
-                  << std::endl;
+        std::cerr << "Flush is not completed"
+                  << " t_JexFlushFileMaxPeriodMs=" << m_flushWaitLimitMs << " " << std::endl;
 }
 
 void GenFileLogger::rotateNow() {

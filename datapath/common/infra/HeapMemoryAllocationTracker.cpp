@@ -5,8 +5,12 @@
 namespace {
 // Where record buffers come from and go back to. Kept in this one pair so
 // that the tracking allocator can take over here without touching callers.
-s8* allocateRecordBytes(u32 length) { return new s8[length]; }
-void freeRecordBytes(s8* buffer) { delete[] buffer; }
+s8* allocateRecordBytes(u32 length) {
+    return new s8[length];
+}
+void freeRecordBytes(s8* buffer) {
+    delete[] buffer;
+}
 } // namespace
 
 HeapMemoryAllocationTracker::HeapMemoryAllocationTracker(u32 maxBytes, u32 resumeThresholdBytes,
@@ -58,10 +62,11 @@ void HeapMemoryAllocationTracker::release(s8* buffer, u32 length) {
     // Reported outside the mutex: the record goes through the logger, and this
     // tracker's own logger may be one of its clients.
     u32 lengthBytes = length;
-    ORV_CHECK(usedBytesBeforeFree >= (u32)lengthBytes,
-              "<" << m_name << "> " << "trying to free more than allocated"
-                     << " usedBytesBeforeFree=" << usedBytesBeforeFree << " " << " lengthBytes=" << lengthBytes
-                     << " ");
+    ORV_CHECK(usedBytesBeforeFree >= (u32)lengthBytes, "<" << m_name << "> "
+                                                           << "trying to free more than allocated"
+                                                           << " usedBytesBeforeFree=" << usedBytesBeforeFree
+                                                           << " "
+                                                           << " lengthBytes=" << lengthBytes << " ");
 }
 
 u32 HeapMemoryAllocationTracker::usedBytes() {

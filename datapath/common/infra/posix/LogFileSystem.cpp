@@ -28,8 +28,8 @@ u32 LogFileSystem::createDirectory(const std::string& path) {
     return errno == EEXIST ? kErrorAlreadyExists : static_cast<u32>(errno);
 }
 
-LogFileSystem::ListResult LogFileSystem::listFiles(const std::string& directory, std::vector<std::string>& names,
-                                                   u32& error) {
+LogFileSystem::ListResult LogFileSystem::listFiles(const std::string& directory,
+                                                   std::vector<std::string>& names, u32& error) {
     DirStream dir(directory);
     if (dir.get() == nullptr) {
         error = static_cast<u32>(errno);

@@ -26,8 +26,8 @@ u32 LogFileSystem::createDirectory(const std::string& path) {
     return static_cast<u32>(GetLastError());
 }
 
-LogFileSystem::ListResult LogFileSystem::listFiles(const std::string& directory, std::vector<std::string>& names,
-                                                   u32& error) {
+LogFileSystem::ListResult LogFileSystem::listFiles(const std::string& directory,
+                                                   std::vector<std::string>& names, u32& error) {
     WIN32_FIND_DATAA data;
     FindHandle find(FindFirstFileA((directory + "\\*").c_str(), &data));
     if (find.get() == INVALID_HANDLE_VALUE) {
