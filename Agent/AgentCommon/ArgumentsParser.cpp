@@ -17,7 +17,8 @@ const std::vector<std::wstring>& allowedKeywords() {
 }
 
 void printUsage() {
-    std::cout << "Usage: " << "OrvelVssAgent.exe"
+    std::cout << "Usage: "
+              << "OrvelVssAgent.exe"
               << " <local URL> <local port> <peer URL> <peer port> <tag> [keyword=value ...]" << std::endl;
     LOG(LogError) << "Had to print usage" << std::endl;
 }
@@ -89,7 +90,8 @@ int parse_keyword_args(const std::vector<std::wstring>& allowed, KeywordMap& key
             return -1;
         }
         keywords.emplace(keyword, value);
-        LOG(LogInfo) << "Keyword argument - " << narrowText(keyword) << ": " << narrowText(value) << std::endl;
+        LOG(LogInfo) << "Keyword argument - " << narrowText(keyword) << ": " << narrowText(value)
+                     << std::endl;
     }
     return 0;
 }
@@ -120,7 +122,8 @@ int ParseDr(int argc, const wchar_t* const* argv, AgentArguments& arguments) {
     KeywordMap::const_iterator backupType = keywords.find(L"backupType");
     if (backupType != keywords.end()) {
         requester.m_backupType = static_cast<int>(static_cast<unsigned int>(stoul32(backupType->second)));
-        LOG(LogInfo) << "Backup type is modified to: " << " arguments.m_snapshotFlow.m_argsRequester.m_backupType="
+        LOG(LogInfo) << "Backup type is modified to: "
+                     << " arguments.m_snapshotFlow.m_argsRequester.m_backupType="
                      << static_cast<unsigned int>(requester.m_backupType) << " " << std::endl;
     }
     return 0;

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace {
 const int kExitCrashed = -1004;
@@ -27,23 +28,23 @@ int wmain(int argc, wchar_t* argv[]) {
             arguments.m_snapshotFlow.m_argsRequester.m_backupType = -1;
             arguments.m_snapshotFlow.m_argsRequester.m_volumes.clear();
         } else {
-            int parseArgc = argc;
-            wchar_t** parseArgv = argv;
+            // The parser sees the program name followed by what came after "-GUI".
+            std::vector<const wchar_t*> parseArgv(argv, argv + argc);
             if (argc > 1 && std::wstring(argv[1]) == L"-GUI") {
                 arguments.m_gui = true;
-                // The parser sees the program name followed by what came after "-GUI".
-                parseArgv[1] = parseArgv[0];
-                ++parseArgv;
-                --parseArgc;
+                parseArgv.erase(parseArgv.begin() + 1);
             }
-            int r = ParseDr(parseArgc, parseArgv, arguments);
+            int r = ParseDr(static_cast<int>(parseArgv.size()), parseArgv.data(), arguments);
             if (r != 0) {
-                LOG(LogError) << "ArgumentsParser failed" << " ret=" << r << " " << std::endl;
+                LOG(LogError) << "ArgumentsParser failed"
+                              << " ret=" << r << " " << std::endl;
                 return r;
             }
         }
 
-        LOG(LogInfo) << "OrvelVssAgent.exe" << " done." << " ret=" << exitCode << " " << std::endl;
+        LOG(LogInfo) << "OrvelVssAgent.exe"
+                     << " done."
+                     << " ret=" << exitCode << " " << std::endl;
         Logger::instance()->flush();
         return exitCode;
     } catch (const std::exception& e) {

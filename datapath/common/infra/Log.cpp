@@ -52,8 +52,14 @@ std::vector<std::pair<std::string, std::string>> parseWithClause(const std::stri
             end = clause.size();
         std::string item = clause.substr(pos, end - pos);
         size_t eq = item.find(" = ");
-        if (eq != std::string::npos)
-            params.emplace_back(item.substr(0, eq), item.substr(eq + 3));
+        if (eq != std::string::npos) {
+            // A non-type parameter reads "int N": its name is the last word.
+            std::string name = item.substr(0, eq);
+            size_t space = name.rfind(' ');
+            if (space != std::string::npos)
+                name.erase(0, space + 1);
+            params.emplace_back(name, item.substr(eq + 3));
+        }
         pos = end + 2;
     }
     return params;
@@ -99,9 +105,13 @@ std::string qualifiedName(const std::string& sig) {
 
 } // namespace
 
-const char* logLevelName(u32 level) { return level < 8 ? kLevelNames[level] : "Unknown"; }
+const char* logLevelName(u32 level) {
+    return level < 8 ? kLevelNames[level] : "Unknown";
+}
 
-const char* loggerIdName(u32 loggerId) { return loggerId < 4 ? kLoggerIdNames[loggerId] : "Unknown"; }
+const char* loggerIdName(u32 loggerId) {
+    return loggerId < 4 ? kLoggerIdNames[loggerId] : "Unknown";
+}
 
 void formatLogTimestamp(std::ostream& stream, u32 fractionDigits) {
     static const u32 kDivisors[] = {1, 100, 10, 1, 1};

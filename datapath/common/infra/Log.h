@@ -155,37 +155,37 @@ void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* 
 #endif
 
 // The method columns of the enclosing function, computed once per call site.
-#define ORV_LOG_COLUMNS()                                                                               \
-    ([](const char* orvSignature) -> const char* {                                                      \
-        static const std::string orvColumns = methodColumns(labelFromSignature(orvSignature));          \
-        return orvColumns.c_str();                                                                      \
+#define ORV_LOG_COLUMNS()                                                                                    \
+    ([](const char* orvSignature) -> const char* {                                                           \
+        static const std::string orvColumns = methodColumns(labelFromSignature(orvSignature));               \
+        return orvColumns.c_str();                                                                           \
     }(ORV_FUNCTION_SIGNATURE))
 
-#define LOG_FULL(loggerId, level, fractionDigits)                                                       \
+#define LOG_FULL(loggerId, level, fractionDigits)                                                            \
     LogItem((loggerId), (level), ORV_LOG_COLUMNS(), (fractionDigits)).stream()
 #define LOG(level) LOG_FULL(LoggerNon, (level), 3)
 #define LOG_JEX(level) LOG_FULL(LoggerJex, (level), 3)
 
 // Check form: an "Assert" record " <file> <line>: <condition> failed. <detail>",
 // delivered to every client and standard output; the process then ends.
-#define ORV_CHECK_AS(cond, condText, detail)                                                            \
-    do {                                                                                                \
-        if (!(cond)) {                                                                                  \
-            LOG(LogAssert) << " " << __FILE__ << " " << __LINE__ << ": " << (condText) << " failed. "   \
-                           << detail << std::endl;                                                      \
-            Os::failFast();                                                                             \
-        }                                                                                               \
+#define ORV_CHECK_AS(cond, condText, detail)                                                                 \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            LOG(LogAssert) << " " << __FILE__ << " " << __LINE__ << ": " << (condText) << " failed. "        \
+                           << detail << std::endl;                                                           \
+            Os::failFast();                                                                                  \
+        }                                                                                                    \
     } while (0)
 #define ORV_CHECK(cond, detail) ORV_CHECK_AS(cond, #cond, detail)
 
 // Inline form: an "Error" record "Assertion (<condition>) failed <file> <line>",
 // then the process ends at once.
-#define ORV_ASSERT_AS(cond, condText)                                                                   \
-    do {                                                                                                \
-        if (!(cond)) {                                                                                  \
-            LOG(LogError) << "Assertion (" << (condText) << ") failed " << __FILE__ << " " << __LINE__   \
-                          << std::endl;                                                                 \
-            Os::failFast();                                                                             \
-        }                                                                                               \
+#define ORV_ASSERT_AS(cond, condText)                                                                        \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            LOG(LogError) << "Assertion (" << (condText) << ") failed " << __FILE__ << " " << __LINE__       \
+                          << std::endl;                                                                      \
+            Os::failFast();                                                                                  \
+        }                                                                                                    \
     } while (0)
 #define ORV_ASSERT(cond) ORV_ASSERT_AS(cond, #cond)

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-u32 Os::currentThreadId() { return GetCurrentThreadId(); }
+u32 Os::currentThreadId() {
+    return GetCurrentThreadId();
+}
 
 UtcTime Os::utcNow() {
     SYSTEMTIME st;
