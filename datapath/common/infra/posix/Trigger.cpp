@@ -1,0 +1,17 @@
+#include "../Trigger.h"
+
+Trigger::Trigger() : m_signalled(false) {}
+
+Trigger::~Trigger() = default;
+
+void Trigger::set() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_signalled = true;
+    m_cond.notify_one();
+}
+
+void Trigger::wait() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cond.wait(lock, [this] { return m_signalled; });
+    m_signalled = false;
+}
