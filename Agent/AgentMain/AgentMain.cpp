@@ -1,8 +1,11 @@
 // Process entry of the VSS agent: one run takes one snapshot.
 #include "AgentCommon/AgentArguments.h"
+#include "AgentCommon/AgentInitializer.h"
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
 #include "Log.h"
+#include "MemShieldSwitch.h"
+#include "Tweaks.h"
 
 #include <exception>
 #include <string>
@@ -15,6 +18,16 @@ const int kExitCrashed = -1004;
 int wmain(int argc, wchar_t* argv[]) {
     const std::string logFileName = "OrvelVssAgent.exe.log";
     (void)logFileName;
+
+    // No log client exists yet: what the tweak store reports while it loads
+    // its files reaches no file.
+    AgentInitializer::setTweakDefaults();
+    // Set before the first tracked allocation and before any other thread.
+    g_memShieldEnabled = Tweaks::instance()->intVal("t_enableMemshield", 0) != 0;
+
+    // The file log clients are registered here, before the tweaks are listed.
+
+    Tweaks::instance()->print();
 
     AgentArguments arguments;
     int exitCode = 0;

@@ -1,0 +1,5 @@
+#include "../NativePath.h"
+
+std::string nativePath(const std::string& path) {
+    return path;
+}
