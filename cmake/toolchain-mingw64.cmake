@@ -1,0 +1,21 @@
+# Cross build for Windows x64 with MinGW-w64 (posix threads model).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ORVEL_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ORVEL_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ORVEL_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${ORVEL_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ORVEL_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The runtime is linked in, so that a binary needs nothing but system DLLs on
+# the machine it is copied to.
+set(ORVEL_STATIC_RUNTIME "-static -static-libgcc -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${ORVEL_STATIC_RUNTIME}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ORVEL_STATIC_RUNTIME}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ORVEL_STATIC_RUNTIME}")
