@@ -1,5 +1,6 @@
 #include "GenFileLogger.h"
 
+#include "DynamicTweaks.h"
 #include "Log.h"
 #include "LogFileSystem.h"
 #include "Os.h"
