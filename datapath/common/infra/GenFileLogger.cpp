@@ -26,7 +26,7 @@ struct RotatedFile {
 GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool startWriterNow)
     : m_fileName(path), m_maxFiles(0), m_enabled(false), m_compressOnRotate(false), m_flushEveryLine(true),
       m_flushEveryLineInWriter(false), m_flushWaitLimitMs(0), m_rotateSizeBytes(kRotateSizeBytes),
-      m_writerThreadId(0) {
+      m_fileSize(0), m_writerThreadId(0) {
     Tweaks* tweaks = Tweaks::instance();
     m_flushWaitLimitMs = tweaks->uintVal("t_JexFlushFileMaxPeriodMs", 60000u);
 
@@ -85,8 +85,13 @@ void GenFileLogger::openFileLocked() {
     // length is the write position; "ate" puts that position at the end of an
     // existing file before the first write.
     m_file.open(m_fileName + ".txt", std::ios::out | std::ios::app | std::ios::ate | std::ios::binary);
-    if (!m_file.good())
+    if (!m_file.good()) {
         std::cout << "failed to open logger file. going to work without logger" << std::endl;
+        m_fileSize = 0;
+        return;
+    }
+    std::streamoff position = m_file.tellp();
+    m_fileSize = position > 0 ? static_cast<u64>(position) : 0;
 }
 
 void GenFileLogger::write(const char* data, u32 length) {
@@ -128,28 +133,39 @@ void GenFileLogger::queuePauseNotice() {
 
 void GenFileLogger::enqueue(const QueueItem& item) {
     MutexGuard guard(m_queueMutex);
+    // The writer drains until it finds the queue empty, so only the first
+    // item after that needs to wake it.
+    bool wasEmpty = m_queue.empty();
     m_queue.push(item);
-    m_queueEvent.set();
+    if (wasEmpty)
+        m_queueEvent.set();
 }
 
 void GenFileLogger::writeRecordLocked(const char* data, u32 length) {
-    std::streamoff position = m_file.tellp();
-    if (position > 0 && static_cast<u64>(position) > m_rotateSizeBytes)
+    if (m_fileSize > m_rotateSizeBytes)
         rotateLocked();
-    m_file.write(data, length);
+    if (m_file.write(data, length))
+        m_fileSize += length;
 }
 
 void GenFileLogger::run() {
     m_writerThreadId.store(Os::currentThreadId(), std::memory_order_relaxed);
+    // Items are taken over in batches: producers meet the writer on the queue
+    // mutex once per batch instead of once per record. Order is kept, so a
+    // flush marker still follows every record queued before it.
+    std::queue<QueueItem> batch;
     for (;;) {
         m_queueEvent.wait();
-        m_queueMutex.lock();
-        while (!m_queue.empty()) {
-            QueueItem item = m_queue.front();
-            m_queue.pop();
-            m_queueMutex.unlock();
+        for (;;) {
             {
-                MutexGuard guard(m_fileMutex);
+                MutexGuard guard(m_queueMutex);
+                if (m_queue.empty())
+                    break;
+                std::swap(batch, m_queue);
+            }
+            MutexGuard guard(m_fileMutex);
+            for (; !batch.empty(); batch.pop()) {
+                const QueueItem& item = batch.front();
                 if (item.buffer != nullptr) {
                     writeRecordLocked(reinterpret_cast<const char*>(item.buffer), item.length);
                     m_tracker->release(item.buffer, item.length);
@@ -161,9 +177,7 @@ void GenFileLogger::run() {
                         m_flushSem.post();
                 }
             }
-            m_queueMutex.lock();
         }
-        m_queueMutex.unlock();
     }
 }
 

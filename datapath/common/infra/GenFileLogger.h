@@ -109,6 +109,9 @@ private:
     bool m_flushEveryLineInWriter;
     u32 m_flushWaitLimitMs;
     u64 m_rotateSizeBytes;
+    // The current file's length: its position when opened plus what was
+    // written since, so the size check before each write needs no system call.
+    u64 m_fileSize;
     std::atomic<u32> m_writerThreadId;
     std::unique_ptr<HeapMemoryAllocationTracker> m_tracker;
 };
