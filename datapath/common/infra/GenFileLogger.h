@@ -54,8 +54,6 @@ public:
     void run() override;
 
     bool enabled() const { return m_enabled; }
-    const std::string& fileName() const { return m_fileName; }
-    const std::string& directory() const { return m_directory; }
 
 protected:
     void startWriter();

@@ -37,16 +37,4 @@ TEST(FileLoggerClient, EveryClientOpensItsFileWithBannerAndHeader) {
     EXPECT_EQ("second run", m[2].str());
 }
 
-TEST(FileLoggerClient, RecordsThroughTheLoggerReachTheFileInOrder) {
-    TempDir dir;
-    FileLoggerClient* client = newClient(dir.path("A.log"), "");
-    // The same calls the logging core makes for an Error record: write, then flush.
-    for (int i = 0; i < 3; ++i) {
-        client->write("record " + std::to_string(i) + "\n");
-        client->flush();
-    }
-    std::string text = readFile(dir.path("A.log.txt"));
-    EXPECT_EQ("record 0\nrecord 1\nrecord 2\n", text.substr(text.find("exception\n") + 10));
-}
-
 } // namespace

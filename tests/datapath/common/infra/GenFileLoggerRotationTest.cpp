@@ -123,14 +123,6 @@ TEST_F(Rotation, UnlistableFolderLeavesTheFileGrowing) {
 #endif
 }
 
-TEST_F(Rotation, FolderIsCreatedOneLevelDeep) {
-    TestFileLogger logger(dir.path("logs") + (dir.path().find('\\') != std::string::npos ? "\\" : "/") +
-                          "A.log");
-    EXPECT_TRUE(logger.enabled());
-    EXPECT_EQ(dir.path("logs"), logger.directory());
-    EXPECT_TRUE(fs::exists(dir.path("logs") + "/A.log.txt"));
-}
-
 TEST_F(Rotation, MissingParentDisablesTheLogger) {
     std::string path = dir.path("missing") + "/logs/A.log";
     ::testing::internal::CaptureStdout();

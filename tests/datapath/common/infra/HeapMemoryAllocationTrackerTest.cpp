@@ -33,12 +33,6 @@ TEST_F(Budget, PausesOnOverrunAndResumesOnlyAtTheThreshold) {
     tracker.release(c, 100);
 }
 
-TEST_F(Budget, ZeroLengthGivesNothingAndDoesNotPause) {
-    EXPECT_EQ(nullptr, tracker.allocate(0, justPaused));
-    EXPECT_FALSE(justPaused);
-    EXPECT_FALSE(tracker.paused());
-}
-
 TEST_F(Budget, UnlimitedRequestsIgnoreBudgetAndPause) {
     EXPECT_EQ(nullptr, tracker.allocate(101, justPaused));
     s8* notice = tracker.allocateUnlimited(150);
