@@ -114,8 +114,11 @@ const char* loggerIdName(u32 loggerId) {
 }
 
 void formatLogTimestamp(std::ostream& stream, u32 fractionDigits) {
+    formatLogTimestamp(stream, Os::utcNow(), fractionDigits);
+}
+
+void formatLogTimestamp(std::ostream& stream, const UtcTime& t, u32 fractionDigits) {
     static const u32 kDivisors[] = {1, 100, 10, 1, 1};
-    UtcTime t = Os::utcNow();
     char buf[40];
     int n = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour,
                           t.minute, t.second);
@@ -125,6 +128,8 @@ void formatLogTimestamp(std::ostream& stream, u32 fractionDigits) {
                            t.milliseconds / kDivisors[digits]);
     }
     stream.write(buf, n);
+    // As if the fields had been written with setfill('0'): the fill stays.
+    stream.fill('0');
 }
 
 std::string labelFromSignature(const char* signature) {
@@ -203,7 +208,9 @@ Logger* Logger::instance() {
     return p;
 }
 
-Logger::Logger() : m_clients{}, m_clientsCnt(0) {}
+Logger::Logger()
+    : m_asyncThreadNames("LoggerAsyncThreadNames"), m_threadNames("LoggerThreadNames"), m_clients{},
+      m_clientsCnt(0) {}
 
 void Logger::registerClient(LoggerClient* client, u32 levelMask) {
     client->levelMask = levelMask;

@@ -10,6 +10,7 @@
 // dispatches nothing.
 #include "Mutex.h"
 #include "Os.h"
+#include "StlMemShiledContainer.h"
 #include "Types.h"
 
 #include <atomic>
@@ -43,7 +44,10 @@ const char* loggerIdName(u32 loggerId);
 
 // Writes the UTC time as "YYYY-MM-DD hh:mm:ss" followed, when fractionDigits
 // (0..4) is above 0, by "." and the milliseconds cut to that many digits.
+// '0' is left as the stream's fill character.
 void formatLogTimestamp(std::ostream& stream, u32 fractionDigits);
+// The same for a given time.
+void formatLogTimestamp(std::ostream& stream, const UtcTime& time, u32 fractionDigits);
 
 // The qualified function name, as MSVC's __FUNCTION__ spells it, from what
 // the compiler offers: MSVC's name is returned unchanged; GCC's
@@ -137,9 +141,9 @@ private:
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-    typedef std::map<u32, std::string> ThreadNames;
-    ThreadNames m_asyncThreadNames; // "LoggerAsyncThreadNames"
-    ThreadNames m_threadNames;      // "LoggerThreadNames"
+    typedef StlMemShiledContainer<std::map<u32, std::string>> ThreadNames;
+    ThreadNames m_asyncThreadNames;
+    ThreadNames m_threadNames;
     LoggerClient* m_clients[kMaxClients];
     std::atomic<u32> m_clientsCnt;
     Mutex m_mutex;

@@ -1,15 +1,17 @@
 #include "ThreadWrapper.h"
 
 #include "Log.h"
+#include "MemWatcher.h"
+#include "Timer.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <typeindex>
 #include <typeinfo>
 
 #if defined(__GNUC__)
-#include <cstdlib>
 #include <cxxabi.h>
 #endif
 
@@ -71,9 +73,12 @@ void ThreadWrapper::threadCallback() {
         if (m_threadIds.size() == m_numOpened)
             m_startedTrigger.set();
     }
+    MemWatcher::instance()->AddThread(threadId);
+    std::srand(static_cast<unsigned>(internalId + Timer::instance()->getUtcTimeMs()));
 
     run();
 
+    MemWatcher::instance()->RemoveThread(threadId);
     Logger::instance()->removeThreadName(threadId);
     LOG(LogInfo) << "Ending ThreadWrapper of type " << name << " internalId=" << internalId << " "
                  << std::endl;

@@ -9,13 +9,13 @@ Trigger::Trigger() : m_handle(CreateEventA(NULL, FALSE, FALSE, NULL)) {
 }
 
 Trigger::~Trigger() {
-    CloseHandle(m_handle);
+    CloseHandle(static_cast<HANDLE>(m_handle));
 }
 
 void Trigger::set() {
-    SetEvent(m_handle);
+    SetEvent(static_cast<HANDLE>(m_handle));
 }
 
 void Trigger::wait() {
-    WaitForSingleObject(m_handle, INFINITE);
+    WaitForSingleObject(static_cast<HANDLE>(m_handle), INFINITE);
 }

@@ -75,11 +75,6 @@ TEST(ThreadWrapper, TwoOpensAreBothStartedWhenWaitAllStartedReturns) {
     EXPECT_EQ(2, countContaining("Ending ThreadWrapper of type class TwGatedWorker"));
 }
 
-TEST(ThreadWrapper, WaitAllStartedWithNothingOpenedReturnsAtOnce) {
-    TwGatedWorker w;
-    w.waitAllStarted();
-}
-
 TEST(ThreadWrapper, ThreadIsNamedInTheLoggerWhileRunningOnly) {
     LogCapture::instance().clear();
     NamedWorker w;

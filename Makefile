@@ -1,0 +1,56 @@
+# Front door. `make test` builds and tests every target; `make demo` shows the
+# agent running under Wine. Both first make sure the tools are installed.
+JOBS ?= 2
+HARNESS := scripts/wine-harness build/windows
+
+.NOTPARALLEL:
+.PHONY: bootstrap test demo bench clean \
+        test-linux test-linux-asan test-linux-tsan test-windows build-windows
+
+bootstrap:
+	@scripts/bootstrap
+
+# Each stage configures, builds and runs its tests; the first failure stops
+# the run. Stage times are printed so that the total stays in view.
+define stage
+	@start=$$(date +%s); \
+	echo "=== $(1): configure + build"; \
+	mkdir -p build; \
+	cmake --preset $(1) >build/configure-$(1).log 2>&1 || { cat build/configure-$(1).log; exit 1; }; \
+	cmake --build --preset $(1) --parallel $(JOBS) || exit 1; \
+	echo "=== $(1): test"; \
+	$(2) ctest --preset $(1) --stop-on-failure || exit 1; \
+	echo "=== $(1): passed in $$(( $$(date +%s) - start )) s"
+endef
+
+test: bootstrap
+	@start=$$(date +%s); \
+	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-windows && \
+	echo "=== all stages passed in $$(( $$(date +%s) - start )) s"
+
+test-linux:
+	$(call stage,linux)
+test-linux-asan:
+	$(call stage,linux-asan)
+test-linux-tsan:
+	$(call stage,linux-tsan)
+# Windows tests share one prefix (C:\ProgramData, Global\ objects), so the
+# test preset runs them one at a time, inside the harness.
+test-windows:
+	$(call stage,windows,$(HARNESS))
+
+build-windows:
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows --parallel $(JOBS) --target OrvelVssAgent WineKeepAlive
+
+demo: bootstrap build-windows
+	@$(HARNESS) scripts/demo build/windows
+
+bench: bootstrap
+	@cmake --preset linux-release >/dev/null
+	@cmake --build --preset linux-release --parallel $(JOBS)
+	@if [ -x build/linux-release/bench/orvel_bench ]; then build/linux-release/bench/orvel_bench; \
+	 else echo "no benchmarks yet (bench/*.cpp)"; fi
+
+clean:
+	rm -rf build

@@ -1,0 +1,56 @@
+#include "TempWorkingDir.h"
+
+#include "Crc32.h"
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+TempWorkingDir::TempWorkingDir() : m_previous(fs::current_path()) {
+    std::random_device random;
+    for (;;) {
+        std::ostringstream name;
+        name << "orvel-test-" << std::chrono::steady_clock::now().time_since_epoch().count() << "-"
+             << random();
+        m_path = fs::temp_directory_path() / name.str();
+        if (fs::create_directory(m_path))
+            break;
+    }
+    fs::current_path(m_path);
+}
+
+TempWorkingDir::~TempWorkingDir() {
+    std::error_code ignored;
+    fs::current_path(m_previous, ignored);
+    fs::remove_all(m_path, ignored);
+}
+
+void TempWorkingDir::writeFile(const std::string& relativePath, const std::string& content) {
+    fs::path file(relativePath);
+    if (file.has_parent_path())
+        fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string TempWorkingDir::readFile(const std::string& relativePath) {
+    std::ifstream in(fs::path(relativePath), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void TempWorkingDir::writeConsistentCopy(const std::string& basePath, int slot, u64 version,
+                                         const std::string& content, u64 checksum) {
+    std::string data = basePath + "." + std::to_string(slot);
+    writeFile(data, content);
+    writeFile(data + ".sig", std::to_string(version) + "\n" + std::to_string(checksum) + "\n");
+}
+
+void TempWorkingDir::writeConsistentCopy(const std::string& basePath, int slot, u64 version,
+                                         const std::string& content) {
+    writeConsistentCopy(basePath, slot, version, content, crc32(content));
+}
