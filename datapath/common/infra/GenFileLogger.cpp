@@ -24,9 +24,9 @@ struct RotatedFile {
 } // namespace
 
 GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool startWriterNow)
-    : m_fileName(path), m_maxFiles(0), m_enabled(false), m_compressOnRotate(false), m_flushEveryLine(true),
-      m_flushEveryLineInWriter(false), m_flushWaitLimitMs(0), m_rotateSizeBytes(kRotateSizeBytes),
-      m_fileSize(0), m_writerThreadId(0) {
+    : m_fileName(path), m_queue("FileLogger"), m_maxFiles(0), m_enabled(false), m_compressOnRotate(false),
+      m_flushEveryLine(true), m_flushEveryLineInWriter(false), m_flushWaitLimitMs(0),
+      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerThreadId(0) {
     Tweaks* tweaks = Tweaks::instance();
     m_flushWaitLimitMs = tweaks->uintVal("t_JexFlushFileMaxPeriodMs", 60000u);
 
@@ -153,7 +153,7 @@ void GenFileLogger::run() {
     // Items are taken over in batches: producers meet the writer on the queue
     // mutex once per batch instead of once per record. Order is kept, so a
     // flush marker still follows every record queued before it.
-    std::queue<QueueItem> batch;
+    RecordQueue batch;
     for (;;) {
         m_queueEvent.wait();
         for (;;) {
@@ -161,7 +161,7 @@ void GenFileLogger::run() {
                 MutexGuard guard(m_queueMutex);
                 if (m_queue.empty())
                     break;
-                std::swap(batch, m_queue);
+                std::swap(batch, static_cast<RecordQueue&>(m_queue));
             }
             MutexGuard guard(m_fileMutex);
             for (; !batch.empty(); batch.pop()) {

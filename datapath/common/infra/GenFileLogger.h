@@ -20,6 +20,7 @@
 #include "HeapMemoryAllocationTracker.h"
 #include "Mutex.h"
 #include "Semaphore.h"
+#include "StlMemShiledContainer.h"
 #include "ThreadWrapper.h"
 #include "Trigger.h"
 #include "Types.h"
@@ -98,7 +99,8 @@ private:
     Mutex m_fileMutex;
     Semaphore m_flushSem;
     Mutex m_queueMutex;
-    std::queue<QueueItem> m_queue; // "FileLogger"
+    typedef std::queue<QueueItem> RecordQueue;
+    StlMemShiledContainer<RecordQueue> m_queue; // "FileLogger"
     Trigger m_queueEvent;
     i32 m_maxFiles;
     bool m_enabled;

@@ -64,6 +64,9 @@ public:
 };
 
 TEST(BudgetDeathTest, ReleasingMoreThanInUseEndsTheProcess) {
+    // Other tests' writer threads are running: start the child afresh, and
+    // leave the style as it was for the suites that follow.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -81,6 +84,7 @@ TEST(BudgetDeathTest, ReleasingMoreThanInUseEndsTheProcess) {
         "datapath/common/infra/HeapMemoryAllocationTracker\\.cpp .*: "
         "usedBytesBeforeFree >= \\(u32\\)lengthBytes failed\\. <A\\.log> trying to free more than allocated "
         "usedBytesBeforeFree=10  lengthBytes=11 ");
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 } // namespace
