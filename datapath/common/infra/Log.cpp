@@ -117,17 +117,38 @@ void formatLogTimestamp(std::ostream& stream, u32 fractionDigits) {
     formatLogTimestamp(stream, Os::utcNow(), fractionDigits);
 }
 
+namespace {
+// Writes value as exactly width decimal digits, padded with '0'. Every record
+// starts with a timestamp, and a formatted print costs several times this.
+char* putDigits(char* out, u32 value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+} // namespace
+
 void formatLogTimestamp(std::ostream& stream, const UtcTime& t, u32 fractionDigits) {
     static const u32 kDivisors[] = {1, 100, 10, 1, 1};
-    char buf[40];
-    int n = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour,
-                          t.minute, t.second);
+    char buf[32];
+    char* p = putDigits(buf, t.year, 4);
+    *p++ = '-';
+    p = putDigits(p, t.month, 2);
+    *p++ = '-';
+    p = putDigits(p, t.day, 2);
+    *p++ = ' ';
+    p = putDigits(p, t.hour, 2);
+    *p++ = ':';
+    p = putDigits(p, t.minute, 2);
+    *p++ = ':';
+    p = putDigits(p, t.second, 2);
     if (fractionDigits > 0) {
         u32 digits = fractionDigits > 4 ? 4 : fractionDigits;
-        n += std::snprintf(buf + n, sizeof buf - n, ".%0*u", static_cast<int>(digits),
-                           t.milliseconds / kDivisors[digits]);
+        *p++ = '.';
+        p = putDigits(p, t.milliseconds / kDivisors[digits], static_cast<int>(digits));
     }
-    stream.write(buf, n);
+    stream.write(buf, p - buf);
     // As if the fields had been written with setfill('0'): the fill stays.
     stream.fill('0');
 }
@@ -262,6 +283,9 @@ void Logger::removeThreadName(u32 threadId) {
 }
 
 std::string Logger::getAsyncThreadName() {
+    // Nothing names async threads in an ordinary run: skip the lock then.
+    if (m_asyncNamesCount.load(std::memory_order_acquire) == 0)
+        return std::string();
     MutexGuard guard(m_mutex);
     ThreadNames::const_iterator it = m_asyncThreadNames.find(Os::currentThreadId());
     return it == m_asyncThreadNames.end() ? std::string() : it->second;
@@ -270,9 +294,11 @@ std::string Logger::getAsyncThreadName() {
 void Logger::setAsyncThreadName(const std::string& name) {
     MutexGuard guard(m_mutex);
     m_asyncThreadNames[Os::currentThreadId()] = name;
+    m_asyncNamesCount.store(static_cast<u32>(m_asyncThreadNames.size()), std::memory_order_release);
 }
 
 void Logger::removeAsyncThreadName() {
     MutexGuard guard(m_mutex);
     m_asyncThreadNames.erase(Os::currentThreadId());
+    m_asyncNamesCount.store(static_cast<u32>(m_asyncThreadNames.size()), std::memory_order_release);
 }

@@ -143,6 +143,7 @@ private:
 
     typedef StlMemShiledContainer<std::map<u32, std::string>> ThreadNames;
     ThreadNames m_asyncThreadNames;
+    std::atomic<u32> m_asyncNamesCount{0};
     ThreadNames m_threadNames;
     LoggerClient* m_clients[kMaxClients];
     std::atomic<u32> m_clientsCnt;
