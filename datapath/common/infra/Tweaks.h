@@ -27,6 +27,7 @@
 #include "DynamicTweaks.h"
 #include "Mutex.h"
 #include "Singleton.h"
+#include "StlMemShiledContainer.h"
 #include "Types.h"
 
 #include <istream>
@@ -105,7 +106,7 @@ private:
     void refreshDynamicTweaks();
 
     typedef std::map<std::string, Tweak, CaseInsensitiveLess> TweakTable;
-    TweakTable m_tweaks; // "Tweaks"
+    StlMemShiledContainer<TweakTable> m_tweaks{"Tweaks"};
     Mutex m_mutex;
     bool m_isInitialized = false;
     bool m_feedsDynamicTweaks = false;
