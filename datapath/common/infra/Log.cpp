@@ -208,27 +208,6 @@ LogItem::LogItem(u32 loggerId, u32 level, const char* columns, u32 fractionDigit
     writeRecordHeader(*this, level, loggerId, columns, fractionDigits);
 }
 
-namespace {
-Mutex& loggerCreationMutex() {
-    static Mutex* m = new Mutex();
-    return *m;
-}
-std::atomic<Logger*> s_logger{nullptr};
-} // namespace
-
-Logger* Logger::instance() {
-    Logger* p = s_logger.load(std::memory_order_acquire);
-    if (p != nullptr)
-        return p;
-    MutexGuard guard(loggerCreationMutex());
-    p = s_logger.load(std::memory_order_relaxed);
-    if (p == nullptr) {
-        p = new Logger();
-        s_logger.store(p, std::memory_order_release);
-    }
-    return p;
-}
-
 Logger::Logger()
     : m_asyncThreadNames("LoggerAsyncThreadNames"), m_threadNames("LoggerThreadNames"), m_clients{},
       m_clientsCnt(0) {}

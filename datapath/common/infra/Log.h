@@ -10,6 +10,7 @@
 // dispatches nothing.
 #include "Mutex.h"
 #include "Os.h"
+#include "Singleton.h"
 #include "StlMemShiledContainer.h"
 #include "Types.h"
 
@@ -106,11 +107,9 @@ private:
     LogStringBuf m_buf;
 };
 
-class Logger {
+class Logger : public Singleton<Logger> {
 public:
     static const u32 kMaxClients = 4;
-
-    static Logger* instance();
 
     // Stores the mask in the client, then appends it. A fifth client ends the
     // process. Called during single-threaded start-up only.
@@ -137,6 +136,7 @@ public:
     u32 clientsCount() const { return m_clientsCnt.load(std::memory_order_acquire); }
 
 private:
+    friend class Singleton<Logger>;
     Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
