@@ -56,8 +56,9 @@ TEST(MonotonicGuard, SmallStepBackIsLoggedAndAnswersThePreviousValue) {
     std::vector<std::string> records = LogCapture::instance().records();
     ASSERT_EQ(1u, records.size());
     EXPECT_NE(std::string::npos, records[0].find(",Error,"));
-    EXPECT_EQ("New timestamp is before last timestamp:  res.QuadPart=999950  m_lastTimestamp=1000000  diff=-50 ",
-              LogCapture::messageOf(records[0]));
+    EXPECT_EQ(
+        "New timestamp is before last timestamp:  res.QuadPart=999950  m_lastTimestamp=1000000  diff=-50 ",
+        LogCapture::messageOf(records[0]));
 
     // Exactly the tolerance is still absorbed, measured from the last value
     // handed out, not from the smaller one just read.
@@ -131,8 +132,8 @@ TEST(ParseUtcTimestamp, AcceptsSecondSixtyAndRejectsABlankForT) {
     std::tm t;
     ASSERT_TRUE(Timer::instance()->parseUtcTimestamp("2026-12-04T15:30:60Z", &t));
     char fields[64];
-    std::snprintf(fields, sizeof fields, "%d-%d-%d %d:%d:%d dst=%d", t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour,
-                  t.tm_min, t.tm_sec, t.tm_isdst);
+    std::snprintf(fields, sizeof fields, "%d-%d-%d %d:%d:%d dst=%d", t.tm_year, t.tm_mon, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec, t.tm_isdst);
     EXPECT_STREQ("126-11-4 15:30:60 dst=0", fields);
 
     ::testing::internal::CaptureStdout();

@@ -85,7 +85,6 @@ std::string lastColumns() {
     return rec.substr(pos, end - pos);
 }
 
-
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override { LogCapture::instance().clear(); }

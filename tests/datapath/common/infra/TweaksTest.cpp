@@ -34,10 +34,17 @@ TEST(TweakValue, GrammarOfNumbersWordsAndQuotedText) {
         i64 number;
         const char* str;
     } rows[] = {
-        {"0x1F", true, 31, ""},       {"12abc", true, 12, ""},         {"-5", true, -5, ""},
-        {"+7", true, 7, ""},          {"ON", true, 1, ""},             {"\"on\"", true, 1, ""},
-        {"Disabled", true, 0, ""},    {"\"abc\"", false, 0, "abc"},    {"\"12\"", false, 0, "12"},
-        {"\"\"", false, 0, ""},       {"99999999999999999999", true, INT64_MAX, ""},
+        {"0x1F", true, 31, ""},
+        {"12abc", true, 12, ""},
+        {"-5", true, -5, ""},
+        {"+7", true, 7, ""},
+        {"ON", true, 1, ""},
+        {"\"on\"", true, 1, ""},
+        {"Disabled", true, 0, ""},
+        {"\"abc\"", false, 0, "abc"},
+        {"\"12\"", false, 0, "12"},
+        {"\"\"", false, 0, ""},
+        {"99999999999999999999", true, INT64_MAX, ""},
         {"-99999999999999999999", true, INT64_MIN, ""},
     };
     for (const auto& row : rows) {
@@ -51,8 +58,8 @@ TEST(TweakValue, GrammarOfNumbersWordsAndQuotedText) {
 }
 
 TEST(TweakLines, SplitsNameValueAndCommentAndSkipsLinesWithoutEqualsUnlessStrict) {
-    std::vector<TweakEntry> e =
-        entriesOf("  t_X = 0x1F ; a comment \r\n\n   \t\n; only a comment\nt_Y=\"a b\"\nno equals\nt_Z =\n t_E = a=b ;\n");
+    std::vector<TweakEntry> e = entriesOf("  t_X = 0x1F ; a comment \r\n\n   \t\n; only a comment\nt_Y=\"a "
+                                          "b\"\nno equals\nt_Z =\n t_E = a=b ;\n");
     ASSERT_EQ(4u, e.size());
     EXPECT_EQ("t_X|0x1F|a comment", e[0].name + "|" + e[0].value + "|" + e[0].comment);
     EXPECT_EQ("\"a b\"", e[1].value);
@@ -167,7 +174,8 @@ TEST_F(TweakFiles, MissingFilesAreReportedAndSkipped) {
     EXPECT_TRUE(LogCapture::instance().hasMessage(
         "Failed to open tweaks_extension.txtwhile trying to update tweaks from it"));
     EXPECT_TRUE(LogCapture::instance().hasMessage(
-        "local upgrade-surviving tweaks file \"test_appdata\\tweaks_extension_upgrade_surviving.txt\" not found"));
+        "local upgrade-surviving tweaks file \"test_appdata\\tweaks_extension_upgrade_surviving.txt\" not "
+        "found"));
     store.print();
     EXPECT_TRUE(LogCapture::instance().hasMessage("tweaks are empty"));
 }
@@ -192,7 +200,8 @@ TEST_F(TweakFiles, FlawsInTheBaseSetEndTheProcess) {
     std::filesystem::remove_all("jex_tweaks");
     Tweaks store(Tweaks::Source::WorkingDirectory);
     TempWorkingDir::writeFile("late.txt", "t_A=1\n");
-    EXPECT_FAILFAST(store.updateFromFile("late.txt"), "Trying to update non-periodically after initialization");
+    EXPECT_FAILFAST(store.updateFromFile("late.txt"),
+                    "Trying to update non-periodically after initialization");
 }
 
 // The process's store is created once per process: a child reports what it saw.

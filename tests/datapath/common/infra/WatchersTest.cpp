@@ -83,8 +83,8 @@ TEST(WatchedContainersDeathTest, RegistryRefusesDoubleRegistrationAndUnknownRemo
             db->registerContainer(&m);
         },
         ::testing::ExitedWithCode(Os::kFailFastExitCode),
-                ",Error,.*,MemWatchedContainerDatabase,registerContainer,Assertion .rt. failed "
-                "datapath/common/infra/MemWatchedContainer\\.cpp ");
+        ",Error,.*,MemWatchedContainerDatabase,registerContainer,Assertion .rt. failed "
+        "datapath/common/infra/MemWatchedContainer\\.cpp ");
     EXPECT_EXIT(
         {
             echoLogToStderr();
@@ -229,11 +229,12 @@ TEST(CpuUsageMonitor, RandomSamplesFollowTheProbabilities) {
         EXPECT_EQ(89, monitor.randomCpuGeneratorForTests(CpuUsageProbabilities{0, 100, 0, 0}, 90));
         EXPECT_EQ(89, monitor.randomCpuGeneratorForTests(CpuUsageProbabilities{0, 0, 0, 100}, 90));
     }
-    EXPECT_EXIT((echoLogToStderr(), monitor.randomCpuGeneratorForTests(CpuUsageProbabilities{50, 10, 30, 0}, 90)),
-                ::testing::ExitedWithCode(Os::kFailFastExitCode),
-                "CpuUsageMonitor,randomCpuGeneratorForTests, .* == 100 failed\\.  highCpuUsageProbabilityPercent=50 "
-                "midCpuUsageProbabilityPercent=10 lowCpuUsageProbabilityPercent=30 "
-                "keepPrevCpuUsageProbabilityPercent=0");
+    EXPECT_EXIT(
+        (echoLogToStderr(), monitor.randomCpuGeneratorForTests(CpuUsageProbabilities{50, 10, 30, 0}, 90)),
+        ::testing::ExitedWithCode(Os::kFailFastExitCode),
+        "CpuUsageMonitor,randomCpuGeneratorForTests, .* == 100 failed\\.  highCpuUsageProbabilityPercent=50 "
+        "midCpuUsageProbabilityPercent=10 lowCpuUsageProbabilityPercent=30 "
+        "keepPrevCpuUsageProbabilityPercent=0");
 }
 
 TEST(CpuUsageMonitor, SimulationWithoutRandomnessReportsAnIdleMachine) {
