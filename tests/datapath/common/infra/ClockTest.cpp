@@ -14,74 +14,94 @@
 #include <vector>
 
 namespace {
+const i64 kTicksPerMs = 10000;
 
-const i64 kFrequency = 10000000; // 10,000 ticks per millisecond
-
-// A counter that stands still until the test moves it.
-struct FakeCounter {
+// A timer on a performance counter that stands still until the test moves it.
+struct FakeClock : ::testing::Test {
     std::shared_ptr<std::atomic<i64>> ticks = std::make_shared<std::atomic<i64>>(0);
+    WindowsTimer timer{source()};
+    int calls = 0;
+    i64 callbackTakesMs = 0;
 
-    PerformanceCounterSource source() const {
+    PerformanceCounterSource source() {
         PerformanceCounterSource s;
-        s.frequency = [](i64* hz) {
-            *hz = kFrequency;
-            return true;
-        };
-        std::shared_ptr<std::atomic<i64>> t = ticks;
-        s.read = [t](i64* out) {
-            *out = t->load();
-            return true;
-        };
+        s.frequency = [](i64* hz) { return *hz = kTicksPerMs * 1000, true; };
+        s.read = [t = ticks](i64* out) { return *out = t->load(), true; };
         return s;
     }
-    void setMs(i64 ms) { ticks->store(ms * (kFrequency / 1000)); }
+    i64 read(i64 at) {
+        ticks->store(at);
+        i64 out = 0;
+        i64 r = timer.getPerformanceCounter(&out);
+        EXPECT_EQ(r, out);
+        return r;
+    }
+    void activateAtMs(i64 ms) {
+        ticks->store(ms * kTicksPerMs);
+        timer.activateTimers();
+    }
+    u32 add(u32 intervalMs, bool oneShot, u32 existing = 0) {
+        return timer.addTimer(&callback, reinterpret_cast<u64>(this), intervalMs, oneShot, existing);
+    }
+    static void callback(u64 context) {
+        FakeClock* self = reinterpret_cast<FakeClock*>(context);
+        ++self->calls;
+        self->ticks->fetch_add(self->callbackTakesMs * kTicksPerMs);
+    }
 };
-
 } // namespace
 
-TEST(MonotonicGuard, SmallStepBackIsLoggedAndAnswersThePreviousValue) {
-    FakeCounter counter;
-    WindowsTimer timer(counter.source());
+TEST_F(FakeClock, SmallStepBackIsLoggedAndAnswersThePreviousValueLargeOneEndsTheProcess) {
     LogCapture::instance().clear();
-    i64 out = -1;
-    EXPECT_EQ(0, timer.getPerformanceCounter(&out));
-    counter.ticks->store(-500); // nothing was handed out before: no guard
-    EXPECT_EQ(-500, timer.getPerformanceCounter(&out));
-
-    counter.ticks->store(1000000);
-    EXPECT_EQ(1000000, timer.getPerformanceCounter(&out));
-    counter.ticks->store(999950);
-    EXPECT_EQ(1000000, timer.getPerformanceCounter(&out));
-    EXPECT_EQ(1000000, out);
+    // Ticks read -> ticks answered. A zero counter is never compared against;
+    // the tolerance of 100 is measured from the last value handed out.
+    const i64 rows[][2] = {
+        {0, 0}, {-500, -500}, {1000000, 1000000}, {999950, 1000000}, {999900, 1000000}, {1000010, 1000010}};
+    for (const auto& row : rows)
+        EXPECT_EQ(row[1], read(row[0])) << row[0];
     std::vector<std::string> records = LogCapture::instance().records();
-    ASSERT_EQ(1u, records.size());
+    ASSERT_EQ(2u, records.size());
     EXPECT_NE(std::string::npos, records[0].find(",Error,"));
     EXPECT_EQ(
         "New timestamp is before last timestamp:  res.QuadPart=999950  m_lastTimestamp=1000000  diff=-50 ",
         LogCapture::messageOf(records[0]));
-
-    // Exactly the tolerance is still absorbed, measured from the last value
-    // handed out, not from the smaller one just read.
-    counter.ticks->store(999900);
-    EXPECT_EQ(1000000, timer.getPerformanceCounter(&out));
-    counter.ticks->store(1000010);
-    EXPECT_EQ(1000010, timer.getPerformanceCounter(&out));
+    EXPECT_EXIT((echoLogToStderr(), read(999909)), ::testing::ExitedWithCode(Os::kFailFastExitCode),
+                "failed\\. New timestamp is more than 100 ticks before last timestamp");
 }
 
-TEST(MonotonicGuardDeathTest, LargeStepBackEndsTheProcess) {
-    EXPECT_EXIT(
-        {
-            echoLogToStderr();
-            FakeCounter counter;
-            WindowsTimer timer(counter.source());
-            i64 out = 0;
-            counter.ticks->store(1000000);
-            timer.getPerformanceCounter(&out);
-            counter.ticks->store(999850);
-            timer.getPerformanceCounter(&out);
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode),
-        "failed\\. New timestamp is more than 100 ticks before last timestamp");
+TEST_F(FakeClock, OneShotFiresOnceAfterItsDueTime) {
+    activateAtMs(10000);
+    add(100, true);
+    activateAtMs(10100); // due, but not yet past due
+    EXPECT_EQ(0, calls);
+    activateAtMs(10101);
+    activateAtMs(10101);
+    EXPECT_EQ(1, calls);
+}
+
+TEST_F(FakeClock, SlowPeriodicCallbackIsLoggedAndRescheduledFromTheActivationStart) {
+    LogCapture::instance().clear();
+    activateAtMs(50000);
+    add(1000, false);
+    callbackTakesMs = 2500;
+    activateAtMs(51001); // runs until 53501; next due 51001 + 1000
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(LogCapture::instance().hasMessage("timer invocation took more than 1 seconds!"));
+    callbackTakesMs = 0;
+    activateAtMs(53502); // a schedule from the callback's end (54501) would not fire yet
+    EXPECT_EQ(2, calls);
+}
+
+TEST_F(FakeClock, ReplacingATimerCancelsTheOldOne) {
+    activateAtMs(1000);
+    u32 old = add(10, false);
+    int replacementCalls = 0;
+    timer.addTimer([](u64 c) { ++*reinterpret_cast<int*>(c); }, reinterpret_cast<u64>(&replacementCalls), 10,
+                   false, old);
+    activateAtMs(2000);
+    activateAtMs(2000);
+    EXPECT_EQ(0, calls);
+    EXPECT_EQ(1, replacementCalls);
 }
 
 TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
@@ -149,74 +169,4 @@ TEST(LogTimestamp, FractionDigitsCutTheMilliseconds) {
         formatLogTimestamp(s, t, digits);
         EXPECT_EQ(std::string("2026-12-04 15:30:31.007").substr(0, digits ? 20 + digits : 19), s.str());
     }
-}
-
-namespace {
-struct TimerProbe {
-    FakeCounter* counter = nullptr;
-    int calls = 0;
-    i64 advanceMs = 0; // how long each call "takes"
-};
-void probeCallback(u64 context) {
-    TimerProbe* probe = reinterpret_cast<TimerProbe*>(context);
-    ++probe->calls;
-    if (probe->advanceMs != 0)
-        probe->counter->ticks->fetch_add(probe->advanceMs * (kFrequency / 1000));
-}
-u64 contextOf(TimerProbe& p) {
-    return reinterpret_cast<u64>(&p);
-}
-} // namespace
-
-TEST(TimerRegistry, OneShotFiresOnceAfterItsDueTime) {
-    FakeCounter counter;
-    counter.setMs(10000);
-    WindowsTimer timer(counter.source());
-    TimerProbe probe;
-    timer.addTimer(&probeCallback, contextOf(probe), 100, true);
-
-    counter.setMs(10100); // due, but not yet past due
-    timer.activateTimers();
-    EXPECT_EQ(0, probe.calls);
-    counter.setMs(10101);
-    timer.activateTimers();
-    timer.activateTimers();
-    EXPECT_EQ(1, probe.calls);
-}
-
-TEST(TimerRegistry, SlowPeriodicCallbackIsLoggedAndRescheduledFromTheActivationStart) {
-    LogCapture::instance().clear();
-    FakeCounter counter;
-    counter.setMs(50000);
-    WindowsTimer timer(counter.source());
-    TimerProbe probe;
-    probe.counter = &counter;
-    probe.advanceMs = 2500;
-    timer.addTimer(&probeCallback, contextOf(probe), 1000, false);
-
-    counter.setMs(51001);
-    timer.activateTimers(); // runs until 53501; next due 51001 + 1000
-    EXPECT_EQ(1, probe.calls);
-    EXPECT_TRUE(LogCapture::instance().hasMessage("timer invocation took more than 1 seconds!"));
-
-    // Due again at 52001: a schedule from the callback's end (54501) would
-    // not fire at 53502.
-    probe.advanceMs = 0;
-    counter.setMs(53502);
-    timer.activateTimers();
-    EXPECT_EQ(2, probe.calls);
-}
-
-TEST(TimerRegistry, ReplacingATimerCancelsTheOldOne) {
-    FakeCounter counter;
-    counter.setMs(1000);
-    WindowsTimer timer(counter.source());
-    TimerProbe oldProbe, newProbe;
-    u32 old = timer.addTimer(&probeCallback, contextOf(oldProbe), 10, false);
-    timer.addTimer(&probeCallback, contextOf(newProbe), 10, false, old);
-    counter.setMs(2000);
-    timer.activateTimers();
-    timer.activateTimers();
-    EXPECT_EQ(0, oldProbe.calls);
-    EXPECT_EQ(1, newProbe.calls);
 }
