@@ -123,13 +123,10 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
     i64 ms = timer->getTimestampMs();
     i64 us = timer->getSteadyTimeUs();
     i64 ns = timer->getSteadyTimeNs();
-    EXPECT_LE(ms, us / 1000);
-    EXPECT_LE(us, ns / 1000);
-    EXPECT_LE(ns / 1000000 - ms, 1000);
-    i64 before = static_cast<i64>(std::time(nullptr)) * 1000;
-    i64 utc = timer->getUtcTimeMs();
-    EXPECT_GE(utc, before);
-    EXPECT_LE(utc, static_cast<i64>(std::time(nullptr)) * 1000 + 1000);
+    EXPECT_TRUE(ms <= us / 1000 && us <= ns / 1000 && ns / 1000000 - ms <= 1000)
+        << ms << " " << us << " " << ns;
+    i64 before = static_cast<i64>(std::time(nullptr)) * 1000, utc = timer->getUtcTimeMs();
+    EXPECT_TRUE(utc >= before && utc <= static_cast<i64>(std::time(nullptr)) * 1000 + 1000) << utc;
 
     std::atomic<bool> backwards{false};
     std::vector<std::thread> threads;

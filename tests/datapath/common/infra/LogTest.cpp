@@ -154,8 +154,6 @@ TEST_F(LogTest, ThreadNamesKeepTheFirstAndAsyncNamesShowInTheThreadColumn) {
         logger->setThreadName("first");
         logger->setThreadName("second");
         EXPECT_EQ("first", logger->getThreadName(Os::currentThreadId()));
-        logger->removeThreadName(Os::currentThreadId());
-        EXPECT_EQ("", logger->getThreadName(Os::currentThreadId()));
         logger->setAsyncThreadName("async");
         LOG(LogInfo) << "named" << std::endl;
         logger->removeAsyncThreadName();

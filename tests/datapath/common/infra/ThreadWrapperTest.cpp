@@ -1,5 +1,6 @@
 #include "ThreadWrapper.h"
 #include "Log.h"
+#include "MemWatcher.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -27,9 +28,16 @@ public:
     void run() override {
         threadId = Os::currentThreadId();
         nameSeen = Logger::instance()->getThreadName(threadId);
+        watched = watchedThreads(threadId);
+    }
+    static int watchedThreads(u32 id) {
+        int n = 0;
+        MemWatcher::instance()->iterateThreads([&](i32 t, u64) { n += static_cast<u32>(t) == id; });
+        return n;
     }
     u32 threadId = 0;
     std::string nameSeen;
+    int watched = 0;
 };
 
 // Waits until `count` log messages contain `fragment`; returns how many there are.
@@ -56,7 +64,7 @@ TEST(ThreadWrapper, TwoOpensAreBothStartedWhenWaitAllStartedReturns) {
     EXPECT_EQ(2, waitForMessages("Ending ThreadWrapper of type class TwGatedWorker", 2));
 }
 
-TEST(ThreadWrapper, ThreadIsNamedInTheLoggerWhileRunningOnly) {
+TEST(ThreadWrapper, ThreadIsNamedAndWatchedWhileRunningOnly) {
     LogCapture::instance().clear();
     NamedWorker w;
     w.open();
@@ -64,4 +72,6 @@ TEST(ThreadWrapper, ThreadIsNamedInTheLoggerWhileRunningOnly) {
     EXPECT_EQ(1, waitForMessages("Ending ThreadWrapper of type NamedWorker-7", 1));
     EXPECT_EQ("NamedWorker-7", w.nameSeen);
     EXPECT_EQ("", Logger::instance()->getThreadName(w.threadId));
+    EXPECT_EQ(1, w.watched);
+    EXPECT_EQ(0, NamedWorker::watchedThreads(w.threadId));
 }

@@ -3,7 +3,6 @@
 #include "MemWatchedContainer.h"
 #include "MemWatcher.h"
 #include "StlMemShiledContainer.h"
-#include "ThreadWrapper.h"
 #include "Tweaks.h"
 #include "support/LogCapture.h"
 #include "support/StderrLogEcho.h"
@@ -101,30 +100,6 @@ TEST(MemWatcher, SecondAddOfAThreadKeepsOneRecordAndAGoneThreadLeavesOnPrint) {
     MemWatcher::instance()->printCpu();
     EXPECT_EQ(0u, recordsOf(kFakeThreadId)); // its sample found it gone
     EXPECT_TRUE(logged(" cpu(perc) "));
-}
-
-namespace {
-struct WatchedWorker : ThreadWrapper {
-    void run() override {
-        threadId = Os::currentThreadId();
-        while (!stop.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::atomic<u32> threadId{0};
-    std::atomic<bool> stop{false};
-};
-} // namespace
-
-TEST(MemWatcher, WrappedThreadsAreListedWhileTheyRun) {
-    WatchedWorker worker;
-    worker.open();
-    while (worker.threadId.load() == 0)
-        std::this_thread::yield();
-    EXPECT_EQ(1u, recordsOf(worker.threadId));
-    worker.stop = true;
-    for (int i = 0; i < 5000 && recordsOf(worker.threadId) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(0u, recordsOf(worker.threadId));
 }
 
 TEST(MemWatcher, CountersAreRead) {
