@@ -20,3 +20,10 @@ void AgentInitializer::setTweakDefaults() {
     for (const auto& entry : kDefaults)
         tweaks->setDefaultValIfNotSet(entry[0], entry[1]);
 }
+
+std::string AgentInitializer::currentLogPath(const std::string& path) {
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos)
+        return path + ".current";
+    return path.substr(0, dot) + ".current" + path.substr(dot);
+}

@@ -17,7 +17,6 @@ const int kExitCrashed = -1004;
 
 int wmain(int argc, wchar_t* argv[]) {
     const std::string logFileName = "OrvelVssAgent.exe.log";
-    (void)logFileName;
 
     // No log client exists yet: what the tweak store reports while it loads
     // its files reaches no file.
@@ -25,7 +24,7 @@ int wmain(int argc, wchar_t* argv[]) {
     // Set before the first tracked allocation and before any other thread.
     g_memShieldEnabled = Tweaks::instance()->intVal("t_enableMemshield", 0) != 0;
 
-    // The file log clients are registered here, before the tweaks are listed.
+    AgentInitializer::initLog(logFileName);
 
     Tweaks::instance()->print();
 

@@ -178,6 +178,10 @@ TEST_F(TweakFiles, FlawsInTheBaseSetEndTheProcess) {
 
 // The process's store is created once per process: a child reports what it saw.
 TEST(ProcessTweaks, LoadsOnFirstUseAndFeedsDynamicTweaks) {
+    // Earlier tests may have created the store already (a file logger reads
+    // tweaks): the child must be a fresh process, not a fork of this one.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempWorkingDir dir;
     TempWorkingDir::writeFile("tweaks_extension.txt", "t_fromFile=5\n");
     EXPECT_EXIT(
@@ -193,4 +197,5 @@ TEST(ProcessTweaks, LoadsOnFirstUseAndFeedsDynamicTweaks) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "fromFile=5 dynamic=010");
+    GTEST_FLAG_SET(death_test_style, style);
 }
