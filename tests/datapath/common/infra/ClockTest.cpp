@@ -106,6 +106,7 @@ TEST_F(FakeClock, ReplacingATimerCancelsTheOldOne) {
 
 TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
     // A fresh process: nothing in it has read the clock yet.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -116,6 +117,7 @@ TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
             std::exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
