@@ -2,6 +2,7 @@
 #include "Timer.h"
 #include "WindowsTimer.h"
 #include "support/LogCapture.h"
+#include "support/StderrLogEcho.h"
 
 #include <gtest/gtest.h>
 
@@ -12,106 +13,100 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define ORV_DUP2 _dup2
-#define ORV_FILENO _fileno
-#else
-#include <unistd.h>
-#define ORV_DUP2 dup2
-#define ORV_FILENO fileno
-#endif
-
 namespace {
+const i64 kTicksPerMs = 10000;
 
-const i64 kFrequency = 10000000; // 10,000 ticks per millisecond
-
-// A counter that stands still until the test moves it.
-struct FakeCounter {
+// A timer on a performance counter that stands still until the test moves it.
+struct FakeClock : ::testing::Test {
     std::shared_ptr<std::atomic<i64>> ticks = std::make_shared<std::atomic<i64>>(0);
+    WindowsTimer timer{source()};
+    int calls = 0;
+    i64 callbackTakesMs = 0;
 
-    PerformanceCounterSource source() const {
+    PerformanceCounterSource source() {
         PerformanceCounterSource s;
-        s.frequency = [](i64* hz) {
-            *hz = kFrequency;
-            return true;
-        };
-        std::shared_ptr<std::atomic<i64>> t = ticks;
-        s.read = [t](i64* out) {
-            *out = t->load();
-            return true;
-        };
+        s.frequency = [](i64* hz) { return *hz = kTicksPerMs * 1000, true; };
+        s.read = [t = ticks](i64* out) { return *out = t->load(), true; };
         return s;
     }
-    void setMs(i64 ms) { ticks->store(ms * (kFrequency / 1000)); }
+    i64 read(i64 at) {
+        ticks->store(at);
+        i64 out = 0;
+        i64 r = timer.getPerformanceCounter(&out);
+        EXPECT_EQ(r, out);
+        return r;
+    }
+    void activateAtMs(i64 ms) {
+        ticks->store(ms * kTicksPerMs);
+        timer.activateTimers();
+    }
+    u32 add(u32 intervalMs, bool oneShot, u32 existing = 0) {
+        return timer.addTimer(&callback, reinterpret_cast<u64>(this), intervalMs, oneShot, existing);
+    }
+    static void callback(u64 context) {
+        FakeClock* self = reinterpret_cast<FakeClock*>(context);
+        ++self->calls;
+        self->ticks->fetch_add(self->callbackTakesMs * kTicksPerMs);
+    }
 };
-
-void stdoutToStderr() {
-    std::fflush(stdout);
-    ORV_DUP2(ORV_FILENO(stderr), ORV_FILENO(stdout));
-}
-
-int countMessages(const std::string& text) {
-    int n = 0;
-    for (const std::string& m : LogCapture::instance().messages())
-        n += m == text ? 1 : 0;
-    return n;
-}
-
 } // namespace
 
-TEST(MonotonicGuard, SmallStepBackIsLoggedAndAnswersThePreviousValue) {
+TEST_F(FakeClock, SmallStepBackIsLoggedAndAnswersThePreviousValueLargeOneEndsTheProcess) {
     LogCapture::instance().clear();
-    FakeCounter counter;
-    WindowsTimer timer(counter.source());
-    EXPECT_EQ(10000u, timer.ticksPerMs());
-
-    i64 out = 0;
-    counter.ticks->store(1000000);
-    EXPECT_EQ(1000000, timer.getPerformanceCounter(&out));
-    counter.ticks->store(999950);
-    EXPECT_EQ(1000000, timer.getPerformanceCounter(&out));
-    EXPECT_EQ(1000000, out);
-    EXPECT_EQ(1, countMessages("New timestamp is before last timestamp:  res.QuadPart=999950  "
-                               "m_lastTimestamp=1000000  diff=-50 "));
-
-    // Exactly the tolerance is still absorbed, measured from the last value
-    // handed out, not from the smaller one just read.
-    counter.ticks->store(999900);
-    EXPECT_EQ(1000000, timer.getPerformanceCounter(&out));
-    counter.ticks->store(1000010);
-    EXPECT_EQ(1000010, timer.getPerformanceCounter(&out));
+    // Ticks read -> ticks answered. A zero counter is never compared against;
+    // the tolerance of 100 is measured from the last value handed out.
+    const i64 rows[][2] = {
+        {0, 0}, {-500, -500}, {1000000, 1000000}, {999950, 1000000}, {999900, 1000000}, {1000010, 1000010}};
+    for (const auto& row : rows)
+        EXPECT_EQ(row[1], read(row[0])) << row[0];
+    std::vector<std::string> records = LogCapture::instance().records();
+    ASSERT_EQ(2u, records.size());
+    EXPECT_NE(std::string::npos, records[0].find(",Error,"));
+    EXPECT_EQ(
+        "New timestamp is before last timestamp:  res.QuadPart=999950  m_lastTimestamp=1000000  diff=-50 ",
+        LogCapture::messageOf(records[0]));
+    EXPECT_EXIT((echoLogToStderr(), read(999909)), ::testing::ExitedWithCode(Os::kFailFastExitCode),
+                "failed\\. New timestamp is more than 100 ticks before last timestamp");
 }
 
-TEST(MonotonicGuard, ZeroCounterIsNeverComparedAgainst) {
-    FakeCounter counter;
-    WindowsTimer timer(counter.source());
-    i64 out = -1;
-    EXPECT_EQ(0, timer.getPerformanceCounter(&out));
-    counter.ticks->store(-500); // nothing was handed out before: no guard
-    EXPECT_EQ(-500, timer.getPerformanceCounter(&out));
+TEST_F(FakeClock, OneShotFiresOnceAfterItsDueTime) {
+    activateAtMs(10000);
+    add(100, true);
+    activateAtMs(10100); // due, but not yet past due
+    EXPECT_EQ(0, calls);
+    activateAtMs(10101);
+    activateAtMs(10101);
+    EXPECT_EQ(1, calls);
 }
 
-TEST(MonotonicGuardDeathTest, LargeStepBackEndsTheProcess) {
-    EXPECT_EXIT(
-        {
-            stdoutToStderr();
-            FakeCounter counter;
-            WindowsTimer timer(counter.source());
-            i64 out = 0;
-            counter.ticks->store(1000000);
-            timer.getPerformanceCounter(&out);
-            counter.ticks->store(999850);
-            timer.getPerformanceCounter(&out);
-            std::fprintf(stderr, "still running\n");
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode),
-        "diff >= -MINIMUM_ACCEPTABLE_TICKS_DIFF failed\\. New timestamp is more than 100 ticks before "
-        "last timestamp\n");
+TEST_F(FakeClock, SlowPeriodicCallbackIsLoggedAndRescheduledFromTheActivationStart) {
+    LogCapture::instance().clear();
+    activateAtMs(50000);
+    add(1000, false);
+    callbackTakesMs = 2500;
+    activateAtMs(51001); // runs until 53501; next due 51001 + 1000
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(LogCapture::instance().hasMessage("timer invocation took more than 1 seconds!"));
+    callbackTakesMs = 0;
+    activateAtMs(53502); // a schedule from the callback's end (54501) would not fire yet
+    EXPECT_EQ(2, calls);
+}
+
+TEST_F(FakeClock, ReplacingATimerCancelsTheOldOne) {
+    activateAtMs(1000);
+    u32 old = add(10, false);
+    int replacementCalls = 0;
+    timer.addTimer([](u64 c) { ++*reinterpret_cast<int*>(c); }, reinterpret_cast<u64>(&replacementCalls), 10,
+                   false, old);
+    activateAtMs(2000);
+    activateAtMs(2000);
+    EXPECT_EQ(0, calls);
+    EXPECT_EQ(1, replacementCalls);
 }
 
 TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
     // A fresh process: nothing in it has read the clock yet.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -122,6 +117,7 @@ TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
             std::exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, style);
 }
 
 TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
@@ -129,9 +125,10 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
     i64 ms = timer->getTimestampMs();
     i64 us = timer->getSteadyTimeUs();
     i64 ns = timer->getSteadyTimeNs();
-    EXPECT_LE(ms, us / 1000);
-    EXPECT_LE(us, ns / 1000);
-    EXPECT_LE(ns / 1000000 - ms, 1000);
+    EXPECT_TRUE(ms <= us / 1000 && us <= ns / 1000 && ns / 1000000 - ms <= 1000)
+        << ms << " " << us << " " << ns;
+    i64 before = static_cast<i64>(std::time(nullptr)) * 1000, utc = timer->getUtcTimeMs();
+    EXPECT_TRUE(utc >= before && utc <= static_cast<i64>(std::time(nullptr)) * 1000 + 1000) << utc;
 
     std::atomic<bool> backwards{false};
     std::vector<std::thread> threads;
@@ -140,8 +137,7 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
             i64 last = 0;
             for (int i = 0; i < 20000; ++i) {
                 i64 now = timer->getSteadyTimeNs();
-                if (now < last)
-                    backwards = true;
+                backwards = backwards || now < last;
                 last = now;
                 timer->getLastTimestampMs_Inaccurate(false);
             }
@@ -151,33 +147,13 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
     EXPECT_FALSE(backwards.load());
 }
 
-TEST(Timer, ReferenceTimeStartsAtTheValueSet) {
-    Timer* timer = Timer::instance();
-    timer->setReferenceTimeMs(5000);
-    i64 ref = timer->getReferenceTimeMs();
-    EXPECT_GE(ref, 5000);
-    EXPECT_LT(ref, 5000 + 1000);
-    EXPECT_EQ(static_cast<u32>(timer->getTimestampMs() / 10), timer->getTimestamp10Ms());
-}
-
-TEST(Timer, UtcTimeMatchesTheWallClock) {
-    i64 before = static_cast<i64>(std::time(nullptr)) * 1000;
-    i64 utc = Timer::instance()->getUtcTimeMs();
-    i64 after = static_cast<i64>(std::time(nullptr)) * 1000 + 1000;
-    EXPECT_GE(utc, before);
-    EXPECT_LE(utc, after);
-}
-
 TEST(ParseUtcTimestamp, AcceptsSecondSixtyAndRejectsABlankForT) {
     std::tm t;
     ASSERT_TRUE(Timer::instance()->parseUtcTimestamp("2026-12-04T15:30:60Z", &t));
-    EXPECT_EQ(60, t.tm_sec);
-    EXPECT_EQ(30, t.tm_min);
-    EXPECT_EQ(15, t.tm_hour);
-    EXPECT_EQ(4, t.tm_mday);
-    EXPECT_EQ(11, t.tm_mon);
-    EXPECT_EQ(126, t.tm_year);
-    EXPECT_EQ(0, t.tm_isdst);
+    char fields[64];
+    std::snprintf(fields, sizeof fields, "%d-%d-%d %d:%d:%d dst=%d", t.tm_year, t.tm_mon, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec, t.tm_isdst);
+    EXPECT_STREQ("126-11-4 15:30:60 dst=0", fields);
 
     ::testing::internal::CaptureStdout();
     bool parsed = Timer::instance()->parseUtcTimestamp("2026-12-04 15:30:31Z", &t);
@@ -187,85 +163,9 @@ TEST(ParseUtcTimestamp, AcceptsSecondSixtyAndRejectsABlankForT) {
 
 TEST(LogTimestamp, FractionDigitsCutTheMilliseconds) {
     const UtcTime t = {2026, 12, 4, 15, 30, 31, 7};
-    std::ostringstream s0, s1, s2, s3;
-    formatLogTimestamp(s0, t, 0);
-    formatLogTimestamp(s1, t, 1);
-    formatLogTimestamp(s2, t, 2);
-    formatLogTimestamp(s3, t, 3);
-    EXPECT_EQ("2026-12-04 15:30:31", s0.str());
-    EXPECT_EQ("2026-12-04 15:30:31.0", s1.str());
-    EXPECT_EQ("2026-12-04 15:30:31.00", s2.str());
-    EXPECT_EQ("2026-12-04 15:30:31.007", s3.str());
-    EXPECT_EQ('0', s3.fill());
-}
-
-namespace {
-struct TimerProbe {
-    FakeCounter* counter = nullptr;
-    int calls = 0;
-    i64 advanceMs = 0; // how long each call "takes"
-};
-void probeCallback(u64 context) {
-    TimerProbe* probe = reinterpret_cast<TimerProbe*>(context);
-    ++probe->calls;
-    if (probe->advanceMs != 0)
-        probe->counter->ticks->fetch_add(probe->advanceMs * (kFrequency / 1000));
-}
-u64 contextOf(TimerProbe& p) {
-    return reinterpret_cast<u64>(&p);
-}
-} // namespace
-
-TEST(TimerRegistry, OneShotFiresOnceAfterItsDueTime) {
-    FakeCounter counter;
-    counter.setMs(10000);
-    WindowsTimer timer(counter.source());
-    TimerProbe probe;
-    u32 first = timer.addTimer(&probeCallback, contextOf(probe), 100, true);
-    EXPECT_EQ(first + 1, timer.addTimer(&probeCallback, contextOf(probe), 100000, true));
-
-    counter.setMs(10100); // due, but not yet past due
-    timer.activateTimers();
-    EXPECT_EQ(0, probe.calls);
-    counter.setMs(10101);
-    timer.activateTimers();
-    timer.activateTimers();
-    EXPECT_EQ(1, probe.calls);
-}
-
-TEST(TimerRegistry, SlowPeriodicCallbackIsLoggedAndRescheduledFromTheActivationStart) {
-    LogCapture::instance().clear();
-    FakeCounter counter;
-    counter.setMs(50000);
-    WindowsTimer timer(counter.source());
-    TimerProbe probe;
-    probe.counter = &counter;
-    probe.advanceMs = 2500;
-    timer.addTimer(&probeCallback, contextOf(probe), 1000, false);
-
-    counter.setMs(51001);
-    timer.activateTimers(); // runs until 53501; next due 51001 + 1000
-    EXPECT_EQ(1, probe.calls);
-    EXPECT_EQ(1, countMessages("timer invocation took more than 1 seconds!"));
-
-    // Due again at 52001: a schedule from the callback's end (54501) would
-    // not fire at 53502.
-    probe.advanceMs = 0;
-    counter.setMs(53502);
-    timer.activateTimers();
-    EXPECT_EQ(2, probe.calls);
-}
-
-TEST(TimerRegistry, ReplacingATimerCancelsTheOldOne) {
-    FakeCounter counter;
-    counter.setMs(1000);
-    WindowsTimer timer(counter.source());
-    TimerProbe oldProbe, newProbe;
-    u32 old = timer.addTimer(&probeCallback, contextOf(oldProbe), 10, false);
-    timer.addTimer(&probeCallback, contextOf(newProbe), 10, false, old);
-    counter.setMs(2000);
-    timer.activateTimers();
-    timer.activateTimers();
-    EXPECT_EQ(0, oldProbe.calls);
-    EXPECT_EQ(1, newProbe.calls);
+    for (int digits : {0, 2, 3}) {
+        std::ostringstream s;
+        formatLogTimestamp(s, t, digits);
+        EXPECT_EQ(std::string("2026-12-04 15:30:31.007").substr(0, digits ? 20 + digits : 19), s.str());
+    }
 }

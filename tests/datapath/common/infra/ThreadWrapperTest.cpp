@@ -1,5 +1,6 @@
 #include "ThreadWrapper.h"
 #include "Log.h"
+#include "MemWatcher.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -9,54 +10,48 @@
 #include <string>
 #include <thread>
 
-// Outside any namespace so that the type name reads alike on every compiler.
-// Each thread blocks in run() until released, so the test sees the started
-// state while the threads are alive.
+// Outside any namespace so that the default name (its class name) reads alike
+// on every compiler. Each thread blocks in run() until released.
 class TwGatedWorker : public ThreadWrapper {
 public:
     void run() override {
-        ++running;
         while (!released.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ++finished;
     }
-    std::atomic<int> running{0};
-    std::atomic<int> finished{0};
     std::atomic<bool> released{false};
 };
 
 namespace {
-
 class NamedWorker : public ThreadWrapper {
 public:
     const char* getName() override { return "NamedWorker-7"; }
     void run() override {
         threadId = Os::currentThreadId();
         nameSeen = Logger::instance()->getThreadName(threadId);
+        watched = watchedThreads(threadId);
+    }
+    static int watchedThreads(u32 id) {
+        int n = 0;
+        MemWatcher::instance()->iterateThreads([&](i32 t, u64) { n += static_cast<u32>(t) == id; });
+        return n;
     }
     u32 threadId = 0;
     std::string nameSeen;
+    int watched = 0;
 };
 
-int countContaining(const std::string& fragment) {
-    int n = 0;
-    for (const std::string& m : LogCapture::instance().messages())
-        n += m.find(fragment) != std::string::npos ? 1 : 0;
-    return n;
-}
-
-void waitUntil(const std::atomic<int>& value, int expected) {
-    for (int i = 0; i < 10000 && value.load() != expected; ++i)
+// Waits until `count` log messages contain `fragment`; returns how many there are.
+int waitForMessages(const std::string& fragment, int count) {
+    for (int i = 0;; ++i) {
+        int n = 0;
+        for (const std::string& m : LogCapture::instance().messages())
+            n += m.find(fragment) != std::string::npos ? 1 : 0;
+        if (n >= count || i == 10000)
+            return n;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
-
 } // namespace
-
-TEST(ThreadWrapper, DefaultNameIsTheClassNameOfTheMostDerivedType) {
-    TwGatedWorker w;
-    EXPECT_STREQ("class TwGatedWorker", w.getName());
-    EXPECT_EQ(w.getName(), w.getName()); // one stored text per type
-}
 
 TEST(ThreadWrapper, TwoOpensAreBothStartedWhenWaitAllStartedReturns) {
     LogCapture::instance().clear();
@@ -64,25 +59,19 @@ TEST(ThreadWrapper, TwoOpensAreBothStartedWhenWaitAllStartedReturns) {
     w.open();
     w.open();
     w.waitAllStarted();
-    EXPECT_EQ(2, countContaining("Starting ThreadWrapper of type class TwGatedWorker "
-                                 "internalId="));
+    EXPECT_EQ(2, waitForMessages("Starting ThreadWrapper of type class TwGatedWorker internalId=", 0));
     w.released = true;
-    waitUntil(w.finished, 2);
-    EXPECT_EQ(2, w.finished.load());
-    // The "Ending" records follow run() on the same threads.
-    for (int i = 0; i < 10000 && countContaining("Ending ThreadWrapper of type") < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(2, countContaining("Ending ThreadWrapper of type class TwGatedWorker"));
+    EXPECT_EQ(2, waitForMessages("Ending ThreadWrapper of type class TwGatedWorker", 2));
 }
 
-TEST(ThreadWrapper, ThreadIsNamedInTheLoggerWhileRunningOnly) {
+TEST(ThreadWrapper, ThreadIsNamedAndWatchedWhileRunningOnly) {
     LogCapture::instance().clear();
     NamedWorker w;
     w.open();
     w.waitAllStarted();
-    for (int i = 0; i < 10000 && countContaining("Ending ThreadWrapper of type NamedWorker-7") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(1, waitForMessages("Ending ThreadWrapper of type NamedWorker-7", 1));
     EXPECT_EQ("NamedWorker-7", w.nameSeen);
     EXPECT_EQ("", Logger::instance()->getThreadName(w.threadId));
-    EXPECT_EQ(1, countContaining("Starting ThreadWrapper of type NamedWorker-7 internalId="));
+    EXPECT_EQ(1, w.watched);
+    EXPECT_EQ(0, NamedWorker::watchedThreads(w.threadId));
 }
