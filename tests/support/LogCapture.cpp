@@ -14,15 +14,9 @@ void LogCapture::write(const std::string& record) {
     m_records.push_back(record);
 }
 
-void LogCapture::flush() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_flushes;
-}
-
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.clear();
-    m_flushes = 0;
 }
 
 std::vector<std::string> LogCapture::records() {
@@ -51,22 +45,13 @@ bool LogCapture::hasMessageContaining(const std::string& fragment) {
     return false;
 }
 
-size_t LogCapture::flushCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_flushes;
-}
-
 std::string LogCapture::messageOf(const std::string& record) {
     size_t pos = 0;
-    for (int i = 0; i < 6 && pos != std::string::npos; ++i) {
+    for (int i = 0; i < 6; ++i) {
         pos = record.find(',', pos);
-        if (pos != std::string::npos)
-            ++pos;
+        if (pos == std::string::npos)
+            return std::string();
+        ++pos;
     }
-    if (pos == std::string::npos)
-        return std::string();
-    std::string message = record.substr(pos);
-    if (!message.empty() && message.back() == '\n')
-        message.pop_back();
-    return message;
+    return record.substr(pos, record.size() - pos - (record.back() == '\n' ? 1 : 0));
 }

@@ -13,23 +13,18 @@ public:
     static LogCapture& instance();
 
     void write(const std::string& record) override;
-    void flush() override;
 
     void clear();
     std::vector<std::string> records();
-    // Messages (the seventh field onward, without the line end) of the records
-    // kept so far.
+    // Messages (the seventh field onward, without the line end) of the records kept so far.
     std::vector<std::string> messages();
     bool hasMessage(const std::string& message);
     bool hasMessageContaining(const std::string& fragment);
-    size_t flushCount();
 
-    // The text after the sixth comma, without the final line end.
     static std::string messageOf(const std::string& record);
 
 private:
     LogCapture() = default;
     std::mutex m_mutex;
     std::vector<std::string> m_records;
-    size_t m_flushes = 0;
 };

@@ -3,21 +3,33 @@
 #include "Log.h"
 
 #include <cstdio>
+#ifdef _WIN32
+#include <io.h>
+#define ORV_DUP2 _dup2
+#define ORV_FILENO _fileno
+#else
+#include <unistd.h>
+#define ORV_DUP2 dup2
+#define ORV_FILENO fileno
+#endif
 
 namespace {
 class StderrLogClient : public LoggerClient {
 public:
     void write(const std::string& record) override {
         std::fwrite(record.data(), 1, record.size(), stderr);
-        std::fflush(stderr);
+        std::fflush(stderr); // the process ends without flushing anything
     }
 };
 } // namespace
 
 void echoLogToStderr() {
-    static bool registered = [] {
-        Logger::instance()->registerClient(new StderrLogClient(), kAllLevelsMask);
-        return true;
-    }();
+    static bool registered =
+        (Logger::instance()->registerClient(new StderrLogClient(), kAllLevelsMask), true);
     (void)registered;
+}
+
+void stdoutToStderr() {
+    std::fflush(stdout);
+    ORV_DUP2(ORV_FILENO(stderr), ORV_FILENO(stdout));
 }

@@ -1,6 +1,9 @@
 #pragma once
-// Copies every log record to standard error, where gtest death tests look
-// for the text a process wrote before it ended. Call it inside the death
-// test's statement so that only the child registers the client (the Logger
-// takes at most four clients per process).
+// Gtest death tests look on standard error for the text a process wrote
+// before it ended. Call these inside the death test's statement, so that only
+// the child is changed (the Logger takes at most four clients per process).
+
+// Copies every log record to standard error.
 void echoLogToStderr();
+// Sends standard output to standard error.
+void stdoutToStderr();

@@ -28,16 +28,23 @@ TempWorkingDir::~TempWorkingDir() {
     fs::remove_all(m_path, ignored);
 }
 
-void TempWorkingDir::writeFile(const std::string& relativePath, const std::string& content) {
-    fs::path file(relativePath);
+std::set<std::string> TempWorkingDir::files() const {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(m_path))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+void TempWorkingDir::writeFile(const std::string& path, const std::string& content) {
+    fs::path file(path);
     if (file.has_parent_path())
         fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
-std::string TempWorkingDir::readFile(const std::string& relativePath) {
-    std::ifstream in(fs::path(relativePath), std::ios::binary);
+std::string TempWorkingDir::readFile(const std::string& path) {
+    std::ifstream in(fs::path(path), std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();

@@ -6,6 +6,7 @@
 #include "Types.h"
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 class TempWorkingDir {
@@ -16,11 +17,14 @@ public:
     TempWorkingDir& operator=(const TempWorkingDir&) = delete;
 
     const std::filesystem::path& path() const { return m_path; }
+    // `leaf` inside the folder, as an absolute path in the platform's spelling.
+    std::string file(const std::string& leaf) const { return (m_path / leaf).string(); }
+    // The names of the folder's entries.
+    std::set<std::string> files() const;
 
-    // Writes `content` byte for byte to `relativePath` ("/" separated),
-    // creating the folders on the way.
-    static void writeFile(const std::string& relativePath, const std::string& content);
-    static std::string readFile(const std::string& relativePath);
+    // Byte for byte; writing creates the folders on the way.
+    static void writeFile(const std::string& path, const std::string& content);
+    static std::string readFile(const std::string& path);
 
     // Writes slot `slot` of the consistent file set at `basePath`: the data
     // file and a signature with `version` and `checksum`.
