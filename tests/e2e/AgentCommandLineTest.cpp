@@ -4,97 +4,56 @@
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace {
-const char* const kUsage = "Usage: OrvelVssAgent.exe <local URL> <local port> <peer URL> <peer port> <tag> "
-                           "[keyword=value ...]";
-const int kExitUsage = 1;
-const int kExitCrashed = -1004;
+// The agent's standard output is a text-mode stream: "\r\n" on the wire.
+const std::string kUsage = "Usage: OrvelVssAgent.exe <local URL> <local port> <peer URL> <peer port> <tag> "
+                           "[keyword=value ...]\r\n";
 
-// The agent's standard output is a text-mode stream: each line ends in "\r\n"
-// on the wire, which is what a caller reading the pipe receives.
-std::string lines(std::initializer_list<const char*> texts) {
-    std::string joined;
-    for (const char* text : texts)
-        joined += std::string(text) + "\r\n";
-    return joined;
+ChildResult runAgent(const std::vector<std::wstring>& arguments) {
+    ChildResult result =
+        ChildProcess::run(ChildProcess::currentExecutableFolder() + L"OrvelVssAgent.exe", arguments);
+    EXPECT_TRUE(result.started) << "CreateProcessW error " << result.error;
+    EXPECT_FALSE(result.timedOut);
+    return result;
 }
 
-class AgentCommandLine : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_agent = ChildProcess::currentExecutableFolder() + L"OrvelVssAgent.exe";
-        ASSERT_NE(GetFileAttributesW(m_agent.c_str()), INVALID_FILE_ATTRIBUTES)
-            << "the agent executable is expected beside the test executable";
-    }
-
-    ChildResult runAgent(const std::vector<std::wstring>& arguments) {
-        ChildResult result = ChildProcess::run(m_agent, arguments);
-        EXPECT_TRUE(result.started) << "CreateProcessW error " << result.error;
-        EXPECT_FALSE(result.timedOut);
-        return result;
-    }
-
-    std::wstring m_agent;
-};
-
-TEST_F(AgentCommandLine, WithoutArgumentsPrintsUsage) {
-    ChildResult result = runAgent({});
-    EXPECT_EQ(result.output, lines({kUsage}));
-    EXPECT_EQ(result.exitCodeSigned(), kExitUsage);
-}
-
-TEST_F(AgentCommandLine, EmptyTagIsUsageError) {
-    ChildResult result = runAgent({L"a", L"b", L"c", L"d", L""});
-    EXPECT_EQ(result.output, lines({kUsage}));
-    EXPECT_EQ(result.exitCodeSigned(), kExitUsage);
-}
-
-TEST_F(AgentCommandLine, KeywordArgumentWithoutEqualsSignIsNamed) {
-    ChildResult result = runAgent({L"a", L"b", L"c", L"d", L"t", L"volumes"});
-    EXPECT_EQ(result.output, lines({"volumes is not in keyword=value format", kUsage}));
-    EXPECT_EQ(result.exitCodeSigned(), kExitUsage);
-}
-
-TEST_F(AgentCommandLine, KeywordsAreCaseSensitive) {
-    ChildResult result = runAgent({L"a", L"b", L"c", L"d", L"t", L"Volumes=x"});
-    EXPECT_EQ(result.output,
-              lines({"Keyword is not recognized: Volumes", "Allowed keywords: volumes,backupType,", kUsage}));
-    EXPECT_EQ(result.exitCodeSigned(), kExitUsage);
-}
-
-TEST_F(AgentCommandLine, GuiSwitchCountsOnlyAsFirstArgument) {
-    ChildResult late = runAgent({L"a", L"b", L"c", L"d", L"t", L"-GUI"});
-    EXPECT_EQ(late.output, lines({"-GUI is not in keyword=value format", kUsage}));
-    EXPECT_EQ(late.exitCodeSigned(), kExitUsage);
-
-    ChildResult alone = runAgent({L"-GUI"});
-    EXPECT_EQ(alone.output, lines({kUsage}));
-    EXPECT_EQ(alone.exitCodeSigned(), kExitUsage);
-}
-
-TEST_F(AgentCommandLine, BackupTypeThatIsNoNumberEndsAsCrash) {
-    const char* const values[] = {"x", "", "4294967296"};
-    for (const char* value : values) {
-        SCOPED_TRACE(std::string("backupType=") + value);
-        std::string text(value);
-        ChildResult result =
-            runAgent({L"a", L"b", L"c", L"d", L"t", L"backupType=" + std::wstring(text.begin(), text.end())});
-        EXPECT_EQ(result.exitCodeSigned(), kExitCrashed);
-        EXPECT_EQ(result.exitCode, 0xFFFFFC14ul);
-        EXPECT_EQ(result.output, "");
+TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
+    const struct {
+        std::vector<std::wstring> arguments;
+        std::string output;
+        int exitCode;
+    } rows[] = {
+        {{}, kUsage, 1},
+        {{L"a", L"b", L"c", L"d", L""}, kUsage, 1},
+        {{L"a", L"b", L"c", L"d", L"t", L"volumes"},
+         "volumes is not in keyword=value format\r\n" + kUsage,
+         1},
+        {{L"a", L"b", L"c", L"d", L"t", L"Volumes=x"},
+         "Keyword is not recognized: Volumes\r\nAllowed keywords: volumes,backupType,\r\n" + kUsage,
+         1},
+        // -GUI counts only as the first argument.
+        {{L"a", L"b", L"c", L"d", L"t", L"-GUI"}, "-GUI is not in keyword=value format\r\n" + kUsage, 1},
+        {{L"-GUI"}, kUsage, 1},
+        // A backup type that is no number ends as a crash.
+        {{L"a", L"b", L"c", L"d", L"t", L"backupType=x"}, "", -1004},
+        {{L"a", L"b", L"c", L"d", L"t", L"backupType="}, "", -1004},
+        {{L"a", L"b", L"c", L"d", L"t", L"backupType=4294967296"}, "", -1004},
+    };
+    for (const auto& row : rows) {
+        ChildResult result = runAgent(row.arguments);
+        EXPECT_EQ(row.output, result.output) << (row.arguments.empty() ? L"" : row.arguments.back());
+        EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << row.output;
     }
 }
 
-TEST_F(AgentCommandLine, ExternallyInitiatedNeedsNoOtherArguments) {
+TEST(AgentCommandLine, ExternallyInitiatedNeedsNoOtherArguments) {
     ChildResult result = runAgent({L"-ExternallyInitiated"});
-    EXPECT_NE(result.exitCodeSigned(), kExitUsage);
-    EXPECT_EQ(result.output.find("Usage:"), std::string::npos) << result.output;
+    EXPECT_NE(1, result.exitCodeSigned());
+    EXPECT_EQ(std::string::npos, result.output.find("Usage:")) << result.output;
 }
 } // namespace
 #endif

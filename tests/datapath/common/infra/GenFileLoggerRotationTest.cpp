@@ -1,6 +1,7 @@
 // Rotation runs in direct mode here: the caller's thread writes, so every
 // effect is visible when write() or rotateNow() returns.
 #include "FileLoggerTestSupport.h"
+#include "Tweaks.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -9,6 +10,9 @@ typedef std::set<std::string> Names;
 class Rotation : public ::testing::Test {
 protected:
     std::string base(const char* suffix = "") const { return dir.file(std::string("A.log") + suffix); }
+    // The first file logger of a process loads the tweaks, which leaves a
+    // folder in the working directory: not in this one.
+    bool tweaksLoaded = (Tweaks::instance(), true);
     TempWorkingDir dir;
 };
 

@@ -1,24 +1,14 @@
 #include "Log.h"
 #include "support/LogCapture.h"
+#include "support/StderrLogEcho.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <ctime>
 #include <regex>
 #include <thread>
 #include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#define ORV_DUP2 _dup2
-#define ORV_FILENO _fileno
-#else
-#include <unistd.h>
-#define ORV_DUP2 dup2
-#define ORV_FILENO fileno
-#endif
 
 // Call sites of every kind, outside the anonymous namespace so that their class columns are plain.
 namespace logtest {
@@ -35,7 +25,6 @@ template <class T> struct Box {
 };
 } // namespace logtest
 
-// Outside any namespace, so that its class column is empty.
 static void freeFunctionLogs() {
     LOG(LogInfo) << "free" << std::endl;
 }
@@ -43,36 +32,21 @@ static void freeFunctionLogs() {
 namespace {
 // Takes only Warn, so that dispatch filtering and the flush of levels 0-2 show.
 struct WarnOnlyClient : LoggerClient {
-    static WarnOnlyClient& instance() {
-        static WarnOnlyClient* c = [] {
-            WarnOnlyClient* w = new WarnOnlyClient();
-            Logger::instance()->registerClient(w, 1u << LogWarn);
-            return w;
-        }();
-        return *c;
-    }
     void write(const std::string&) override { ++writes; }
     void flush() override { ++flushes; }
     std::atomic<int> writes{0}, flushes{0};
 };
 
+WarnOnlyClient& warnOnlyClient() {
+    static WarnOnlyClient* client = new WarnOnlyClient();
+    static bool registered = (Logger::instance()->registerClient(client, 1u << LogWarn), true);
+    (void)registered;
+    return *client;
+}
+
 std::string lastRecord() {
     std::vector<std::string> r = LogCapture::instance().records();
     return r.empty() ? std::string() : r.back();
-}
-
-// The class and function columns of the last record.
-std::string lastColumns() {
-    std::string rec = lastRecord();
-    size_t pos = 0;
-    for (int i = 0; i < 4; ++i)
-        pos = rec.find(',', pos) + 1;
-    return rec.substr(pos, rec.find(',', rec.find(',', pos) + 1) - pos);
-}
-
-void stdoutToStderr() {
-    std::fflush(stdout);
-    ORV_DUP2(ORV_FILENO(stderr), ORV_FILENO(stdout));
 }
 
 struct LogTest : ::testing::Test {
@@ -118,20 +92,21 @@ TEST_F(LogTest, RecordLayoutLevelNamesAndIdentities) {
 #if !defined(_MSC_VER)
 TEST_F(LogTest, CallSitesOfEveryKindGiveClassAndFunctionColumns) {
     logtest::Widget w;
-    EXPECT_EQ("logtest::Widget,Widget", lastColumns());
     w.name();
-    EXPECT_EQ("logtest::Widget,name", lastColumns());
     w.withLambda();
-    EXPECT_EQ("logtest::Widget,withLambda::<lambda>", lastColumns());
     w(1);
-    EXPECT_EQ("logtest::Widget,operator()", lastColumns());
     logtest::Box<int>::make();
-    EXPECT_EQ("logtest::Box<int>,make", lastColumns());
+    std::string columns;
+    for (const std::string& r : LogCapture::instance().records()) // the fifth and sixth fields
+        columns += std::regex_replace(r, std::regex("^([^,]*,){4}([^,]*,[^,]*),.*\n"), "$2 ");
+    EXPECT_EQ("logtest::Widget,Widget logtest::Widget,name logtest::Widget,withLambda::<lambda> "
+              "logtest::Widget,operator() logtest::Box<int>,make ",
+              columns);
 }
 #endif
 
 TEST_F(LogTest, MaskFiltersDeliveryButErrorsFlushEveryClient) {
-    WarnOnlyClient& warnOnly = WarnOnlyClient::instance();
+    WarnOnlyClient& warnOnly = warnOnlyClient();
     int writes = warnOnly.writes, flushes = warnOnly.flushes;
     LOG(LogInfo) << "info" << std::endl;
     LOG(LogWarn) << "warn" << std::endl;
@@ -180,11 +155,9 @@ TEST(LogTimestamp, HourIsUtcWhateverTheLocalZone) {
     std::time_t before = std::time(nullptr);
     std::ostringstream now;
     formatLogTimestamp(now, 0);
-    std::time_t after = std::time(nullptr);
-    char b[32], a[32];
-    std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", std::gmtime(&before));
-    std::strftime(a, sizeof a, "%Y-%m-%d %H:%M:%S", std::gmtime(&after));
-    EXPECT_TRUE(now.str() == b || now.str() == a) << now.str() << " vs " << b;
+    char utc[32];
+    std::strftime(utc, sizeof utc, "%Y-%m-%d %H", std::gmtime(&before));
+    EXPECT_EQ(utc, now.str().substr(0, 13));
 }
 
 TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutAndInlineFormDoesNot) {
@@ -209,7 +182,7 @@ TEST(LogAssertionDeathTest, FifthClientIsRefused) {
         {
             stdoutToStderr();
             LogCapture::instance();
-            WarnOnlyClient::instance();
+            warnOnlyClient();
             static WarnOnlyClient extra[3];
             for (WarnOnlyClient& c : extra)
                 Logger::instance()->registerClient(&c, kAllLevelsMask);

@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <sstream>
 
 // The statement runs in a child that echoes its log; it must end with the fail-fast status.
@@ -16,9 +14,9 @@
     EXPECT_EXIT((echoLogToStderr(), statement), ::testing::ExitedWithCode(Os::kFailFastExitCode), regex)
 
 namespace {
-std::vector<TweakEntry> entriesOf(const std::string& text, bool strict = false) {
+std::vector<TweakEntry> entriesOf(const std::string& text) {
     std::istringstream in(text);
-    return Tweaks::getTweaksFromStream(in, strict);
+    return Tweaks::getTweaksFromStream(in, false);
 }
 
 void applyText(Tweaks& store, const std::string& text, bool strict = false) {
@@ -41,7 +39,7 @@ TEST(TweakValue, GrammarOfNumbersWordsAndQuotedText) {
         EXPECT_FAILFAST(Tweak::fromText(text), "Assertion .* failed") << text;
 }
 
-TEST(TweakLines, SplitsNameValueAndCommentAndSkipsLinesWithoutEqualsUnlessStrict) {
+TEST(TweakLines, SplitsNameValueAndCommentAndSkipsLinesWithoutEquals) {
     std::vector<TweakEntry> e = entriesOf("  t_X = 0x1F ; a comment \r\n\n   \t\n; only a comment\n"
                                           "t_Y=\"a b\"\nno equals\nt_Z =\n t_E = a=b ;\n");
     ASSERT_EQ(4u, e.size());
@@ -49,7 +47,6 @@ TEST(TweakLines, SplitsNameValueAndCommentAndSkipsLinesWithoutEqualsUnlessStrict
     EXPECT_EQ("\"a b\"", e[1].value);
     EXPECT_EQ("t_Z|", e[2].name + "|" + e[2].value);
     EXPECT_EQ("a=b|", e[3].value + "|" + e[3].comment);
-    EXPECT_FAILFAST(entriesOf("t_A=1\nno equals here\n", true), "Assertion .false. failed");
 
     std::string noise; // every byte but '=', which would give malformed values
     for (int c = 1; c < 256; ++c)
@@ -61,7 +58,6 @@ TEST(TweakLines, SplitsNameValueAndCommentAndSkipsLinesWithoutEqualsUnlessStrict
 
 class TweakStore : public ::testing::Test {
 protected:
-    void SetUp() override { LogCapture::instance().clear(); }
     Tweaks m_store{Tweaks::Source::Nothing};
 };
 
@@ -69,7 +65,6 @@ TEST_F(TweakStore, UpdateIgnoresCaseReturnsThePreviousValueAndEmptyDeletes) {
     EXPECT_EQ("", m_store.update("t_A", "5"));
     EXPECT_EQ("5", m_store.update("T_a", "\"s\""));
     EXPECT_EQ("\"s\"", m_store.update("t_A", ""));
-    EXPECT_TRUE(LogCapture::instance().hasMessage("Updating tweak:  name=t_A  val=  ret=\"s\" "));
     EXPECT_EQ(9, m_store.longVal("t_A", 9));
 
     applyText(m_store, "t_B=3\n");
@@ -99,7 +94,6 @@ TEST_F(TweakStore, NameDefinedTwiceInOneStreamIsAppliedFromNeitherLine) {
     EXPECT_EQ(2, m_store.longVal("t_c"));
     applyText(m_store, "t_A=8\n"); // across streams the later stream wins
     EXPECT_EQ(8, m_store.longVal("t_A"));
-    EXPECT_FAILFAST(applyText(m_store, "t_D=1\nt_D=1\n", true), "Assertion .!strict. failed");
 }
 
 TEST_F(TweakStore, TypedGettersCheckTheirRange) {
@@ -115,16 +109,6 @@ TEST_F(TweakStore, TypedGettersCheckTheirRange) {
     EXPECT_FAILFAST(m_store.uintVal("t_uover"), "Assertion .ival <= ..u32.-1.. failed");
     EXPECT_FAILFAST(m_store.longVal("t_none"), "tweak \"t_none\" not found");
     EXPECT_FAILFAST(m_store.longVal("t_s", 1), "value is not int");
-}
-
-TEST_F(TweakStore, PrintListsTweaksInNameOrder) {
-    m_store.print();
-    EXPECT_TRUE(LogCapture::instance().hasMessage("tweaks are empty"));
-    applyText(m_store, "t_b=2\ns=\"abc\"\nT_A=0x10\n");
-    LogCapture::instance().clear();
-    m_store.print();
-    EXPECT_NE(std::string::npos, LogCapture::instance().records()[0].find(",Control,"));
-    EXPECT_EQ((std::vector<std::string>{"s=\"abc\"", "T_A=16", "t_b=2"}), LogCapture::instance().messages());
 }
 
 class TweakFiles : public ::testing::Test {
@@ -176,26 +160,10 @@ TEST_F(TweakFiles, FlawsInTheBaseSetEndTheProcess) {
                     "Trying to update non-periodically after initialization");
 }
 
-// The process's store is created once per process: a child reports what it saw.
-TEST(ProcessTweaks, LoadsOnFirstUseAndFeedsDynamicTweaks) {
-    // Earlier tests may have created the store already (a file logger reads
-    // tweaks): the child must be a fresh process, not a fork of this one.
-    const std::string style = GTEST_FLAG_GET(death_test_style);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    TempWorkingDir dir;
-    TempWorkingDir::writeFile("tweaks_extension.txt", "t_fromFile=5\n");
-    EXPECT_EXIT(
-        {
-            Tweaks* tweaks = Tweaks::instance();
-            bool& flag = DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking;
-            bool before = flag;
-            tweaks->update("t_disableLogMemoryAllocationTracking", "on");
-            bool afterUpdate = flag;
-            tweaks->update("T_DISABLELOGMEMORYALLOCATIONTRACKING", "");
-            std::cerr << "fromFile=" << tweaks->longVal("t_fromFile") << " dynamic=" << before << afterUpdate
-                      << flag << std::endl;
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(0), "fromFile=5 dynamic=010");
-    GTEST_FLAG_SET(death_test_style, style);
+TEST(ProcessTweaks, UpdatesFeedDynamicTweaksWhateverTheCase) {
+    const bool& flag = DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking;
+    Tweaks::instance()->update("t_disableLogMemoryAllocationTracking", "on");
+    EXPECT_TRUE(flag);
+    Tweaks::instance()->update("T_DISABLELOGMEMORYALLOCATIONTRACKING", "");
+    EXPECT_FALSE(flag);
 }

@@ -1,0 +1,117 @@
+// The files of a run of the agent, read back as an operator would: the two
+// logs under <common application data>\Orvel\logs, and the tweak files it
+// reads from its working directory (the listing in its log shows what won).
+#ifdef _WIN32
+#include "support/ChildProcess.h"
+#include "support/TempWorkingDir.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+size_t countOf(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t pos = text.find(piece); pos != std::string::npos; pos = text.find(piece, pos + 1))
+        ++count;
+    return count;
+}
+
+class AgentFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char folder[MAX_PATH];
+        ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder)));
+        m_logs = std::string(folder) + "\\Orvel\\logs\\OrvelVssAgent.exe.";
+        std::remove((m_logs + "log.txt").c_str());
+    }
+
+    // A run that ends with a usage error: its Error record flushes both logs.
+    void runAgent() {
+        ChildOptions options;
+        options.workingDirectory = m_dir.path().wstring();
+        ChildResult result =
+            ChildProcess::run(ChildProcess::currentExecutableFolder() + L"OrvelVssAgent.exe", {}, options);
+        ASSERT_TRUE(result.started) << result.error;
+        ASSERT_EQ(1, result.exitCodeSigned()) << result.output;
+    }
+    std::string mainLog() { return TempWorkingDir::readFile(m_logs + "log.txt"); }
+    std::string currentLog() { return TempWorkingDir::readFile(m_logs + "current.log.txt"); }
+
+    TempWorkingDir m_dir;
+    std::string m_logs;
+};
+
+TEST_F(AgentFiles, EachRunAppendsToTheMainLogAndRestartsTheCurrentLog) {
+    runAgent();
+    runAgent();
+    EXPECT_EQ(2u, countOf(mainLog(), "-----------------Log Start-----"));
+    EXPECT_EQ(2u, countOf(mainLog(), "OrvelVssAgent.exe invoked."));
+    EXPECT_EQ(1u, countOf(currentLog(), "-----------------Log Start-----"));
+    EXPECT_EQ(1u, countOf(currentLog(), "OrvelVssAgent.exe invoked."));
+}
+
+TEST_F(AgentFiles, BothLogsOpenWithBannerAndHeaderThenSevenFieldRecords) {
+    runAgent();
+    const std::regex opening("^\n\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}, "
+                             "-----------------Log Start----------------------  ----------------------\n"
+                             "time,level,thread,logger,method,message,exception\n");
+    // time, level, thread, logger, class part, function part, message
+    const std::regex record("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3},"
+                            "(Assert|Fatal|Error|Warn|Info|Debug|Control),\\d+,(NON|JEX),[^,]*,[^,]*,.*");
+    for (const std::string& text : {mainLog(), currentLog()}) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(text, m, opening)) << text;
+        std::istringstream lines(m.suffix().str());
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(std::regex_match(line, record)) << line;
+        for (const char* expected : {"\n[^\n]*,Info,\\d+,NON,,wmain,OrvelVssAgent\\.exe invoked\\.\n",
+                                     "\n[^\n]*,Control,\\d+,NON,Tweaks,print,t_qlogMaxFiles=3\n",
+                                     "\n[^\n]*,Error,\\d+,NON,,wmain,ArgumentsParser failed ret=1 \n"})
+            EXPECT_TRUE(std::regex_search(text, std::regex(expected))) << expected;
+    }
+    // The .current client's writer starts after the main client is registered,
+    // so its start is always in the main log.
+    EXPECT_TRUE(
+        std::regex_search(mainLog(), std::regex(",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting "
+                                                "ThreadWrapper of type class FileLoggerClient "
+                                                "internalId=\\d+ \n")));
+}
+
+// The newest valid copy of the base set, then the extension file; code
+// defaults fill only the names no file set.
+TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
+    // Slot 1 is newer but its checksum is wrong: slot 0 is the base set.
+    TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 4,
+                                        "t_Zeta = 5\nt_alpha = \"base\" ; a comment\nt_Shared = 1\n"
+                                        "t_qlogMaxFiles = 7\nt_WaitAsyncTimeoutMsec = 0x10\n");
+    TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 1, 5, "t_Zeta = 6\n", 12345);
+    TempWorkingDir::writeFile("tweaks_extension.txt", "t_shared = 2\nt_Ext = ON\nnot a tweak line\n");
+    runAgent();
+    EXPECT_TRUE(std::filesystem::is_directory(m_dir.path() / "test_appdata"));
+
+    std::vector<std::string> listing;
+    std::string log = currentLog();
+    const std::regex control(",Control,[^,]*,[^,]*,[^,]*,[^,]*,([^\n]*)\n");
+    for (std::sregex_iterator i(log.begin(), log.end(), control), end; i != end; ++i)
+        listing.push_back((*i)[1]);
+    EXPECT_EQ((std::vector<std::string>{"t_alpha=\"base\"", "t_Ext=1", "t_FileLoggerCompressOnRotate=1",
+                                        "t_FileLoggerEnabled=1", "t_qlogMaxFiles=7",
+                                        "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=80000",
+                                        "t_requesterEventWaitForThawStartTimeoutMsec=9500",
+                                        "t_requesterQuiescedEventWaitTimeoutMsec=72000",
+                                        "t_runnerEventFreezeCompleteTimeoutMsec=75000",
+                                        "t_runnerEventThawCompleteTimeoutMsec=15000", "t_shared=2",
+                                        "t_WaitAsyncTimeoutMsec=16", "t_Zeta=5"}),
+              listing);
+}
+} // namespace
+#endif
