@@ -15,7 +15,7 @@ const char kUsage[] =
 
 struct ParseOutcome {
     int result;
-    std::string out;
+    std::string out; // standard output
 };
 
 class ArgumentsParserTest : public ::testing::Test {

@@ -109,14 +109,4 @@ TEST_F(Rotation, UnlistableFolderLeavesTheFileGrowing) {
 #endif
 }
 
-TEST_F(Rotation, MissingParentDisablesTheLogger) {
-    ::testing::internal::CaptureStdout();
-    TestFileLogger logger(dir.file("missing") + "/logs/A.log");
-    std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::string::npos, out.find("failed to open logger file. going to work without logger\n"))
-        << out;
-    EXPECT_FALSE(logger.enabled());
-    logger.writeText("ignored");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
-}
 } // namespace

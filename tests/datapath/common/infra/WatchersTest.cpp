@@ -3,7 +3,6 @@
 #include "MemWatchedContainer.h"
 #include "MemWatcher.h"
 #include "StlMemShiledContainer.h"
-#include "Tweaks.h"
 #include "support/LogCapture.h"
 #include "support/StderrLogEcho.h"
 
@@ -109,10 +108,8 @@ TEST(MemWatcher, CountersAreRead) {
     EXPECT_FALSE(logged(" WSS=0 "));
 
     ThreadCpuUsageMonitor self(Os::currentThreadId()), gone(kFakeThreadId);
-    EXPECT_EQ(0, self.update()); // the first sample only sets the base
-    EXPECT_GE(self.update(), 0);
+    EXPECT_EQ(0, self.update() + gone.update()); // the first sample only sets the base
     EXPECT_FALSE(self.isGone());
-    EXPECT_EQ(0, gone.update());
     EXPECT_TRUE(gone.isGone());
 
     CpuUsageMonitor system(CpuUsageMonitor::Counter::openSystem());
@@ -158,14 +155,4 @@ TEST(CpuUsageMonitor, RandomSamplesFollowTheProbabilities) {
         "CpuUsageMonitor,randomCpuGeneratorForTests, .* == 100 failed\\.  highCpuUsageProbabilityPercent=50 "
         "midCpuUsageProbabilityPercent=10 lowCpuUsageProbabilityPercent=30 "
         "keepPrevCpuUsageProbabilityPercent=0");
-}
-
-TEST(CpuUsageMonitor, SimulationWithoutRandomnessReportsAnIdleMachine) {
-    LogCapture::instance().clear();
-    Tweaks::instance()->update("t_simulativeCpuUsage", "1");
-    CpuUsageMonitor monitor;
-    Tweaks::instance()->update("t_simulativeCpuUsage", "");
-    EXPECT_TRUE(logged("Using simulative CPU counters "));
-    EXPECT_EQ(0, monitor.update());
-    EXPECT_EQ(0, monitor.cpuPercent());
 }
