@@ -188,6 +188,13 @@ std::string methodColumns(const std::string& label) {
     return shown.substr(0, q > 0 ? q - 1 : 0) + "," + shown.substr(q + 1);
 }
 
+const char* callSiteColumns(const char* signature) {
+    std::string columns = methodColumns(labelFromSignature(signature));
+    char* kept = new char[columns.size() + 1];
+    std::memcpy(kept, columns.c_str(), columns.size() + 1);
+    return kept;
+}
+
 void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* columns, u32 fractionDigits) {
     formatLogTimestamp(item, fractionDigits);
     item << ',' << logLevelName(level) << ',' << Os::currentThreadId();

@@ -61,6 +61,11 @@ std::string labelFromSignature(const char* signature);
 // "Tweaks::Tweak::Tweak" -> "Tweaks::Tweak,Tweak", "wmain" -> ",wmain".
 std::string methodColumns(const std::string& label);
 
+// The method columns of a call site's signature in storage that is never
+// freed: detached threads may still log while the process runs its exit
+// handlers, so a call site's cached text must outlive static destruction.
+const char* callSiteColumns(const char* signature);
+
 class LoggerClient {
 public:
     virtual ~LoggerClient() = default;
@@ -162,8 +167,8 @@ void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* 
 // The method columns of the enclosing function, computed once per call site.
 #define ORV_LOG_COLUMNS()                                                                                    \
     ([](const char* orvSignature) -> const char* {                                                           \
-        static const std::string orvColumns = methodColumns(labelFromSignature(orvSignature));               \
-        return orvColumns.c_str();                                                                           \
+        static const char* const orvColumns = callSiteColumns(orvSignature);                                 \
+        return orvColumns;                                                                                   \
     }(ORV_FUNCTION_SIGNATURE))
 
 #define LOG_FULL(loggerId, level, fractionDigits)                                                            \
