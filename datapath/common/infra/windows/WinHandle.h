@@ -13,6 +13,12 @@ public:
     WinHandle& operator=(const WinHandle&) = delete;
 
     HANDLE get() const { return m_handle; }
+    // Closes the handle held so far and takes `h`.
+    void reset(HANDLE h = NULL) {
+        if (valid())
+            CloseHandle(m_handle);
+        m_handle = h;
+    }
     // Both NULL and INVALID_HANDLE_VALUE mean "no handle": which one a
     // failing call returns depends on the call.
     bool valid() const { return m_handle != NULL && m_handle != INVALID_HANDLE_VALUE; }
