@@ -1,8 +1,54 @@
 #pragma once
-// One snapshot run, ordered against the requester and listener contracts.
+// One snapshot, ordered: only one agent at a time on the machine, the
+// requester's DoSnapshot on a worker thread, a bounded wait for the provider
+// to report the writers frozen, the listener's work while they are frozen,
+// the thaw, the join, the statuses for the runner, and a second snapshot.
+//
+// Flow statuses: 0 the quiesced event was set and the listener ran; -1000 the
+// quiesced wait was abandoned; -1001 it timed out; -1002 it failed or the
+// listener refused to prepare; -1005 no worker thread. The requester's own
+// result reaches the runner through the status channel only.
+//
+// The data part builds on every platform (the command line fills it); the
+// flow itself is Windows code.
+#include "Types.h"
 #include "VssRequester/ArgsRequester.h"
+
+class IVssRequester;
+class ISnapshotFlowListener;
+class StatusReaderWriter;
+class WinHandle;
 
 class SnapshotFlow {
 public:
+    static const i32 kWaitAbandoned = -1000;
+    static const i32 kWaitTimedOut = -1001;
+    static const i32 kWaitFailedOrPrepareRefused = -1002;
+    static const i32 kNoWorkerThread = -1005;
+    static const i32 kRequesterThrew = -1008;
+
+    // What the worker thread, and later the second snapshot, run.
+    struct DoSnapshotContext {
+        IVssRequester* requester;
+        ArgsRequester* args;
+    };
+
+    // The caller owns all three; the flow owns its named objects and its
+    // worker thread, which it always joins before it returns.
+    i32 execute(ISnapshotFlowListener* listener, IVssRequester* requester,
+                StatusReaderWriter* statusReaderWriter);
+    // The frozen window: the listener's work, then the provider's thaw.
+    static void signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener);
+    // One DoSnapshot. A failure releases the quiesced event, so that the
+    // flow does not wait for its time-out; -1008 when DoSnapshot throws.
+    static i32 launchVssRequesterDoSnapshot(DoSnapshotContext* context);
+
     ArgsRequester m_argsRequester;
+
+private:
+    // One flow per process.
+    static WinHandle s_quiescedEvent;
+    static WinHandle s_thawEvent;
+    // Written by the worker, read by the flow only after the join.
+    static i32 s_doSnapshotResult;
 };

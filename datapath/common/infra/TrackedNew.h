@@ -13,7 +13,9 @@ public:
     TrackedNew(const char* className, const char* file, int line)
         : m_className(className), m_file(file), m_line(line) {}
 
-    template <class... Args> T* operator()(Args&&... args) const { return new T(std::forward<Args>(args)...); }
+    template <class... Args> T* operator()(Args&&... args) const {
+        return new T(std::forward<Args>(args)...);
+    }
 
     const char* className() const { return m_className; }
     const char* file() const { return m_file; }

@@ -1,0 +1,168 @@
+#include "VssRequester/SnapshotFlow.h"
+
+#include "AgentCommon/IInterProcessCommunicationHandler.h"
+#include "AgentCommon/NullDaclSecurityAttributes.h"
+#include "AgentCommon/SetEventOrLog.h"
+#include "AgentCommon/StatusReaderWriter.h"
+#include "Log.h"
+#include "Tweaks.h"
+#include "VssRequester/ISnapshotFlowListener.h"
+#include "VssRequester/IVssRequester.h"
+#include "windows/WinHandle.h"
+
+#include <exception>
+
+WinHandle SnapshotFlow::s_quiescedEvent;
+WinHandle SnapshotFlow::s_thawEvent;
+i32 SnapshotFlow::s_doSnapshotResult = 0;
+
+namespace {
+const char* const kMutexName = "Global\\OrvelVssMutex";
+const char* const kQuiescedEventName = "Global\\OrvelVssQuiescedEvent";
+const char* const kThawEventName = "Global\\OrvelVssThawEvent";
+
+// An exception of no standard type would end the process from a worker
+// thread, with the provider possibly holding the writers; it is reported like
+// a standard one instead. On the main thread (the second snapshot) it reaches
+// the entry point's last-resort handler.
+DWORD WINAPI doSnapshotThread(LPVOID context) {
+    try {
+        return static_cast<DWORD>(SnapshotFlow::launchVssRequesterDoSnapshot(
+            static_cast<SnapshotFlow::DoSnapshotContext*>(context)));
+    } catch (...) {
+        LOG(LogError) << "launchVssRequesterDoSnapshot failed due to : unknown exception" << std::endl;
+        return static_cast<DWORD>(SnapshotFlow::kRequesterThrew);
+    }
+}
+
+void releaseMutex(WinHandle& mutex) {
+    ReleaseMutex(mutex.get());
+    mutex.reset();
+}
+} // namespace
+
+i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* requester,
+                          StatusReaderWriter* statusReaderWriter) {
+    NullDaclSecurityAttributes security;
+
+    LOG(LogInfo) << "Creating mutex" << std::endl;
+    WinHandle mutex(CreateMutexA(security.get(), FALSE, kMutexName));
+    LOG(LogInfo) << "Waiting for mutex" << std::endl;
+    WaitForSingleObject(mutex.get(), INFINITE);
+
+    LOG(LogInfo) << "Creating events" << std::endl;
+    s_quiescedEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kQuiescedEventName));
+    s_thawEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kThawEventName));
+    // A provider may have created them first, and a signal left from an
+    // earlier run must not count for this one.
+    ResetEvent(s_quiescedEvent.get());
+    ResetEvent(s_thawEvent.get());
+    LOG(LogInfo) << "Events: " << s_quiescedEvent.get() << ", " << s_thawEvent.get() << std::endl;
+
+    i32 res = listener->notifySnapshotPrepare();
+    if (res != 0) {
+        LOG(LogError) << "notifyFreezePrepare failed with"
+                      << " res=" << res << " " << std::endl;
+        s_thawEvent.reset();
+        s_quiescedEvent.reset();
+        releaseMutex(mutex);
+        listener->notifySnapshotCompleteFailure(res);
+        return kWaitFailedOrPrepareRefused;
+    }
+
+    DoSnapshotContext context = {requester, &m_argsRequester};
+    LOG(LogInfo) << "Invoking requester" << std::endl;
+    WinHandle worker(CreateThread(nullptr, 0, doSnapshotThread, &context, 0, nullptr));
+    if (!worker.valid()) {
+        DWORD lastError = GetLastError();
+        LOG(LogError) << "CreateThread failed. Last error: " << lastError << std::endl;
+        s_thawEvent.reset();
+        s_quiescedEvent.reset();
+        releaseMutex(mutex);
+        listener->notifySnapshotCompleteFailure(1);
+        return kNoWorkerThread;
+    }
+
+    i32 timeout = Tweaks::instance()->intVal("t_requesterQuiescedEventWaitTimeoutMsec");
+    LOG(LogInfo) << "Waiting for event..."
+                 << " s_quiescedEvent=" << s_quiescedEvent.get() << " "
+                 << "with timeout of :" << timeout << "ms" << std::endl;
+    DWORD waitResult = WaitForSingleObject(s_quiescedEvent.get(), static_cast<DWORD>(timeout));
+    i32 status = 0;
+    if (waitResult == WAIT_ABANDONED) {
+        LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_ABANDONED"
+                      << std::endl;
+        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
+        status = kWaitAbandoned;
+    } else if (waitResult == WAIT_TIMEOUT) {
+        LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_TIMEOUT"
+                      << std::endl;
+        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
+        // A provider that froze late must not be left holding the writers.
+        SET_EVENT_OR_LOG(s_thawEvent.get());
+        status = kWaitTimedOut;
+    } else if (waitResult == WAIT_FAILED) {
+        LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_FAILED"
+                      << std::endl;
+        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
+        status = kWaitFailedOrPrepareRefused;
+    }
+    statusReaderWriter->handler()->write(status);
+
+    if (status == 0)
+        signalVssIsFrozenWaitForThaw(listener);
+
+    // The quiesced event stays open until the worker has ended: a DoSnapshot
+    // that fails after the wait above still sets it, and must find it open.
+    s_thawEvent.reset();
+    LOG(LogInfo) << "Waiting for requester doSnapshot thread to terminate" << std::endl;
+    WaitForSingleObject(worker.get(), INFINITE);
+    s_quiescedEvent.reset();
+
+    LOG(LogInfo) << "Releasing mutex" << std::endl;
+    releaseMutex(mutex);
+
+    LOG(LogInfo) << "doSnapshotResult :" << static_cast<u32>(s_doSnapshotResult) << std::endl;
+    statusReaderWriter->handler()->write(s_doSnapshotResult);
+
+    LOG(LogInfo) << "creating second snapshot to take writers out of \"Timed out\" state" << std::endl;
+    launchVssRequesterDoSnapshot(&context);
+    LOG(LogInfo) << "second snapshot completed" << std::endl;
+
+    if (status == 0)
+        listener->notifySnapshotCompleteSuccess();
+    return status;
+}
+
+void SnapshotFlow::signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener) {
+    LOG(LogInfo) << "Now quiesced" << std::endl;
+    listener->notifySnapshotQuiesceSuccess();
+    LOG(LogInfo) << "Setting thaw event" << std::endl;
+    SET_EVENT_OR_LOG(s_thawEvent.get());
+    LOG(LogInfo) << "On thaw." << std::endl;
+    listener->notifySnapshotThawSuccess();
+}
+
+i32 SnapshotFlow::launchVssRequesterDoSnapshot(DoSnapshotContext* context) {
+    i32 result = 0;
+    try {
+        result = context->requester->DoSnapshot(context->args);
+    } catch (const std::exception& e) {
+        LOG(LogError) << "launchVssRequesterDoSnapshot failed due to : " << e.what() << std::endl;
+        return kRequesterThrew;
+    }
+    s_doSnapshotResult = result;
+    if (result == 0)
+        return 0;
+    LOG(LogError) << "launchVssRequesterDoSnapshot failed with error : "
+                  << " doSnapshotResult=" << static_cast<u32>(result) << " "
+                  << " releasing  quiescedEvent." << std::endl;
+    // The second snapshot runs after the flow has closed the event: nobody
+    // waits for it any more, and a closed handle must never be set.
+    if (!s_quiescedEvent.valid()) {
+        LOG(LogInfo) << "quiescedEvent already closed; nobody waits for it" << std::endl;
+        return result;
+    }
+    SET_EVENT_OR_LOG(s_quiescedEvent.get());
+    return result;
+}

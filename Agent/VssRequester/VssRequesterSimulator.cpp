@@ -1,0 +1,28 @@
+#include "VssRequester/VssRequesterSimulator.h"
+
+#include "AgentCommon/SetEventOrLog.h"
+#include "Log.h"
+#include "Tweaks.h"
+#include "windows/WinHandle.h"
+
+i32 VssRequesterSimulator::DoSnapshot(ArgsRequester*) {
+    // Only probed: without a flow holding the mutex nobody would answer the
+    // handshake (the flow's second snapshot runs after the mutex is gone).
+    WinHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "Global\\OrvelVssMutex"));
+    if (!mutex.valid())
+        return 0;
+    mutex.reset();
+
+    WinHandle quiesced(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssQuiescedEvent"));
+    BOOL setEventRes = SET_EVENT_OR_LOG(quiesced.get());
+    quiesced.reset();
+
+    WinHandle thaw(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssThawEvent"));
+    u32 timeout = Tweaks::instance()->uintVal("t_requesterEventWaitForThawStartTimeoutMsec");
+    if (WaitForSingleObject(thaw.get(), timeout) != WAIT_OBJECT_0) {
+        DWORD lastError = GetLastError();
+        LOG(LogError) << " setEventRes=" << (setEventRes ? 1 : 0) << " "
+                      << " lastError=" << lastError << " " << std::endl;
+    }
+    return 0;
+}
