@@ -9,13 +9,13 @@
 
 namespace {
 
-// One scripted answer to a status query: a status, or the error of a failing call.
+// One scripted answer to a status query: the error of a failing call, or a status.
 struct Query {
     u32 error;
     ServiceStatus status;
 };
 
-Query state(u32 currentState, u32 checkPoint = 0, u32 waitHint = 0, u32 exitCode = 0) {
+Query state(u32 currentState, u32 checkPoint, u32 waitHint, u32 exitCode = 0) {
     ServiceStatus status;
     status.currentState = currentState;
     status.win32ExitCode = exitCode;
@@ -23,17 +23,13 @@ Query state(u32 currentState, u32 checkPoint = 0, u32 waitHint = 0, u32 exitCode
     status.waitHint = waitHint;
     return Query{0, status};
 }
-Query stopped(u32 exitCode = 0) {
-    return state(ServiceStopped, 0, 0, exitCode);
-}
+const Query kStopped = state(ServiceStopped, 0, 0);
+const Query kRunning = state(ServiceRunning, 0, 0);
 Query startPending(u32 checkPoint, u32 waitHint) {
     return state(ServiceStartPending, checkPoint, waitHint);
 }
 Query stopPending(u32 checkPoint, u32 waitHint) {
     return state(ServiceStopPending, checkPoint, waitHint);
-}
-Query running() {
-    return state(ServiceRunning);
 }
 Query failure(u32 error) {
     return Query{error, ServiceStatus()};
@@ -47,33 +43,30 @@ template <class T> std::vector<T> times(size_t count, const T& value) {
     return std::vector<T>(count, value);
 }
 
-// What a service manager does when asked; every handle it hands out must be
-// closed again, the service before its manager.
+// What the service manager answers.
 struct Script {
-    u32 openManagerError = 0;
-    u32 openServiceError = 0;
-    u32 startError = 0;
+    u32 openManagerError;
+    u32 openServiceError;
+    u32 startError;
     std::vector<Query> queries;
     u32 firstTick = 5000;
 };
 
+// Plays a script and keeps what was asked of it; every handle it hands out
+// must be closed again, the service before its manager.
 class FakeManager : public IServiceControlManager {
 public:
     explicit FakeManager(const Script& script) : m_script(script) {}
 
     u32 openManager() override {
-        if (m_script.openManagerError != 0)
-            return m_script.openManagerError;
-        m_managerOpen = true;
-        return 0;
+        m_managerOpen = m_script.openManagerError == 0;
+        return m_script.openManagerError;
     }
     u32 openService(const std::string& serviceName) override {
         EXPECT_TRUE(m_managerOpen);
         openedName = serviceName;
-        if (m_script.openServiceError != 0)
-            return m_script.openServiceError;
-        m_serviceOpen = true;
-        return 0;
+        m_serviceOpen = m_script.openServiceError == 0;
+        return m_script.openServiceError;
     }
     u32 queryStatus(ServiceStatus& status) override {
         EXPECT_TRUE(m_serviceOpen);
@@ -151,10 +144,13 @@ std::vector<std::string> notStarted(u32 state, u32 exitCode, u32 checkPoint, u32
             "Error Wait Hint: " + std::to_string(waitHint)};
 }
 
-const std::vector<std::string> kPending = {"Info Service start pending..."};
-const std::vector<std::string> kStarted = {"Info Service started successfully."};
-const std::vector<std::string> kAlreadyRunning = {
-    "Info Cannot start the service because it is already running"};
+typedef std::vector<std::string> Records;
+const Records kPending = {"Info Service start pending..."};
+const Records kStarted = {"Info Service started successfully."};
+const Records kAlreadyRunning = {"Info Cannot start the service because it is already running"};
+Records queryFailed(u32 error) {
+    return {"Error QueryServiceStatusEx failed with error code " + std::to_string(error)};
+}
 
 struct StartCase {
     const char* name;
@@ -162,81 +158,61 @@ struct StartCase {
     u32 result;
     bool started; // StartService was called
     std::vector<u32> sleeps;
-    std::vector<std::string> records;
+    Records records;
 };
 
 } // namespace
 
 TEST(ServiceStart, RecordsSleepsAndResult) {
-    Script notInstalled;
-    notInstalled.openServiceError = 1060;
-    Script noManager;
-    noManager.openManagerError = 5;
-    Script negativeError;
-    negativeError.openManagerError = 0xFFFFFFFB;
-    Script startFails;
-    startFails.queries = {stopped()};
-    startFails.startError = 1058;
-    Script wrappingTicks;
-    wrappingTicks.firstTick = 0xFFFFF000;
-    wrappingTicks.queries = std::vector<Query>{stopped()} + times(7, startPending(1, 5000));
-
-    auto queries = [](std::vector<Query> list) {
-        Script script;
-        script.queries = std::move(list);
-        return script;
-    };
-
+    const std::vector<Query> stoppedThen = {kStopped};
     // clang-format off
     const StartCase cases[] = {
-        {"not installed", notInstalled, 1060, false, {}, {"Error OpenService failed with error code 1060"}},
-        {"no manager", noManager, 5, false, {}, {"Error OpenSCManager failed with error code 5"}},
-        {"error codes are signed", negativeError, 0xFFFFFFFB, false, {},
+        {"not installed", {0, 1060, 0, {}}, 1060, false, {}, {"Error OpenService failed with error code 1060"}},
+        {"no manager", {5, 0, 0, {}}, 5, false, {}, {"Error OpenSCManager failed with error code 5"}},
+        {"error codes are signed", {0xFFFFFFFB, 0, 0, {}}, 0xFFFFFFFB, false, {},
          {"Error OpenSCManager failed with error code -5"}},
-        {"first query fails", queries({failure(6)}), 6, false, {},
-         {"Error QueryServiceStatusEx failed with error code 6"}},
-        {"already running", queries({running()}), 0, false, {}, kAlreadyRunning},
-        {"start pending is left alone", queries({startPending(1, 30000)}), 0, false, {}, kAlreadyRunning},
+        {"first query fails", {0, 0, 0, {failure(6)}}, 6, false, {}, queryFailed(6)},
+        {"already running", {0, 0, 0, {kRunning}}, 0, false, {}, kAlreadyRunning},
+        {"start pending is left alone", {0, 0, 0, {startPending(1, 30000)}}, 0, false, {}, kAlreadyRunning},
         {"hint 30000 polls every 3000 ms",
-         queries({stopped(), startPending(1, 30000), startPending(2, 30000), running()}), 0, true,
+         {0, 0, 0, {kStopped, startPending(1, 30000), startPending(2, 30000), kRunning}}, 0, true,
          {3000, 3000}, kPending + kStarted},
         {"hint 200000 polls every 10000 ms",
-         queries({stopped(), startPending(1, 200000), startPending(2, 200000), running()}), 0, true,
+         {0, 0, 0, {kStopped, startPending(1, 200000), startPending(2, 200000), kRunning}}, 0, true,
          {10000, 10000}, kPending + kStarted},
         {"hint 0 gives up after one poll without progress",
-         queries({stopped(), startPending(0, 0), startPending(0, 0)}), 0, true, {1000},
+         {0, 0, 0, {kStopped, startPending(0, 0), startPending(0, 0)}}, 0, true, {1000},
          kPending + notStarted(2, 0, 0, 0)},
         {"no progress: gives up once more than the hint has passed",
-         queries(std::vector<Query>{stopped()} + times(12, startPending(1, 30000))), 0, true,
-         times<u32>(11, 3000), kPending + notStarted(2, 0, 1, 30000)},
+         {0, 0, 0, stoppedThen + times(12, startPending(1, 30000))}, 0, true, times<u32>(11, 3000),
+         kPending + notStarted(2, 0, 1, 30000)},
         {"check-point progress keeps it waiting past the hint",
-         queries({stopped(), startPending(1, 2000), startPending(2, 2000), startPending(3, 2000),
-                  startPending(4, 2000), startPending(5, 2000), startPending(6, 2000), startPending(7, 2000),
-                  running()}),
+         {0, 0, 0, {kStopped, startPending(1, 2000), startPending(2, 2000), startPending(3, 2000),
+                    startPending(4, 2000), startPending(5, 2000), startPending(6, 2000), startPending(7, 2000),
+                    kRunning}},
          0, true, times<u32>(7, 1000), kPending + kStarted},
         {"progress that stops: the hint counts from the last progress",
-         queries({stopped(), startPending(1, 2000), startPending(2, 2000), startPending(3, 2000),
-                  startPending(3, 2000), startPending(3, 2000), startPending(3, 2000)}),
+         {0, 0, 0, stoppedThen + std::vector<Query>{startPending(1, 2000), startPending(2, 2000)} +
+                       times(4, startPending(3, 2000))},
          0, true, times<u32>(5, 1000), kPending + notStarted(2, 0, 3, 2000)},
-        {"stops again while starting", queries({stopped(), startPending(1, 3000), stopped(1067)}), 0, true,
-         {1000}, kPending + notStarted(1, 1067, 0, 0)},
+        {"stops again while starting",
+         {0, 0, 0, {kStopped, startPending(1, 3000), state(ServiceStopped, 0, 0, 1067)}}, 0, true, {1000},
+         kPending + notStarted(1, 1067, 0, 0)},
         {"stop pending, then start",
-         queries({stopPending(1, 20000), stopPending(2, 20000), stopped(), startPending(1, 30000), running()}),
+         {0, 0, 0, {stopPending(1, 20000), stopPending(2, 20000), kStopped, startPending(1, 30000), kRunning}},
          0, true, {2000, 2000, 3000}, kPending + kStarted},
-        {"stop pending without progress times out",
-         queries({stopPending(1, 0), stopPending(1, 0)}), 0, false, {1000},
-         {"Error Timeout waiting for service to stop"}},
-        {"query fails while stopping", queries({stopPending(1, 5000), failure(6)}), 6, false, {1000},
-         {"Error QueryServiceStatusEx failed with error code 6"}},
-        {"StartService fails", startFails, 1058, true, {}, {"Error StartService failed with error code 1058"}},
-        {"query right after the start fails", queries({stopped(), failure(5)}), 5, true, {},
-         kPending + std::vector<std::string>{"Error QueryServiceStatusEx failed with error code 5"}},
-        {"query fails inside the start-pending loop",
-         queries({stopped(), startPending(1, 30000), failure(5)}), 5, true, {3000},
-         kPending + std::vector<std::string>{"Error QueryServiceStatusEx failed with error code 5"} +
-             notStarted(2, 0, 1, 30000)},
-        {"tick count wraps during the wait", wrappingTicks, 0, true, times<u32>(6, 1000),
-         kPending + notStarted(2, 0, 1, 5000)},
+        {"stop pending without progress times out", {0, 0, 0, {stopPending(1, 0), stopPending(1, 0)}}, 0,
+         false, {1000}, {"Error Timeout waiting for service to stop"}},
+        {"query fails while stopping", {0, 0, 0, {stopPending(1, 5000), failure(6)}}, 6, false, {1000},
+         queryFailed(6)},
+        {"StartService fails", {0, 0, 1058, {kStopped}}, 1058, true, {},
+         {"Error StartService failed with error code 1058"}},
+        {"query right after the start fails", {0, 0, 0, {kStopped, failure(5)}}, 5, true, {},
+         kPending + queryFailed(5)},
+        {"query fails inside the start-pending loop", {0, 0, 0, {kStopped, startPending(1, 30000), failure(5)}},
+         5, true, {3000}, kPending + queryFailed(5) + notStarted(2, 0, 1, 30000)},
+        {"tick count wraps during the wait", {0, 0, 0, stoppedThen + times(7, startPending(1, 5000)), 0xFFFFF000},
+         0, true, times<u32>(6, 1000), kPending + notStarted(2, 0, 1, 5000)},
     };
     // clang-format on
 
@@ -252,13 +228,13 @@ TEST(ServiceStart, RecordsSleepsAndResult) {
         EXPECT_EQ(c.sleeps, clock.sleeps);
         EXPECT_EQ(c.started ? 1 : 0, manager.starts);
         EXPECT_EQ(c.script.queries.size(), manager.queriesMade) << "scripted queries left unasked";
-        if (c.script.openManagerError == 0) {
-            EXPECT_EQ("OrvelVssProvider", manager.openedName);
-        }
+        bool managerOpened = c.script.openManagerError == 0;
+        bool serviceOpened = managerOpened && c.script.openServiceError == 0;
+        EXPECT_EQ(managerOpened ? "OrvelVssProvider" : "", manager.openedName);
         std::vector<std::string> opened;
-        if (c.script.openManagerError == 0 && c.script.openServiceError == 0)
+        if (serviceOpened)
             opened.push_back("service");
-        if (c.script.openManagerError == 0)
+        if (managerOpened)
             opened.push_back("manager");
         EXPECT_EQ(opened, manager.closes) << "every handle closed once, the service first";
     }
