@@ -1,0 +1,122 @@
+#include "VssRequester/HttpClient.h"
+
+#include "Log.h"
+#include "VssRequester/Base64.h"
+
+namespace {
+// Server names and object names are logged as UTF-8, so a host name outside
+// ASCII stays readable in the log.
+std::string utf8Text(const std::wstring& text) {
+    if (text.empty())
+        return std::string();
+    int length = static_cast<int>(text.size());
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, NULL, 0, NULL, NULL);
+    if (size <= 0)
+        return std::string();
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], size, NULL, NULL);
+    return out;
+}
+} // namespace
+
+// Each platform error is read right after its call: logging in between may
+// change the thread's last error.
+
+HttpClient::HttpClient(const std::wstring& serverUrl, u16 serverPort)
+    : m_serverUrl(serverUrl), m_serverPort(serverPort), m_lastResult(FALSE) {
+    LOG(LogInfo) << "m_serverUrl = " << utf8Text(m_serverUrl) << std::endl;
+    LOG(LogInfo) << "m_serverPort = " << m_serverPort << std::endl;
+}
+
+HttpClient::~HttpClient() {
+    closeHandles();
+}
+
+bool HttpClient::connect() {
+    // A second connect starts over rather than leaving the first one's
+    // handles to be closed out of order.
+    closeHandles();
+    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    DWORD error = GetLastError();
+    m_hSession.reset(session);
+    LOG(LogInfo) << "WinHttpOpen returned " << static_cast<const void*>(session) << std::endl;
+    if (session == NULL) {
+        LOG(LogError) << "Error " << error << " in WinHttpOpen." << std::endl;
+        return false;
+    }
+    // No limit on any phase: a checkpoint request the agent gave up on could
+    // still be inserted by the server, and the two would disagree. The price
+    // is that a server which accepts and never answers holds the caller.
+    if (!WinHttpSetTimeouts(session, -1, -1, -1, -1)) {
+        error = GetLastError();
+        LOG(LogError) << "Error " << error << " in WinHttpSetTimeouts." << std::endl;
+        return false;
+    }
+    HINTERNET connection = WinHttpConnect(session, m_serverUrl.c_str(), m_serverPort, 0);
+    error = GetLastError();
+    m_hConnect.reset(connection);
+    LOG(LogInfo) << "WinHttpConnect returned " << static_cast<const void*>(connection) << std::endl;
+    if (connection == NULL) {
+        LOG(LogError) << "Error " << error << " in WinHttpConnect." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool HttpClient::get(const std::wstring& objectName) {
+    HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), NULL,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+    DWORD error = GetLastError();
+    // The previous request (the ping before a checkpoint) is closed here:
+    // nothing reads its response, and it would otherwise stay open until the
+    // owner closes the handles.
+    m_hRequest.reset(request);
+    LOG(LogInfo) << "WinHttpOpenRequest returned " << static_cast<const void*>(request) << std::endl;
+    if (request == NULL) {
+        LOG(LogError) << "Error " << error << " in WinHttpOpenRequest." << std::endl;
+        return false;
+    }
+    m_lastResult =
+        WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    error = GetLastError();
+    LOG(LogInfo) << "WinHttpSendRequest returned " << m_lastResult << std::endl;
+    if (!m_lastResult) {
+        LOG(LogError) << "Error " << error << " in WinHttpSendRequest." << std::endl;
+        return false;
+    }
+    m_lastResult = WinHttpReceiveResponse(request, NULL);
+    error = GetLastError();
+    LOG(LogInfo) << "WinHttpReceiveResponse returned " << m_lastResult << std::endl;
+    if (!m_lastResult) {
+        LOG(LogError) << "Error " << error << " in WinHttpReceiveResponse." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool HttpClient::insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag) {
+    std::wstring objectName = checkpointObjectName(macAddresses, tag);
+    LOG(LogInfo) << "Object name: " << utf8Text(objectName) << std::endl;
+    return get(objectName);
+}
+
+void HttpClient::closeHandles() {
+    m_hRequest.reset();
+    m_hConnect.reset();
+    m_hSession.reset();
+}
+
+std::wstring HttpClient::checkpointObjectName(const std::vector<std::wstring>& macAddresses,
+                                              const std::wstring& tag) {
+    std::wstring name = kCheckpointObjectNamePrefix;
+    for (size_t i = 0; i < macAddresses.size(); ++i) {
+        if (i != 0)
+            name += L' ';
+        name += macAddresses[i];
+    }
+    name += L'/';
+    std::string encoded = Base64::encodeUtf16Le(tag);
+    name.append(encoded.begin(), encoded.end());
+    return name;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// The agent's client for a management server's agent endpoint: plain HTTP
+// GETs over one persistent connection, whose only outcome of interest is
+// whether a response arrived. The status code, headers and body are never
+// read. Every phase waits without a time limit.
+#include "Types.h"
+
+// clang-format off
+#include <windows.h>
+#include <winhttp.h>
+// clang-format on
+
+#include <string>
+#include <vector>
+
+// Sole owner of a WinHTTP session, connection or request handle.
+class WinHttpHandle {
+public:
+    WinHttpHandle() = default;
+    ~WinHttpHandle() { reset(); }
+    WinHttpHandle(const WinHttpHandle&) = delete;
+    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
+
+    HINTERNET get() const { return m_handle; }
+    // Closes the handle held so far and takes `handle`.
+    void reset(HINTERNET handle = NULL) {
+        if (m_handle != NULL)
+            WinHttpCloseHandle(m_handle);
+        m_handle = handle;
+    }
+
+private:
+    HINTERNET m_handle = NULL;
+};
+
+class HttpClient {
+public:
+    static constexpr const wchar_t* kUserAgent = L"OrVEL Agent/1.0";
+    static constexpr const wchar_t* kPingObjectName = L"/KosService/AgentServer/ping";
+    static constexpr const wchar_t* kCheckpointObjectNamePrefix = L"/KosService/AgentServer/insertlicensed/";
+
+    // `serverUrl` is a host name or address, as given on the command line.
+    HttpClient(const std::wstring& serverUrl, u16 serverPort);
+    // Closes what closeHandles has not.
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Opens the session and the connection; nothing goes on the wire yet.
+    bool connect();
+    // One request and its response, of any status.
+    bool get(const std::wstring& objectName);
+    // Asks the server to insert a checkpoint that carries the tag and the
+    // addresses (see checkpointObjectName).
+    bool insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
+    // Closes the request, connection and session handles, in this order,
+    // those that are open.
+    void closeHandles();
+
+    // The prefix, the addresses joined by single spaces, "/", the base64 tag.
+    static std::wstring checkpointObjectName(const std::vector<std::wstring>& macAddresses,
+                                             const std::wstring& tag);
+
+private:
+    std::wstring m_serverUrl;
+    u16 m_serverPort;
+    BOOL m_lastResult; // of the latest send or receive
+    WinHttpHandle m_hSession;
+    WinHttpHandle m_hConnect;
+    WinHttpHandle m_hRequest;
+};
