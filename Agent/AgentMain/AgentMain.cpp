@@ -3,16 +3,42 @@
 #include "AgentCommon/AgentInitializer.h"
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
+#include "AgentCommon/IInterProcessCommunicationHandler.h"
+#include "AgentCommon/RunnerAgentSynchronizer.h"
+#include "AgentCommon/ServiceUtils.h"
+#include "AgentCommon/StatusReaderWriter.h"
 #include "Log.h"
 #include "MemShieldSwitch.h"
+#include "TrackedNew.h"
 #include "Tweaks.h"
+#include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
+#include "VssRequester/SnapshotFlowInternallyInitiatedListener.h"
+#include "VssRequester/VssRequesterSimulator.h"
+
+#include <windows.h>
 
 #include <exception>
+#include <iostream>
 #include <string>
 #include <vector>
 
 namespace {
 const int kExitCrashed = -1004;
+const int kExitProviderMissing = -1006;
+const int kExitProviderNotStarted = -1007;
+// This build has no VSS requester yet: only the simulator can run. A run that
+// asks for the real one fails plainly instead of pretending to have taken a
+// snapshot.
+const int kExitNoVssRequester = -1009;
+const u32 kServiceDoesNotExist = 1060;
+const char* const kSuccessText = "The VSS checkpoint request has been initiated.";
+
+// The runner learns of a failure before the flow from the status and the
+// freeze-complete event.
+void reportEarlyFailure(StatusReaderWriter* statusReaderWriter, int status) {
+    statusReaderWriter->handler()->write(status);
+    RunnerAgentSynchronizer::signal(RunnerAgentSynchronizer::kFreezeCompleteEvent);
+}
 } // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
@@ -54,9 +80,60 @@ int wmain(int argc, wchar_t* argv[]) {
             }
         }
 
+        // Lives until the process ends: the runner may read the section
+        // until then.
+        StatusReaderWriter* statusReaderWriter = ORV_NEW(StatusReaderWriter)();
+
+        LOG(LogInfo) << "Making sure that Orvel VSS Provider service is started..." << std::endl;
+        u32 serviceError = ServiceUtils::startService("OrvelVssProvider");
+        if (serviceError != 0) {
+            LOG(LogError) << "failed to start vss provider service due to :" << serviceError << std::endl;
+            exitCode = serviceError == kServiceDoesNotExist ? kExitProviderMissing : kExitProviderNotStarted;
+            reportEarlyFailure(statusReaderWriter, exitCode);
+        } else {
+            LOG(LogInfo) << "Orvel VSS Provider service is started." << std::endl;
+
+            ISnapshotFlowListener* listener = nullptr;
+            if (arguments.m_externallyInitiated)
+                listener = ORV_NEW(SnapshotFlowExternallyInitiatedListener)();
+            else
+                listener = ORV_NEW(SnapshotFlowInternallyInitiatedListener)(arguments);
+
+            if (Tweaks::instance()->intVal("t_requesterSimulativeVss", 0) == 0) {
+                LOG(LogInfo) << "VssRequester requester" << std::endl;
+                const char* text = "This build has no VSS requester: no snapshot was taken "
+                                   "(t_requesterSimulativeVss=1 runs the simulator)";
+                LOG(LogError) << text << " ret=" << kExitNoVssRequester << " " << std::endl;
+                std::cout << text << std::endl;
+                trackedDelete(listener);
+                reportEarlyFailure(statusReaderWriter, kExitNoVssRequester);
+                return kExitNoVssRequester;
+            }
+            LOG(LogInfo) << "VssRequesterSimulator requester" << std::endl;
+            IVssRequester* requester = ORV_NEW(VssRequesterSimulator)();
+
+            int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
+            trackedDelete(requester);
+            trackedDelete(listener);
+
+            if (result != 0) {
+                LOG(LogError) << "SnapshotFlow failed"
+                              << " ret=" << result << " " << std::endl;
+                return result;
+            }
+            if (arguments.m_gui)
+                MessageBoxA(nullptr, kSuccessText, "Add VSS Checkpoint Status", 0);
+            else
+                std::cout << kSuccessText << std::endl;
+        }
+
         LOG(LogInfo) << "OrvelVssAgent.exe"
                      << " done."
                      << " ret=" << exitCode << " " << std::endl;
+        // Keeps the section alive until the runner has read the status.
+        RunnerAgentSynchronizer::waitForSignal(RunnerAgentSynchronizer::kReadNotificationEvent,
+                                               static_cast<u32>(Tweaks::instance()->intVal(
+                                                   "t_requesterEventWaitForSharedMemoryReadTimeoutMsec")));
         Logger::instance()->flush();
         return exitCode;
     } catch (const std::exception& e) {

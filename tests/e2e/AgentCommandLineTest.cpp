@@ -50,10 +50,5 @@ TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
     }
 }
 
-TEST(AgentCommandLine, ExternallyInitiatedNeedsNoOtherArguments) {
-    ChildResult result = runAgent({L"-ExternallyInitiated"});
-    EXPECT_NE(1, result.exitCodeSigned());
-    EXPECT_EQ(std::string::npos, result.output.find("Usage:")) << result.output;
-}
 } // namespace
 #endif
