@@ -169,7 +169,9 @@ private:
             report(state, checkPoint, m_options.waitHintMs);
             DWORD every = m_options.checkpointEveryMs;
             DWORD slice = every < remaining(end) ? every : remaining(end);
-            if (stoppable ? waitForStop(slice) : (Sleep(slice), false))
+            if (!stoppable)
+                Sleep(slice);
+            else if (waitForStop(slice))
                 return true;
         }
         return stoppable && waitForStop(0);
