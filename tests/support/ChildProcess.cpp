@@ -3,6 +3,8 @@
 
 #include "windows/WinHandle.h"
 
+#include <atomic>
+#include <mutex>
 #include <wchar.h>
 
 namespace {
@@ -10,6 +12,8 @@ namespace {
 // ended; their output is not waited for longer than this.
 const ULONGLONG kDrainAfterExitMs = 2000;
 const DWORD kPollMs = 5;
+// A killed child is gone at once; this bounds the wait should it not be.
+const DWORD kKillWaitMs = 5000;
 
 // Quoted so that the child's C runtime reads it back unchanged: backslashes
 // are literal unless they precede a quote.
@@ -76,58 +80,114 @@ std::wstring ChildProcess::currentExecutableFolder() {
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
-ChildResult ChildProcess::run(const std::wstring& executable, const std::vector<std::wstring>& arguments,
-                              const ChildOptions& options) {
+// The reader thread drains the pipe from the start, so that a child that
+// writes much never blocks while the test waits for something else. It
+// blocks in ReadFile, which fails once every holder of the write end has
+// gone, or when finish() cancels it.
+struct BackgroundChild::State {
     ChildResult result;
+    WinHandle readEnd, process, reader;
+    DWORD processId = 0;
+    std::mutex outputLock;
+    std::string output;
+    std::atomic<bool> stop{false};
+    bool finished = false;
+
+    static DWORD WINAPI read(void* context) {
+        State& state = *static_cast<State*>(context);
+        char chunk[4096];
+        DWORD got = 0;
+        while (!state.stop && ReadFile(state.readEnd.get(), chunk, sizeof(chunk), &got, nullptr)) {
+            std::lock_guard<std::mutex> lock(state.outputLock);
+            state.output.append(chunk, got);
+        }
+        return 0;
+    }
+
+    void finish(unsigned long timeoutMs) {
+        if (finished || !result.started)
+            return;
+        finished = true;
+        if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process.get(), ChildProcess::kKilledExitCode);
+            WaitForSingleObject(process.get(), kKillWaitMs);
+            result.timedOut = true;
+        }
+        if (WaitForSingleObject(reader.get(), kDrainAfterExitMs) != WAIT_OBJECT_0) {
+            // A cancel that comes between two reads finds nothing to cancel:
+            // repeated until the reader has seen `stop`.
+            stop = true;
+            while (WaitForSingleObject(reader.get(), kPollMs) != WAIT_OBJECT_0)
+                CancelSynchronousIo(reader.get());
+        }
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process.get(), &exitCode);
+        result.exitCode = exitCode;
+        std::lock_guard<std::mutex> lock(outputLock);
+        result.output = output;
+    }
+
+    // A child still running when the test lets go of it is killed, never left
+    // behind to hold named objects or the log files.
+    ~State() { finish(0); }
+};
+
+BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vector<std::wstring>& arguments,
+                                 const ChildOptions& options)
+    : m_state(new State) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readRaw = nullptr, writeRaw = nullptr;
     if (!CreatePipe(&readRaw, &writeRaw, &inheritable, 0)) {
-        result.error = GetLastError();
-        return result;
+        m_state->result.error = GetLastError();
+        return;
     }
-    WinHandle readEnd(readRaw);
-    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    m_state->readEnd.reset(readRaw);
+    SetHandleInformation(readRaw, HANDLE_FLAG_INHERIT, 0);
     std::wstring commandLine = quoted(executable);
     for (const std::wstring& argument : arguments)
         commandLine += L" " + quoted(argument);
     PROCESS_INFORMATION info = {};
     if (!start(executable, commandLine, options, writeRaw, info)) {
-        result.error = GetLastError();
-        return result;
+        m_state->result.error = GetLastError();
+        return;
     }
-    result.started = true;
-    WinHandle process(info.hProcess), thread(info.hThread);
+    WinHandle thread(info.hThread);
+    m_state->process.reset(info.hProcess);
+    m_state->processId = info.dwProcessId;
+    m_state->reader.reset(CreateThread(nullptr, 0, &State::read, m_state.get(), 0, nullptr));
+    if (!m_state->reader.valid()) {
+        m_state->result.error = GetLastError();
+        TerminateProcess(info.hProcess, ChildProcess::kKilledExitCode);
+        return;
+    }
+    m_state->result.started = true;
+}
 
-    const ULONGLONG deadline = GetTickCount64() + options.timeoutMs;
-    ULONGLONG exitedAt = 0;
-    for (;;) {
-        DWORD available = 0;
-        bool open = PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr);
-        if (open && available > 0) {
-            std::string chunk(available, '\0');
-            DWORD got = 0;
-            if (ReadFile(readEnd.get(), &chunk[0], available, &got, nullptr)) {
-                result.output.append(chunk, 0, got);
-                continue;
-            }
-            open = false;
-        }
-        bool exited = WaitForSingleObject(process.get(), kPollMs) == WAIT_OBJECT_0;
-        ULONGLONG now = GetTickCount64();
-        if (exited && exitedAt == 0)
-            exitedAt = now;
-        if (exited && (!open || now - exitedAt > kDrainAfterExitMs))
-            break;
-        if (exited)
-            Sleep(kPollMs);
-        else if (now > deadline && !result.timedOut) {
-            TerminateProcess(process.get(), kKilledExitCode);
-            result.timedOut = true;
-        }
-    }
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.get(), &exitCode);
-    result.exitCode = exitCode;
-    return result;
+BackgroundChild::~BackgroundChild() = default;
+BackgroundChild::BackgroundChild(BackgroundChild&&) noexcept = default;
+BackgroundChild& BackgroundChild::operator=(BackgroundChild&&) noexcept = default;
+
+bool BackgroundChild::started() const {
+    return m_state && m_state->result.started;
+}
+
+unsigned long BackgroundChild::error() const {
+    return m_state ? m_state->result.error : 0;
+}
+
+unsigned long BackgroundChild::processId() const {
+    return m_state ? m_state->processId : 0;
+}
+
+ChildResult BackgroundChild::finish(unsigned long timeoutMs) {
+    if (!m_state)
+        return ChildResult();
+    m_state->finish(timeoutMs);
+    return m_state->result;
+}
+
+ChildResult ChildProcess::run(const std::wstring& executable, const std::vector<std::wstring>& arguments,
+                              const ChildOptions& options) {
+    return BackgroundChild(executable, arguments, options).finish(options.timeoutMs);
 }
 #endif

@@ -1,8 +1,11 @@
 #pragma once
 // Runs a Windows program as a child of the test and collects what a caller of
 // the agent would see: its standard output and its full 32-bit exit code
-// (a shell under Wine sees only the low 8 bits).
+// (a shell under Wine sees only the low 8 bits). `run` waits for it;
+// `BackgroundChild` lets the test go on meanwhile, e.g. to start a server
+// and an agent, or two agents, at once.
 #ifdef _WIN32
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +24,31 @@ struct ChildOptions {
     std::wstring workingDirectory; // empty: the test's own
     // Set in, or replacing (by name, in any case) entries of, the test's environment.
     std::vector<std::pair<std::wstring, std::wstring>> environment;
-    unsigned long timeoutMs = 60000;
+    unsigned long timeoutMs = 60000; // of `run`; a BackgroundChild is given its own in finish()
+};
+
+// A child started at construction whose output is collected all along, so
+// that it never blocks on a full pipe while the test does something else.
+// Destroying it kills a child still running.
+class BackgroundChild {
+public:
+    BackgroundChild(const std::wstring& executable, const std::vector<std::wstring>& arguments,
+                    const ChildOptions& options = ChildOptions());
+    ~BackgroundChild();
+    BackgroundChild(BackgroundChild&&) noexcept;
+    BackgroundChild& operator=(BackgroundChild&&) noexcept;
+
+    bool started() const;
+    unsigned long error() const; // GetLastError when not started
+    unsigned long processId() const;
+    // Waits up to `timeoutMs` for the child to end, killing it then with
+    // ChildProcess::kKilledExitCode, and returns what it wrote and its exit
+    // code. Later calls return the same result at once.
+    ChildResult finish(unsigned long timeoutMs);
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
 };
 
 namespace ChildProcess {
