@@ -10,9 +10,6 @@
 
 namespace {
 
-const char kUsage[] =
-    "Usage: OrvelVssAgent.exe <local URL> <local port> <peer URL> <peer port> <tag> [keyword=value ...]\n";
-
 struct ParseOutcome {
     int result;
     std::string out; // standard output
@@ -48,25 +45,6 @@ TEST_F(ArgumentsParserTest, FivePositionalArgumentsAreEnough) {
                                                a.m_peerPort + L"|" + a.m_tag);
     EXPECT_EQ(-1, requester().m_backupType);
     EXPECT_TRUE(requester().m_volumes.empty());
-}
-
-TEST_F(ArgumentsParserTest, UsageErrorsPrintTheExactLines) {
-    const std::string keywords = "Allowed keywords: volumes,backupType,\n";
-    // Arguments -> what is printed ahead of the usage line.
-    // clang-format off
-    const std::pair<std::vector<std::wstring>, std::string> rows[] = {
-        {{L"a", L"b", L"c", L"d"}, ""}, {{L"a", L"b", L"c", L"d", L""}, ""},
-        {{L"a", L"b", L"c", L"d", L"t", L"volumes"}, "volumes is not in keyword=value format\n"},
-        {{L"a", L"b", L"c", L"d", L"t", L"-GUI"}, "-GUI is not in keyword=value format\n"},
-        {{L"a", L"b", L"c", L"d", L"t", L"Volumes=x"}, "Keyword is not recognized: Volumes\n" + keywords},
-        {{L"a", L"b", L"c", L"d", L"t", L"backupType=1", L"x=y=z"}, "Keyword is not recognized: x\n" + keywords}};
-    // clang-format on
-    for (const auto& row : rows) {
-        ParseOutcome o = parse(row.first);
-        EXPECT_EQ(1, o.result) << row.second;
-        EXPECT_EQ(row.second + kUsage, o.out);
-    }
-    EXPECT_TRUE(LogCapture::instance().hasMessage("Had to print usage"));
 }
 
 TEST_F(ArgumentsParserTest, VolumesSplitAtEveryComma) {

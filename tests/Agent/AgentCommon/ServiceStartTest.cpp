@@ -167,10 +167,6 @@ TEST(ServiceStart, RecordsSleepsAndResult) {
     const std::vector<Query> stoppedThen = {kStopped};
     // clang-format off
     const StartCase cases[] = {
-        {"not installed", {0, 1060, 0, {}}, 1060, false, {}, {"Error OpenService failed with error code 1060"}},
-        {"no manager", {5, 0, 0, {}}, 5, false, {}, {"Error OpenSCManager failed with error code 5"}},
-        {"error codes are signed", {0xFFFFFFFB, 0, 0, {}}, 0xFFFFFFFB, false, {},
-         {"Error OpenSCManager failed with error code -5"}},
         {"first query fails", {0, 0, 0, {failure(6)}}, 6, false, {}, queryFailed(6)},
         {"already running", {0, 0, 0, {kRunning}}, 0, false, {}, kAlreadyRunning},
         {"start pending is left alone", {0, 0, 0, {startPending(1, 30000)}}, 0, false, {}, kAlreadyRunning},
@@ -205,10 +201,6 @@ TEST(ServiceStart, RecordsSleepsAndResult) {
          false, {1000}, {"Error Timeout waiting for service to stop"}},
         {"query fails while stopping", {0, 0, 0, {stopPending(1, 5000), failure(6)}}, 6, false, {1000},
          queryFailed(6)},
-        {"StartService fails", {0, 0, 1058, {kStopped}}, 1058, true, {},
-         {"Error StartService failed with error code 1058"}},
-        {"query right after the start fails", {0, 0, 0, {kStopped, failure(5)}}, 5, true, {},
-         kPending + queryFailed(5)},
         {"query fails inside the start-pending loop", {0, 0, 0, {kStopped, startPending(1, 30000), failure(5)}},
          5, true, {3000}, kPending + queryFailed(5) + notStarted(2, 0, 1, 30000)},
         {"tick count wraps during the wait", {0, 0, 0, stoppedThen + times(7, startPending(1, 5000)), 0xFFFFF000},

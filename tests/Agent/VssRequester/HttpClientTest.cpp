@@ -75,16 +75,4 @@ TEST(HttpClient, ClosedPortFailsAtTheSend) {
         "Error HttpClient,get Error 12029 in WinHttpSendRequest\\.",
     });
 }
-
-TEST(HttpClient, GetWithoutConnectionAndNonAsciiServerName) {
-    LogCapture::instance().clear();
-    HttpClient client(L"h\u00f6st", 80);
-    EXPECT_FALSE(client.get(HttpClient::kPingObjectName));
-    expectRecords({
-        "Info HttpClient,HttpClient m_serverUrl = h\xc3\xb6st",
-        "Info HttpClient,HttpClient m_serverPort = 80",
-        "Info HttpClient,get WinHttpOpenRequest returned (0|0x0)",
-        "Error HttpClient,get Error 6 in WinHttpOpenRequest\\.",
-    });
-}
 #endif
