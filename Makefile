@@ -41,7 +41,8 @@ test-windows:
 
 build-windows:
 	@cmake --preset windows >/dev/null
-	@cmake --build --preset windows --parallel $(JOBS) --target OrvelVssAgent WineKeepAlive
+	@cmake --build --preset windows --parallel $(JOBS) --target OrvelVssAgent WineKeepAlive \
+	    OrvelRunner OrvelVssProviderService OrvelManagementServer
 
 demo: bootstrap build-windows
 	@$(HARNESS) scripts/demo build/windows
