@@ -274,6 +274,8 @@ TEST_F(SnapshotRun, RunnerHandshakeHoldsTheFreezeForBoundedTime) {
 
         std::vector<LogRecord> log = currentRun();
         ASSERT_NE(nullptr, findRecord(log, row.thawRecord));
+        // The simulator received the thaw the flow set; it did not time out.
+        EXPECT_EQ(nullptr, findRecord(log, " setEventRes="));
         if (row.minFrozenMs == 0) { // the agent's own wait returned at once
             EXPECT_LE(std::stol(run.line["thaw_complete_ms"]) - std::stol(run.line["freeze_complete_ms"]),
                       2500);
