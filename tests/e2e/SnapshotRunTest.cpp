@@ -274,8 +274,9 @@ TEST_F(SnapshotRun, RunnerHandshakeHoldsTheFreezeForBoundedTime) {
 
         std::vector<LogRecord> log = currentRun();
         ASSERT_NE(nullptr, findRecord(log, row.thawRecord));
-        // The simulator received the thaw the flow set; it did not time out.
-        EXPECT_EQ(nullptr, findRecord(log, " setEventRes="));
+        // The simulator received the thaw the flow set, unless the runner made
+        // both wait out the same time-out.
+        EXPECT_EQ(row.minFrozenMs >= 1000, findRecord(log, " setEventRes=") != nullptr);
         if (row.minFrozenMs == 0) { // the agent's own wait returned at once
             EXPECT_LE(std::stol(run.line["thaw_complete_ms"]) - std::stol(run.line["freeze_complete_ms"]),
                       2500);
