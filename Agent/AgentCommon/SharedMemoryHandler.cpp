@@ -12,27 +12,28 @@ SharedMemoryHandler::~SharedMemoryHandler() {
 }
 
 bool SharedMemoryHandler::createMapping() {
-    m_mapping =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, kSectionName);
-    if (m_mapping == nullptr) {
-        DWORD lastError = GetLastError();
-        LOG(LogWarn) << "Could not create file mapping object due to "
-                     << " GetLastError()=" << lastError << " " << std::endl;
-        return false;
-    }
-    m_mappings.emplace_back(m_mapping);
-    return true;
+    const char* columns = ORV_LOG_COLUMNS();
+    return keepMapping(
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, kSectionName),
+        columns);
 }
 
 bool SharedMemoryHandler::openMapping() {
-    m_mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kSectionName);
-    if (m_mapping == nullptr) {
+    const char* columns = ORV_LOG_COLUMNS();
+    return keepMapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kSectionName), columns);
+}
+
+// The failure is reported under the caller's label.
+bool SharedMemoryHandler::keepMapping(HANDLE mapping, const char* methodColumns) {
+    m_mapping = mapping;
+    if (mapping == nullptr) {
         DWORD lastError = GetLastError();
-        LOG(LogWarn) << "Could not create file mapping object due to "
-                     << " GetLastError()=" << lastError << " " << std::endl;
+        LogItem(LoggerNon, LogWarn, methodColumns, 3).stream()
+            << "Could not create file mapping object due to "
+            << " GetLastError()=" << lastError << " " << std::endl;
         return false;
     }
-    m_mappings.emplace_back(m_mapping);
+    m_mappings.emplace_back(mapping);
     return true;
 }
 

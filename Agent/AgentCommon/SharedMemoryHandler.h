@@ -28,6 +28,8 @@ private:
     bool createMapping();
     // Opens the existing section; false after a Warn record.
     bool openMapping();
+    // Takes the handle a create or open returned; false after a Warn record.
+    bool keepMapping(HANDLE mapping, const char* methodColumns);
     // Maps the latest section handle; the view stays NULL on failure.
     void setHandleToMapObject();
 

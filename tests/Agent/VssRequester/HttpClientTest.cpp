@@ -8,25 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 
 namespace {
-// "Level Class,Function message" of each record.
-std::vector<std::string> loggedRecords() {
-    std::vector<std::string> out;
-    for (const std::string& record : LogCapture::instance().records()) {
-        std::vector<std::string> fields;
-        std::istringstream in(record);
-        std::string field;
-        while (fields.size() < 6 && std::getline(in, field, ','))
-            fields.push_back(field);
-        out.push_back(fields[1] + " " + fields[4] + "," + fields[5] + " " + LogCapture::messageOf(record));
-    }
-    return out;
-}
-
 void expectRecords(const std::vector<std::string>& patterns) {
-    std::vector<std::string> records = loggedRecords();
+    std::vector<std::string> records = LogCapture::instance().summaries();
     ASSERT_EQ(patterns.size(), records.size()) << ::testing::PrintToString(records);
     for (size_t i = 0; i < patterns.size(); ++i)
         EXPECT_TRUE(std::regex_match(records[i], std::regex(patterns[i])))
