@@ -31,7 +31,7 @@
 //                                 snapshot without a freeze (default), or veto
 //   wait.timeout.hr=HR            what IVssAsync::Wait returns when its time-out elapses
 //                                 (default 0x80070102, HRESULT_FROM_WIN32(WAIT_TIMEOUT))
-//   wait.infinite.ms=MS           the bound that stands for an INFINITE Wait (default 120000)
+//   wait.infinite.ms=MS           the bound that stands for an INFINITE Wait (default 60000)
 #include "StandInConfig.h"
 
 #include "../TestbedCommon.h"

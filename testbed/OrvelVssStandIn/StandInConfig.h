@@ -70,7 +70,7 @@ struct StandInConfig {
     // What Wait returns when its time-out elapses first.
     HRESULT waitTimeoutHr = HRESULT_FROM_WIN32(WAIT_TIMEOUT);
     // The bound that replaces an INFINITE Wait, so that nothing waits forever.
-    DWORD infiniteWaitMs = 120000;
+    DWORD infiniteWaitMs = 60000;
 
     // The last matching rule wins. false: the call goes ahead.
     bool failureFor(const std::string& method, unsigned call, unsigned session, HRESULT& hr) const;
