@@ -10,12 +10,12 @@ namespace {
 // Work may still run when the requester has let go of everything and even
 // freed the library; the module is pinned before the first thread starts.
 void pinModule() {
-    static bool pinned = false;
-    if (pinned)
-        return;
-    HMODULE self = nullptr;
-    pinned = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                                reinterpret_cast<LPCWSTR>(&pinModule), &self) != 0;
+    static const bool pinned = [] {
+        HMODULE self = nullptr;
+        return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                  reinterpret_cast<LPCWSTR>(&pinModule), &self) != 0;
+    }();
+    (void)pinned;
 }
 
 struct Work {

@@ -251,8 +251,9 @@ bool parseLine(const std::string& key, const std::string& value, StandInConfig& 
                std::string& why) {
     if (key.compare(0, 5, "fail.") == 0) {
         StandInConfig::CallFailure failure;
-        if (!parseRuleTarget(key.substr(5), failure.method, failure.scope) ||
-            !listed(kMethods, failure.method))
+        if (!parseRuleTarget(key.substr(5), failure.method, failure.scope))
+            return rejected(why, "expected fail.METHOD[#N][@S] with N and S from 1");
+        if (!listed(kMethods, failure.method))
             return rejected(why, "unknown method");
         if (!parseHr(value, failure.hr) || SUCCEEDED(failure.hr))
             return rejected(why, "expected a failing HRESULT");
@@ -261,7 +262,9 @@ bool parseLine(const std::string& key, const std::string& value, StandInConfig& 
     }
     if (key.compare(0, 6, "async.") == 0) {
         StandInConfig::AsyncRule rule;
-        if (!parseRuleTarget(key.substr(6), rule.method, rule.scope) || !listed(kAsyncMethods, rule.method))
+        if (!parseRuleTarget(key.substr(6), rule.method, rule.scope))
+            return rejected(why, "expected async.METHOD[#N][@S] with N and S from 1");
+        if (!listed(kAsyncMethods, rule.method))
             return rejected(why, "not an asynchronous method");
         if (!parseAsyncTerms(value, rule.plan))
             return rejected(why, "expected finished, never, status:HR, delay:MS, wait:HR or query:HR");

@@ -1,8 +1,7 @@
 #pragma once
 // What a test asks of the stand-in shadow-copy service: one "key=value" line
 // per wish, so that adding a fault case is adding one line. The keys are
-// listed in StandInConfig.cpp's header comment and in the report of the
-// branch that added them.
+// listed at the top of StandInConfig.cpp and in README.md beside it.
 #include <windows.h>
 
 #include <vss.h>
