@@ -1,0 +1,93 @@
+#pragma once
+// The test side of the shadow-copy service stand-in (testbed/OrvelVssStandIn,
+// built as vssapi.dll beside the agent) and of the bcdedit stand-in
+// (testbed-path/bcdedit.exe): one object per test folder writes the
+// stand-in's configuration, gives the agent the environment that reaches
+// both, makes Wine load the stand-in for the agent while it lives, and reads
+// back what both recorded. A fault case is one configuration line, e.g.
+//   standIn.configure("async.DoSnapshotSet=status:0x80042306");
+// The configuration keys and record lines are described at the top of
+// testbed/OrvelVssStandIn/StandInConfig.cpp and StandInBackupComponents.cpp.
+//
+// The registry helpers reach the values the agent's crash-recovery guards
+// save and restore.
+#ifdef _WIN32
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The fields of one record line ("name=value", tab-separated).
+typedef std::map<std::string, std::string> StandInFields;
+
+class VssStandIn {
+public:
+    // Its files go to `folder` (e.g. a TempWorkingDir's path): vss-standin.cfg
+    // (written empty: all defaults), vss-standin.record and bcdedit.record.
+    explicit VssStandIn(const std::string& folder);
+    // Takes the override back if this object set it.
+    ~VssStandIn();
+    VssStandIn(const VssStandIn&) = delete;
+    VssStandIn& operator=(const VssStandIn&) = delete;
+
+    // Replaces the configuration with these "key=value" lines.
+    void configure(const std::string& lines) const;
+    // The exit code of every bcdedit call (default 0).
+    void setBcdeditExitCode(int code) { m_bcdeditExitCode = code; }
+    // Empties both records, e.g. between the rows of a test.
+    void clearRecords() const;
+
+    // Makes Wine load the stand-in instead of its own stub for every
+    // OrvelVssAgent.exe started from now on, until this object is destroyed:
+    // a per-application DLL override in the prefix's registry. (Wine takes
+    // WINEDLLOVERRIDES from the Unix environment it was started with, not from
+    // the environment block of CreateProcessW, so ChildOptions::environment
+    // cannot carry it.) False when the registry refused.
+    bool loadForAgent();
+
+    // For ChildOptions::environment: the configuration and record files, the
+    // bcdedit folder first on PATH, the bcdedit record and exit code.
+    std::vector<std::pair<std::wstring, std::wstring>> environment() const;
+
+    // The stand-in's record: every line, or those of one session (1: the
+    // agent's first snapshot, 2: its second). Sessions are counted per
+    // process: when several agents shared the record, `pid` picks one.
+    std::vector<StandInFields> record() const;
+    std::vector<StandInFields> session(int number, const std::string& pid = "") const;
+    // The processes that recorded, in the order of their first line.
+    std::vector<std::string> processes() const;
+    // The methods called in a session, in order, e.g. "InitializeForBackup"
+    // (the asynchronous operations' calls as "Wait:DoSnapshotSet").
+    std::vector<std::string> calls(int session, const std::string& pid = "") const;
+    // The first line of a session with the field `name` (e.g. "freeze",
+    // "registry", or "call" with `value` "SetBackupState"); empty when none.
+    StandInFields find(int session, const std::string& name, const std::string& value = "",
+                       const std::string& pid = "") const;
+
+    // One line per bcdedit call: time, pid, args, cmdline, exit.
+    std::vector<StandInFields> bcdeditCalls() const;
+
+    // The volumes as the agent enumerates them (FindFirstVolumeW order).
+    static std::vector<std::string> machineVolumes();
+
+private:
+    std::string m_config;
+    std::string m_record;
+    std::string m_bcdeditRecord;
+    int m_bcdeditExitCode = 0;
+    bool m_overrideSet = false;
+};
+
+// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Reliability "LastAliveStamp"
+// and ...\RunOnce "OrvelVssAgent", as the agent's guards leave them.
+namespace AgentRegistry {
+// Creates the Reliability key when missing (a fresh Wine prefix has none).
+bool setLastAliveStamp(const std::vector<unsigned char>& bytes, unsigned long type = 3 /* REG_BINARY */);
+// True also when there was nothing to delete.
+bool deleteLastAliveStamp();
+// False when the key or the value is absent.
+bool lastAliveStamp(std::vector<unsigned char>& bytes, unsigned long* type = nullptr);
+bool runOnceValue(std::string& text);
+bool deleteRunOnceValue();
+} // namespace AgentRegistry
+#endif
