@@ -76,6 +76,12 @@ private:
     int& m_live;
 };
 
+// A method the requester has no business calling.
+#define ORV_UNEXPECTED(method, ...)                                                                          \
+    HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override {                                                 \
+        return unexpected(#method);                                                                          \
+    }
+
 // Records the calls it receives and answers them from its faults. The test
 // owns it; its reference count tells whether the requester released every
 // reference it took. A method the requester has no business calling is
@@ -167,108 +173,45 @@ public:
     }
 
     // Nothing below is part of a backup of this kind.
-    HRESULT STDMETHODCALLTYPE GetWriterComponentsCount(UINT*) override {
-        return unexpected("GetWriterComponentsCount");
-    }
-    HRESULT STDMETHODCALLTYPE GetWriterComponents(UINT, IVssWriterComponentsExt**) override {
-        return unexpected("GetWriterComponents");
-    }
-    HRESULT STDMETHODCALLTYPE InitializeForRestore(BSTR) override {
-        return unexpected("InitializeForRestore");
-    }
-    HRESULT STDMETHODCALLTYPE SetRestoreState(VSS_RESTORE_TYPE) override {
-        return unexpected("SetRestoreState");
-    }
-    HRESULT STDMETHODCALLTYPE GetWriterMetadataCount(UINT*) override {
-        return unexpected("GetWriterMetadataCount");
-    }
-    HRESULT STDMETHODCALLTYPE GetWriterMetadata(UINT, VSS_ID*, IVssExamineWriterMetadata**) override {
-        return unexpected("GetWriterMetadata");
-    }
-    HRESULT STDMETHODCALLTYPE FreeWriterMetadata() override { return unexpected("FreeWriterMetadata"); }
-    HRESULT STDMETHODCALLTYPE AddComponent(VSS_ID, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR) override {
-        return unexpected("AddComponent");
-    }
-    HRESULT STDMETHODCALLTYPE SetBackupSucceeded(VSS_ID, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                 boolean) override {
-        return unexpected("SetBackupSucceeded");
-    }
-    HRESULT STDMETHODCALLTYPE SetBackupOptions(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                               LPCWSTR) override {
-        return unexpected("SetBackupOptions");
-    }
-    HRESULT STDMETHODCALLTYPE SetSelectedForRestore(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                    boolean) override {
-        return unexpected("SetSelectedForRestore");
-    }
-    HRESULT STDMETHODCALLTYPE SetRestoreOptions(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                LPCWSTR) override {
-        return unexpected("SetRestoreOptions");
-    }
-    HRESULT STDMETHODCALLTYPE SetAdditionalRestores(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                    boolean) override {
-        return unexpected("SetAdditionalRestores");
-    }
-    HRESULT STDMETHODCALLTYPE SetPreviousBackupStamp(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                     LPCWSTR) override {
-        return unexpected("SetPreviousBackupStamp");
-    }
-    HRESULT STDMETHODCALLTYPE SaveAsXML(BSTR*) override { return unexpected("SaveAsXML"); }
-    HRESULT STDMETHODCALLTYPE AddAlternativeLocationMapping(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                            LPCWSTR, LPCWSTR, boolean, LPCWSTR) override {
-        return unexpected("AddAlternativeLocationMapping");
-    }
-    HRESULT STDMETHODCALLTYPE AddRestoreSubcomponent(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR,
-                                                     LPCWSTR, boolean) override {
-        return unexpected("AddRestoreSubcomponent");
-    }
-    HRESULT STDMETHODCALLTYPE SetFileRestoreStatus(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
-                                                   VSS_FILE_RESTORE_STATUS) override {
-        return unexpected("SetFileRestoreStatus");
-    }
-    HRESULT STDMETHODCALLTYPE AddNewTarget(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR,
-                                           boolean, LPCWSTR) override {
-        return unexpected("AddNewTarget");
-    }
-    HRESULT STDMETHODCALLTYPE SetRangesFilePath(VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, UINT,
-                                                LPCWSTR) override {
-        return unexpected("SetRangesFilePath");
-    }
-    HRESULT STDMETHODCALLTYPE PreRestore(IVssAsync**) override { return unexpected("PreRestore"); }
-    HRESULT STDMETHODCALLTYPE PostRestore(IVssAsync**) override { return unexpected("PostRestore"); }
-    HRESULT STDMETHODCALLTYPE SetContext(LONG) override { return unexpected("SetContext"); }
-    HRESULT STDMETHODCALLTYPE DeleteSnapshots(VSS_ID, VSS_OBJECT_TYPE, WINBOOL, LONG*, VSS_ID*) override {
-        return unexpected("DeleteSnapshots");
-    }
-    HRESULT STDMETHODCALLTYPE ImportSnapshots(IVssAsync**) override { return unexpected("ImportSnapshots"); }
-    HRESULT STDMETHODCALLTYPE BreakSnapshotSet(VSS_ID) override { return unexpected("BreakSnapshotSet"); }
-    HRESULT STDMETHODCALLTYPE GetSnapshotProperties(VSS_ID, VSS_SNAPSHOT_PROP*) override {
-        return unexpected("GetSnapshotProperties");
-    }
-    HRESULT STDMETHODCALLTYPE Query(VSS_ID, VSS_OBJECT_TYPE, VSS_OBJECT_TYPE, IVssEnumObject**) override {
-        return unexpected("Query");
-    }
-    HRESULT STDMETHODCALLTYPE IsVolumeSupported(VSS_ID, VSS_PWSZ, WINBOOL*) override {
-        return unexpected("IsVolumeSupported");
-    }
-    HRESULT STDMETHODCALLTYPE DisableWriterClasses(const VSS_ID*, UINT) override {
-        return unexpected("DisableWriterClasses");
-    }
-    HRESULT STDMETHODCALLTYPE EnableWriterClasses(const VSS_ID*, UINT) override {
-        return unexpected("EnableWriterClasses");
-    }
-    HRESULT STDMETHODCALLTYPE DisableWriterInstances(const VSS_ID*, UINT) override {
-        return unexpected("DisableWriterInstances");
-    }
-    HRESULT STDMETHODCALLTYPE ExposeSnapshot(VSS_ID, VSS_PWSZ, LONG, VSS_PWSZ, VSS_PWSZ*) override {
-        return unexpected("ExposeSnapshot");
-    }
-    HRESULT STDMETHODCALLTYPE RevertToSnapshot(VSS_ID, WINBOOL) override {
-        return unexpected("RevertToSnapshot");
-    }
-    HRESULT STDMETHODCALLTYPE QueryRevertStatus(VSS_PWSZ, IVssAsync**) override {
-        return unexpected("QueryRevertStatus");
-    }
+    ORV_UNEXPECTED(GetWriterComponentsCount, UINT*)
+    ORV_UNEXPECTED(GetWriterComponents, UINT, IVssWriterComponentsExt**)
+    ORV_UNEXPECTED(InitializeForRestore, BSTR)
+    ORV_UNEXPECTED(SetRestoreState, VSS_RESTORE_TYPE)
+    ORV_UNEXPECTED(GetWriterMetadataCount, UINT*)
+    ORV_UNEXPECTED(GetWriterMetadata, UINT, VSS_ID*, IVssExamineWriterMetadata**)
+    ORV_UNEXPECTED(FreeWriterMetadata)
+    ORV_UNEXPECTED(AddComponent, VSS_ID, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR)
+    ORV_UNEXPECTED(SetBackupSucceeded, VSS_ID, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, boolean)
+    ORV_UNEXPECTED(SetBackupOptions, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR)
+    ORV_UNEXPECTED(SetSelectedForRestore, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, boolean)
+    ORV_UNEXPECTED(SetRestoreOptions, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR)
+    ORV_UNEXPECTED(SetAdditionalRestores, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, boolean)
+    ORV_UNEXPECTED(SetPreviousBackupStamp, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR)
+    ORV_UNEXPECTED(SaveAsXML, BSTR*)
+    ORV_UNEXPECTED(AddAlternativeLocationMapping, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR,
+                   LPCWSTR, boolean, LPCWSTR)
+    ORV_UNEXPECTED(AddRestoreSubcomponent, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR,
+                   boolean)
+    ORV_UNEXPECTED(SetFileRestoreStatus, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR,
+                   VSS_FILE_RESTORE_STATUS)
+    ORV_UNEXPECTED(AddNewTarget, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, boolean,
+                   LPCWSTR)
+    ORV_UNEXPECTED(SetRangesFilePath, VSS_ID, VSS_COMPONENT_TYPE, LPCWSTR, LPCWSTR, UINT, LPCWSTR)
+    ORV_UNEXPECTED(PreRestore, IVssAsync**)
+    ORV_UNEXPECTED(PostRestore, IVssAsync**)
+    ORV_UNEXPECTED(SetContext, LONG)
+    ORV_UNEXPECTED(DeleteSnapshots, VSS_ID, VSS_OBJECT_TYPE, WINBOOL, LONG*, VSS_ID*)
+    ORV_UNEXPECTED(ImportSnapshots, IVssAsync**)
+    ORV_UNEXPECTED(BreakSnapshotSet, VSS_ID)
+    ORV_UNEXPECTED(GetSnapshotProperties, VSS_ID, VSS_SNAPSHOT_PROP*)
+    ORV_UNEXPECTED(Query, VSS_ID, VSS_OBJECT_TYPE, VSS_OBJECT_TYPE, IVssEnumObject**)
+    ORV_UNEXPECTED(IsVolumeSupported, VSS_ID, VSS_PWSZ, WINBOOL*)
+    ORV_UNEXPECTED(DisableWriterClasses, const VSS_ID*, UINT)
+    ORV_UNEXPECTED(EnableWriterClasses, const VSS_ID*, UINT)
+    ORV_UNEXPECTED(DisableWriterInstances, const VSS_ID*, UINT)
+    ORV_UNEXPECTED(ExposeSnapshot, VSS_ID, VSS_PWSZ, LONG, VSS_PWSZ, VSS_PWSZ*)
+    ORV_UNEXPECTED(RevertToSnapshot, VSS_ID, WINBOOL)
+    ORV_UNEXPECTED(QueryRevertStatus, VSS_PWSZ, IVssAsync**)
 
 private:
     // The fault's value for this occurrence of `name`, else `otherwise`.
@@ -378,120 +321,61 @@ TEST_F(VssRequesterTest, EachFailingStepIsLoggedAbortedAsNeededAndReturned) {
         bool aborts;
         i32 result;
     } rows[] = {
-        {"creating the service object",
-         {"create", 1, static_cast<HRESULT>(0x80004001)},
-         {"Error,CreateVssBackupComponents failed with error code 80004001"},
-         false,
-         static_cast<i32>(0x80004001)},
-        {"InitializeForBackup",
-         {"InitializeForBackup", 1, static_cast<HRESULT>(0x80042302)},
-         {"Error,InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "},
-         false,
-         static_cast<i32>(0x80042302)},
-        {"SetBackupState",
-         {"SetBackupState", 1, E_INVALIDARG},
-         {"Error,SetBackupState failed with error code 80070057"},
-         true,
-         E_INVALIDARG},
-        {"GatherWriterMetadata",
-         {"GatherWriterMetadata", 1, static_cast<HRESULT>(0x80042301)},
-         {"Error,GatherWriterMetadata failed with error code 80042301 (VSS_E_BAD_STATE) "},
-         true,
-         static_cast<i32>(0x80042301)},
-        {"metadata wait",
-         {"GatherWriterMetadata.Wait", 1, static_cast<HRESULT>(0x80042302)},
-         {"Error,pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ",
-          "Error,waitForAsync failed"},
-         true,
-         1},
-        {"metadata without an operation",
-         {"GatherWriterMetadata.null", 1, 1},
-         {"Info,pAsync is null so not waiting", "Error,waitForAsync failed"},
-         true,
-         1},
-        {"StartSnapshotSet",
-         {"StartSnapshotSet", 1, static_cast<HRESULT>(0x80042316)},
-         {"Error,StartSnapshotSet failed with error code 80042316 (Another shadow copy creation is already "
-          "in "
-          "progress. Please wait a few moments and try again) "},
-         true,
-         static_cast<i32>(0x80042316)},
-        {"PrepareForBackup",
-         {"PrepareForBackup", 1, static_cast<HRESULT>(0x80042312)},
-         {"Error,PrepareForBackup failed with error code 80042312 "
-          "(VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "},
-         true,
-         static_cast<i32>(0x80042312)},
-        {"prepare status unreadable",
-         {"PrepareForBackup.QueryStatus", 1, E_FAIL},
-         {"Error,pAsync->QueryStatus() failed with error code 80004005", "Error,waitForAsync failed"},
-         true,
-         1},
-        {"prepare ends with a writer error",
-         {"PrepareForBackup.status", 1, static_cast<HRESULT>(0x80042315)},
+        // clang-format off
+        {"creating the service object", {"create", 1, HRESULT(0x80004001)},
+         {"Error,CreateVssBackupComponents failed with error code 80004001"}, false, i32(0x80004001)},
+        {"InitializeForBackup", {"InitializeForBackup", 1, HRESULT(0x80042302)},
+         {"Error,InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "}, false, i32(0x80042302)},
+        {"SetBackupState", {"SetBackupState", 1, E_INVALIDARG},
+         {"Error,SetBackupState failed with error code 80070057"}, true, E_INVALIDARG},
+        {"GatherWriterMetadata", {"GatherWriterMetadata", 1, HRESULT(0x80042301)},
+         {"Error,GatherWriterMetadata failed with error code 80042301 (VSS_E_BAD_STATE) "}, true, i32(0x80042301)},
+        {"metadata wait", {"GatherWriterMetadata.Wait", 1, HRESULT(0x80042302)},
+         {"Error,pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "Error,waitForAsync failed"},
+         true, 1},
+        {"metadata without an operation", {"GatherWriterMetadata.null", 1, 1},
+         {"Info,pAsync is null so not waiting", "Error,waitForAsync failed"}, true, 1},
+        {"StartSnapshotSet", {"StartSnapshotSet", 1, HRESULT(0x80042316)},
+         {"Error,StartSnapshotSet failed with error code 80042316 (Another shadow copy creation is already in "
+          "progress. Please wait a few moments and try again) "}, true, i32(0x80042316)},
+        {"PrepareForBackup", {"PrepareForBackup", 1, HRESULT(0x80042312)},
+         {"Error,PrepareForBackup failed with error code 80042312 (VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "},
+         true, i32(0x80042312)},
+        {"prepare status unreadable", {"PrepareForBackup.QueryStatus", 1, E_FAIL},
+         {"Error,pAsync->QueryStatus() failed with error code 80004005", "Error,waitForAsync failed"}, true, 1},
+        {"prepare ends with a writer error", {"PrepareForBackup.status", 1, HRESULT(0x80042315)},
          {"Error,pAsync->QueryStatus() retrieved the error code 80042315 (An error occurred while trying to "
-          "contact VSS writers. Check for associated errors in the event log) ",
-          "Error,waitForAsync failed"},
-         true,
-         1},
-        {"writer status after prepare",
-         {"GatherWriterStatus", 1, static_cast<HRESULT>(0x80042301)},
+          "contact VSS writers. Check for associated errors in the event log) ", "Error,waitForAsync failed"},
+         true, 1},
+        {"writer status after prepare", {"GatherWriterStatus", 1, HRESULT(0x80042301)},
          {"Error,GatherWriterStatus failed with error code 80042301 (VSS_E_BAD_STATE) ",
-          "Error,gatherWriterStatus failed"},
-         true,
-         1},
-        {"DoSnapshotSet refused",
-         {"DoSnapshotSet", 1, kVeto},
-         {"Error,DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "},
-         true,
-         kVeto},
-        {"provider veto while frozen",
-         {"DoSnapshotSet.status", 1, kVeto},
+          "Error,gatherWriterStatus failed"}, true, 1},
+        {"DoSnapshotSet refused", {"DoSnapshotSet", 1, kVeto},
+         {"Error,DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "}, true, kVeto},
+        {"provider veto while frozen", {"DoSnapshotSet.status", 1, kVeto},
          {"Error,pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
           "Error,waitForAsync failed hr=80042306 ",
-          "Error,assumming timeout occured in VSS provider waiting for thaw"},
-         true,
-         kVeto},
-        {"other failure while frozen",
-         {"DoSnapshotSet.status", 1, static_cast<HRESULT>(0x8004230F)},
+          "Error,assumming timeout occured in VSS provider waiting for thaw"}, true, kVeto},
+        {"other failure while frozen", {"DoSnapshotSet.status", 1, HRESULT(0x8004230F)},
          {"Error,pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ",
-          "Error,waitForAsync failed hr=0 "},
-         true,
-         1},
-        {"snapshot wait",
-         {"DoSnapshotSet.Wait", 1, static_cast<HRESULT>(0x80042302)},
+          "Error,waitForAsync failed hr=0 "}, true, 1},
+        {"snapshot wait", {"DoSnapshotSet.Wait", 1, HRESULT(0x80042302)},
          {"Error,pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ",
-          "Error,waitForAsync failed hr=80042302 "},
-         true,
-         static_cast<i32>(0x80042302)},
-        {"writer status wait after the snapshot",
-         {"GatherWriterStatus.Wait", 2, E_FAIL},
+          "Error,waitForAsync failed hr=80042302 "}, true, i32(0x80042302)},
+        {"writer status wait after the snapshot", {"GatherWriterStatus.Wait", 2, E_FAIL},
          {"Error,pAsync->Wait() failed with error code 80004005", "Error,waitForAsync failed ",
-          "Error,gatherWriterStatus failed"},
-         true,
-         1},
-        {"BackupComplete",
-         {"BackupComplete", 1, static_cast<HRESULT>(0x80042301)},
-         {"Error,BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "},
-         true,
-         static_cast<i32>(0x80042301)},
-        {"complete wait",
-         {"BackupComplete.Wait", 1, E_FAIL},
-         {"Error,pAsync->Wait() failed with error code 80004005", "Error,waitForAsync failed"},
-         true,
-         1},
-        {"writer status release after complete",
-         {"FreeWriterStatus", 3, E_FAIL},
-         {"Error,FreeWriterStatus failed with error code 80004005", "Error,gatherWriterStatus failed"},
-         true,
-         1},
+          "Error,gatherWriterStatus failed"}, true, 1},
+        {"BackupComplete", {"BackupComplete", 1, HRESULT(0x80042301)},
+         {"Error,BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "}, true, i32(0x80042301)},
+        {"complete wait", {"BackupComplete.Wait", 1, E_FAIL},
+         {"Error,pAsync->Wait() failed with error code 80004005", "Error,waitForAsync failed"}, true, 1},
+        {"writer status release after complete", {"FreeWriterStatus", 3, E_FAIL},
+         {"Error,FreeWriterStatus failed with error code 80004005", "Error,gatherWriterStatus failed"}, true, 1},
         // Any success status ends an operation well, not only "finished".
-        {"snapshot operation cancelled",
-         {"DoSnapshotSet.status", 1, VSS_S_ASYNC_CANCELLED},
-         {"Info,Releasing backup components"},
-         false,
-         0},
+        {"snapshot operation cancelled", {"DoSnapshotSet.status", 1, VSS_S_ASYNC_CANCELLED},
+         {"Info,Releasing backup components"}, false, 0},
         {"nothing fails", {}, {"Info,Releasing backup components"}, false, 0},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -587,25 +471,17 @@ TEST_F(VssRequesterTest, VolumesAndBackupTypeFromTheArguments) {
         int backupType;
         Fault fault;
         std::vector<int> added; // indexes into kVolumes
-        std::string backupState;
+        int typeSet;
     } rows[] = {
-        {"all volumes, copy backup", {}, -1, {}, {0, 1, 2}, "select=0 bootable=1 type=5 partial=0"},
-        {"a fragment of one path", {L"{2222"}, 2, {}, {1}, "select=0 bootable=1 type=2 partial=0"},
-        {"two fragments, enumeration order",
-         {L"{3333", L"{1111"},
-         -1,
-         {},
-         {0, 2},
-         "select=0 bootable=1 type=5 partial=0"},
-        {"matches nothing", {L"D:\\"}, -1, {}, {}, "select=0 bootable=1 type=5 partial=0"},
-        {"case counts", {L"volume{1111"}, -1, {}, {}, "select=0 bootable=1 type=5 partial=0"},
-        {"empty text is part of every path", {L""}, 1, {}, {0, 1, 2}, "select=0 bootable=1 type=1 partial=0"},
-        {"one volume refused",
-         {},
-         -1,
-         {"AddToSnapshotSet", 2, static_cast<HRESULT>(0x8004230E)},
-         {0, 1, 2},
-         "select=0 bootable=1 type=5 partial=0"},
+        // clang-format off
+        {"all volumes, copy backup",          {},                     -1, {}, {0, 1, 2}, 5},
+        {"a fragment of one path",            {L"{2222"},              2, {}, {1},       2},
+        {"two fragments, enumeration order",  {L"{3333", L"{1111"},   -1, {}, {0, 2},    5},
+        {"matches nothing",                   {L"D:\\"},             -1, {}, {},        5},
+        {"case counts",                       {L"volume{1111"},       -1, {}, {},        5},
+        {"empty text is part of every path",  {L""},                   1, {}, {0, 1, 2}, 1},
+        {"one volume refused",                {}, -1, {"AddToSnapshotSet", 2, HRESULT(0x8004230E)}, {0, 1, 2}, 5},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -619,10 +495,10 @@ TEST_F(VssRequesterTest, VolumesAndBackupTypeFromTheArguments) {
         // Neither a refused volume nor an empty set fails the session here.
         EXPECT_EQ(0, requester.DoSnapshot(&args));
 
-        EXPECT_EQ(row.backupState, components.backupState);
+        EXPECT_EQ("select=0 bootable=1 type=" + std::to_string(row.typeSet) + " partial=0",
+                  components.backupState);
         std::vector<std::string> logged = entries();
-        int expectedType = row.backupType == -1 ? 5 : row.backupType;
-        EXPECT_EQ(1u, count(logged, "Info, vssBackupType=" + std::to_string(expectedType) +
+        EXPECT_EQ(1u, count(logged, "Info, vssBackupType=" + std::to_string(row.typeSet) +
                                         "  snapshotVolumesUserVecSize=" +
                                         std::to_string(row.userVolumes.size()) + " "));
         std::vector<std::wstring> added;
@@ -652,38 +528,27 @@ TEST_F(VssRequesterTest, WriterReport) {
     const Writer frozen = {instanceId, writerId, L"R\u00e9seau writer", 9, static_cast<HRESULT>(0x800423F2)};
     const Writer stable = {instanceId, writerId, L"Plain", 1, S_OK};
     const Writer odd = {instanceId, writerId, L"", 42, S_OK};
+    const std::string counted = "Info,GetWriterStatusCount returned number of writers: ";
     const struct {
         const char* name;
         std::vector<Writer> writers;
         Fault fault;
         std::vector<std::string> records; // those starting "GetWriterStatus", in order
     } rows[] = {
-        {"no writers", {}, {}, {"Info,GetWriterStatusCount returned number of writers: 0"}},
-        {"failed at freeze",
-         {frozen},
-         {},
-         {"Info,GetWriterStatusCount returned number of writers: 1",
-          "Info,GetWriterStatus for writer 0:  WriterName: R\xC3\xA9seau writer .  Status: 9 "
-          "(VSS_WS_FAILED_AT_FREEZE)  Writer Failure code: 800423f2" +
-              ids}},
-        {"one writer unreadable",
-         {frozen, stable},
-         {"GetWriterStatus", 1, static_cast<HRESULT>(0x80042302)},
-         {"Info,GetWriterStatusCount returned number of writers: 2",
-          "Error,GetWriterStatus 0 failed with error code 80042302 (VSS_E_UNEXPECTED) ",
-          "Info,GetWriterStatus for writer 1:  WriterName: Plain .  Status: 1 (VSS_WS_STABLE)  Writer "
-          "Failure "
-          "code: 0" +
-              ids}},
-        {"state without a name",
-         {odd},
-         {},
-         {"Info,GetWriterStatusCount returned number of writers: 1",
-          "Info,GetWriterStatus for writer 0:  WriterName:  .  Status: 42 Writer Failure code: 0" + ids}},
-        {"count unreadable",
-         {frozen},
-         {"GetWriterStatusCount", 1, E_FAIL},
+        // clang-format off
+        {"no writers", {}, {}, {counted + "0"}},
+        {"failed at freeze", {frozen}, {},
+         {counted + "1", "Info,GetWriterStatus for writer 0:  WriterName: R\xC3\xA9seau writer .  Status: 9 "
+                         "(VSS_WS_FAILED_AT_FREEZE)  Writer Failure code: 800423f2" + ids}},
+        {"one writer unreadable", {frozen, stable}, {"GetWriterStatus", 1, HRESULT(0x80042302)},
+         {counted + "2", "Error,GetWriterStatus 0 failed with error code 80042302 (VSS_E_UNEXPECTED) ",
+          "Info,GetWriterStatus for writer 1:  WriterName: Plain .  Status: 1 (VSS_WS_STABLE)  Writer Failure "
+          "code: 0" + ids}},
+        {"state without a name", {odd}, {},
+         {counted + "1", "Info,GetWriterStatus for writer 0:  WriterName:  .  Status: 42 Writer Failure code: 0" + ids}},
+        {"count unreadable", {frozen}, {"GetWriterStatusCount", 1, E_FAIL},
          {"Error,GetWriterStatusCount failed with error code 80004005"}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
