@@ -13,6 +13,7 @@
 #include "Tweaks.h"
 #include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
 #include "VssRequester/SnapshotFlowInternallyInitiatedListener.h"
+#include "VssRequester/VssRequester.h"
 #include "VssRequester/VssRequesterSimulator.h"
 
 #include <windows.h>
@@ -26,10 +27,6 @@ namespace {
 const int kExitCrashed = -1004;
 const int kExitProviderMissing = -1006;
 const int kExitProviderNotStarted = -1007;
-// This build has no VSS requester yet: only the simulator can run. A run that
-// asks for the real one fails plainly instead of pretending to have taken a
-// snapshot.
-const int kExitNoVssRequester = -1009;
 const u32 kServiceDoesNotExist = 1060;
 const char* const kSuccessText = "The VSS checkpoint request has been initiated.";
 
@@ -99,18 +96,14 @@ int wmain(int argc, wchar_t* argv[]) {
             else
                 listener = ORV_NEW(SnapshotFlowInternallyInitiatedListener)(arguments);
 
+            IVssRequester* requester = nullptr;
             if (Tweaks::instance()->intVal("t_requesterSimulativeVss", 0) == 0) {
                 LOG(LogInfo) << "VssRequester requester" << std::endl;
-                const char* text = "This build has no VSS requester: no snapshot was taken "
-                                   "(t_requesterSimulativeVss=1 runs the simulator)";
-                LOG(LogError) << text << " ret=" << kExitNoVssRequester << " " << std::endl;
-                std::cout << text << std::endl;
-                trackedDelete(listener);
-                reportEarlyFailure(statusReaderWriter, kExitNoVssRequester);
-                return kExitNoVssRequester;
+                requester = ORV_NEW(VssRequester)();
+            } else {
+                LOG(LogInfo) << "VssRequesterSimulator requester" << std::endl;
+                requester = ORV_NEW(VssRequesterSimulator)();
             }
-            LOG(LogInfo) << "VssRequesterSimulator requester" << std::endl;
-            IVssRequester* requester = ORV_NEW(VssRequesterSimulator)();
 
             int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
             trackedDelete(requester);

@@ -8,9 +8,12 @@
 #include "Tweaks.h"
 #include "VssRequester/ISnapshotFlowListener.h"
 #include "VssRequester/IVssRequester.h"
+#include "VssRequester/LastAliveStampGuard.h"
+#include "VssRequester/WindowsErrorRecoveryGuard.h"
 #include "windows/WinHandle.h"
 
 #include <exception>
+#include <optional>
 
 WinHandle SnapshotFlow::s_quiescedEvent;
 WinHandle SnapshotFlow::s_thawEvent;
@@ -70,6 +73,13 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
         return kWaitFailedOrPrepareRefused;
     }
 
+    // Alive exactly while the requester may be inside the frozen window;
+    // destroyed in reverse order, so the stamp is back before the boot policy.
+    std::optional<WindowsErrorRecoveryGuard> errorRecoveryGuard;
+    errorRecoveryGuard.emplace();
+    std::optional<LastAliveStampGuard> lastAliveStampGuard;
+    lastAliveStampGuard.emplace();
+
     DoSnapshotContext context = {requester, &m_argsRequester};
     LOG(LogInfo) << "Invoking requester" << std::endl;
     WinHandle worker(CreateThread(nullptr, 0, doSnapshotThread, &context, 0, nullptr));
@@ -80,6 +90,8 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
         s_quiescedEvent.reset();
         releaseMutex(mutex);
         listener->notifySnapshotCompleteFailure(1);
+        lastAliveStampGuard.reset();
+        errorRecoveryGuard.reset();
         return kNoWorkerThread;
     }
 
@@ -118,6 +130,9 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     LOG(LogInfo) << "Waiting for requester doSnapshot thread to terminate" << std::endl;
     WaitForSingleObject(worker.get(), INFINITE);
     s_quiescedEvent.reset();
+
+    lastAliveStampGuard.reset();
+    errorRecoveryGuard.reset();
 
     LOG(LogInfo) << "Releasing mutex" << std::endl;
     releaseMutex(mutex);

@@ -3,6 +3,9 @@
 // requester's DoSnapshot on a worker thread, a bounded wait for the provider
 // to report the writers frozen, the listener's work while they are frozen,
 // the thaw, the join, the statuses for the runner, and a second snapshot.
+// While the requester's first run may be inside the frozen window, the boot
+// policy is relaxed and LastAliveStamp is out of the registry (the two
+// guards), so that a machine brought back to the checkpoint boots plainly.
 //
 // Flow statuses: 0 the quiesced event was set and the listener ran; -1000 the
 // quiesced wait was abandoned; -1001 it timed out; -1002 it failed or the

@@ -1,0 +1,77 @@
+#include "VssRequester/LastAliveStampGuard.h"
+
+#include "Log.h"
+
+namespace {
+// Read and write (KEY_READ | KEY_WRITE).
+const REGSAM kKeyAccess = 0x2001F;
+} // namespace
+
+RegistryKey LastAliveStampCache::openKey() {
+    HKEY key = NULL;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, kKeyAccess, &key);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegOpenKeyEx." << std::endl;
+        return RegistryKey();
+    }
+    return RegistryKey(key);
+}
+
+bool LastAliveStampCache::save(LastAliveStampCache& cache) {
+    RegistryKey key = openKey();
+    if (!key.valid())
+        return false;
+    DWORD type = 0;
+    DWORD size = kCapacity;
+    LONG result = RegQueryValueExW(key.get(), kValueName, nullptr, &type, cache.data, &size);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegQueryValueEx." << std::endl;
+        return false;
+    }
+    if (type != REG_BINARY) {
+        LOG(LogError) << "Unexpected registry type " << type << std::endl;
+        return false;
+    }
+    if (size > kCapacity) {
+        LOG(LogError) << "Unexpected data size " << size << std::endl;
+        return false;
+    }
+    result = RegDeleteValueW(key.get(), kValueName);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegDeleteValue." << std::endl;
+        return false;
+    }
+    // The value is gone by now; what the flush and close say changes nothing.
+    RegFlushKey(key.get());
+    key.close();
+    cache.size = size;
+    LOG(LogInfo) << "Data size is " << cache.size << std::endl;
+    cache.saved = true;
+    return true;
+}
+
+bool LastAliveStampCache::restore(LastAliveStampCache& cache) {
+    if (!cache.saved)
+        return false;
+    RegistryKey key = openKey();
+    if (!key.valid())
+        return false;
+    LONG result = RegSetValueExW(key.get(), kValueName, 0, REG_BINARY, cache.data, cache.size);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegSetValueEx." << std::endl;
+        return false;
+    }
+    key.close();
+    cache.saved = false;
+    return true;
+}
+
+LastAliveStampGuard::LastAliveStampGuard() {
+    LOG(LogInfo) << "Saving LastAliveStampCache..." << std::endl;
+    LastAliveStampCache::save(m_cache);
+}
+
+LastAliveStampGuard::~LastAliveStampGuard() {
+    LOG(LogInfo) << "Restoring LastAliveStampCache..." << std::endl;
+    LastAliveStampCache::restore(m_cache);
+}

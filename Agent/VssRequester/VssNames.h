@@ -1,0 +1,27 @@
+#pragma once
+// Readable names for the log: shadow-copy result codes and writer states,
+// and the text conversions that the requester's records use. Platform-free,
+// so that the tables and conversions are tested natively too.
+#include "Types.h"
+
+#include <string>
+
+namespace VssNames {
+// " (" + name + ") " for a code in the result table, else the empty text:
+// meant to follow the hexadecimal number directly. Some entries are
+// sentences rather than symbolic names, and 0x80042315 and 0x80042318 share
+// one.
+std::string resultName(u32 code);
+// The same for a VSS_WRITER_STATE value.
+std::string writerStateName(u32 state);
+
+// `length` UTF-16 code units as UTF-8. On a platform whose wchar_t is wider,
+// a unit above 0xFFFF is taken as a whole code point. An unpaired surrogate
+// becomes U+FFFD, so a damaged name still yields a readable record.
+std::string utf8Text(const wchar_t* text, size_t length);
+std::string utf8Text(const std::wstring& text);
+
+// The low byte of each unit up to the terminating zero; null gives the
+// empty text. Only for texts known to be ASCII, such as GUID texts.
+std::string lowByteText(const wchar_t* text);
+} // namespace VssNames

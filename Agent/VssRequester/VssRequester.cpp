@@ -1,0 +1,324 @@
+#include "VssRequester/VssRequester.h"
+
+#include "Log.h"
+#include "Tweaks.h"
+#include "VssRequester/VssNames.h"
+
+#include <ios>
+#include <utility>
+
+const GUID VssRequester::kProviderId = {
+    0x4CA6E6D4, 0x15AF, 0x432D, {0xBF, 0x02, 0xA6, 0x33, 0xB6, 0xF7, 0x1A, 0xCE}};
+
+namespace {
+// Sole owner of a volume enumeration.
+class VolumeFind {
+public:
+    explicit VolumeFind(HANDLE handle) : m_handle(handle) {}
+    ~VolumeFind() {
+        if (valid())
+            FindVolumeClose(m_handle);
+    }
+    VolumeFind(const VolumeFind&) = delete;
+    VolumeFind& operator=(const VolumeFind&) = delete;
+
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_handle;
+};
+
+// A volume GUID path with its backslash is 49 units; the platform's limit is
+// what the documented examples use.
+const DWORD kVolumeNameUnits = MAX_PATH;
+} // namespace
+
+i32 VssRequester::DoSnapshot(ArgsRequester* args) {
+    const int backupType = args->m_backupType == -1 ? kDefaultBackupType : args->m_backupType;
+    LOG(LogInfo) << " vssBackupType=" << backupType << " "
+                 << " snapshotVolumesUserVecSize=" << args->m_volumes.size() << " " << std::endl;
+
+    HRESULT result = S_OK;
+    bool abort = false;
+    ComRef<IVssBackupComponents> components;
+    // One pass; a failure leaves it with `result` set and `abort` telling
+    // whether the service already holds backup state that must be dropped.
+    do {
+        LOG(LogInfo) << "CoInitialize..." << std::endl;
+        result = CoInitialize(nullptr);
+        // S_FALSE counts as a failure too: someone else initialised COM on
+        // this thread, with an apartment model this session did not choose.
+        if (result != S_OK) {
+            output_error("CoInitialize failed with error code ", result);
+            break;
+        }
+
+        LOG(LogInfo) << "CreateVssBackupComponents..." << std::endl;
+        result = createBackupComponents(components.out());
+        // A success without an object would only crash at the next call.
+        if (result == S_OK && !components)
+            result = E_POINTER;
+        if (result != S_OK) {
+            output_error("CreateVssBackupComponents failed with error code ", result);
+            break;
+        }
+
+        LOG(LogInfo) << "InitializeForBackup..." << std::endl;
+        result = components->InitializeForBackup(nullptr);
+        if (result != S_OK) {
+            output_error("InitializeForBackup failed with error code ", result);
+            break;
+        }
+        // From here on the service holds this session's backup state.
+        abort = true;
+
+        LOG(LogInfo) << "SetBackupState..." << std::endl;
+        result = components->SetBackupState(false, true, static_cast<VSS_BACKUP_TYPE>(backupType), false);
+        if (result != S_OK) {
+            output_error("SetBackupState failed with error code ", result);
+            break;
+        }
+
+        LOG(LogInfo) << "GatherWriterMetadata..." << std::endl;
+        ComRef<IVssAsync> async;
+        result = components->GatherWriterMetadata(async.out());
+        if (result != S_OK) {
+            output_error("GatherWriterMetadata failed with error code ", result);
+            break;
+        }
+        HRESULT waitCode = S_OK;
+        if (!waitForAsync(std::move(async), waitCode)) {
+            LOG(LogError) << "waitForAsync failed" << std::endl;
+            result = 1;
+            break;
+        }
+
+        LOG(LogInfo) << "StartSnapshotSet..." << std::endl;
+        VSS_ID snapshotSetId = GUID_NULL;
+        result = components->StartSnapshotSet(&snapshotSetId);
+        if (result != S_OK) {
+            output_error("StartSnapshotSet failed with error code ", result);
+            break;
+        }
+
+        LOG(LogInfo) << "getVolumeList..." << std::endl;
+        std::vector<std::wstring> volumes = getVolumeList();
+
+        LOG(LogInfo) << "Add volumes to the shadow set..." << std::endl;
+        for (std::wstring& volume : volumes) {
+            if (!isSelected(volume, args->m_volumes)) {
+                LOG(LogInfo) << "Skipping SnapShotSet for volume: " << VssNames::utf8Text(volume)
+                             << std::endl;
+                continue;
+            }
+            VSS_ID snapshotId = GUID_NULL;
+            // A volume the service refuses leaves the others in the set; the
+            // service's own later results decide the session.
+            HRESULT added = components->AddToSnapshotSet(volume.data(), kProviderId, &snapshotId);
+            LOG(LogInfo) << "AddToSnapshotSet for volume " << VssNames::utf8Text(volume) << " returned "
+                         << std::hex << static_cast<u32>(added) << std::endl;
+        }
+
+        LOG(LogInfo) << "PrepareForBackup..." << std::endl;
+        result = components->PrepareForBackup(async.out());
+        if (result != S_OK) {
+            output_error("PrepareForBackup failed with error code ", result);
+            break;
+        }
+        if (!waitForAsync(std::move(async), waitCode)) {
+            LOG(LogError) << "waitForAsync failed" << std::endl;
+            result = 1;
+            break;
+        }
+        if (!gatherWriterStatus(components.get())) {
+            LOG(LogError) << "gatherWriterStatus failed" << std::endl;
+            result = 1;
+            break;
+        }
+
+        LOG(LogInfo) << "DoSnapshotSet..." << std::endl;
+        result = components->DoSnapshotSet(async.out());
+        if (result != S_OK) {
+            output_error("DoSnapshotSet failed with error code ", result);
+            break;
+        }
+        // The provider holds the writers frozen during this wait, while the
+        // flow's listener works.
+        if (!waitForAsync(std::move(async), result)) {
+            LOG(LogError) << "waitForAsync failed"
+                          << " hr=" << std::hex << static_cast<u32>(result) << " " << std::endl;
+            if (result == kProviderVeto) {
+                // The provider vetoes when nobody set the thaw event in time.
+                LOG(LogError) << "assumming timeout occured in VSS provider waiting for thaw" << std::endl;
+            } else if (result == S_OK) {
+                result = 1;
+            }
+            break;
+        }
+        if (!gatherWriterStatus(components.get())) {
+            LOG(LogError) << "gatherWriterStatus failed" << std::endl;
+            result = 1;
+            break;
+        }
+
+        LOG(LogInfo) << "BackupComplete..." << std::endl;
+        result = components->BackupComplete(async.out());
+        if (result != S_OK) {
+            output_error("BackupComplete failed with error code ", result);
+            break;
+        }
+        if (!waitForAsync(std::move(async), waitCode)) {
+            LOG(LogError) << "waitForAsync failed" << std::endl;
+            result = 1;
+            break;
+        }
+        if (!gatherWriterStatus(components.get())) {
+            LOG(LogError) << "gatherWriterStatus failed" << std::endl;
+            result = 1;
+            break;
+        }
+
+        result = S_OK;
+        abort = false;
+    } while (false);
+
+    if (abort) {
+        LOG(LogInfo) << "AbortBackup..." << std::endl;
+        // Nothing more can be done about a failing abort than about the
+        // failure that led to it.
+        components->AbortBackup();
+    }
+    if (components) {
+        LOG(LogInfo) << "Releasing backup components" << std::endl;
+        components.reset();
+    }
+    // Also after a failed CoInitialize: S_FALSE counted one more
+    // initialisation that must be undone.
+    CoUninitialize();
+    return static_cast<i32>(result);
+}
+
+HRESULT VssRequester::createBackupComponents(IVssBackupComponents** components) {
+    return CreateVssBackupComponentsInternal(components);
+}
+
+std::vector<std::wstring> VssRequester::getVolumeList() {
+    std::vector<std::wstring> volumes;
+    wchar_t name[kVolumeNameUnits];
+    VolumeFind find(FindFirstVolumeW(name, kVolumeNameUnits));
+    if (!find.valid()) {
+        DWORD error = GetLastError();
+        LOG(LogError) << "FindFirstVolumeW failed with error code " << error << std::endl;
+        return volumes;
+    }
+    for (;;) {
+        volumes.push_back(name);
+        if (!FindNextVolumeW(find.get(), name, kVolumeNameUnits)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_NO_MORE_FILES)
+                LOG(LogError) << "FindNextVolumeW failed with error code " << error << std::endl;
+            break;
+        }
+    }
+    return volumes;
+}
+
+void VssRequester::output_error(const std::string& prefix, HRESULT code) {
+    LOG(LogError) << prefix << std::hex << static_cast<u32>(code)
+                  << VssNames::resultName(static_cast<u32>(code)) << std::endl;
+}
+
+bool VssRequester::waitForAsync(ComRef<IVssAsync> async, HRESULT& code) {
+    if (!async) {
+        LOG(LogInfo) << "pAsync is null so not waiting" << std::endl;
+        return false;
+    }
+    const u32 timeout = Tweaks::instance()->uintVal("t_WaitAsyncTimeoutMsec");
+    LOG(LogInfo) << "waiting async for: " << timeout << " Msec" << std::endl;
+    code = async->Wait(timeout);
+    if (code != S_OK) {
+        output_error("pAsync->Wait() failed with error code ", code);
+        return false;
+    }
+    LOG(LogInfo) << "about to query status" << std::endl;
+    HRESULT status = S_OK;
+    code = async->QueryStatus(&status, nullptr);
+    if (code != S_OK) {
+        output_error("pAsync->QueryStatus() failed with error code ", code);
+        return false;
+    }
+    // VSS_S_ASYNC_PENDING, _FINISHED and _CANCELLED all count as ended well.
+    if (status >= 0)
+        return true;
+    // Only the veto is handed on: the caller reads it as the provider's
+    // time-out waiting for the thaw.
+    if (status == kProviderVeto)
+        code = status;
+    output_error("pAsync->QueryStatus() retrieved the error code ", status);
+    return false;
+}
+
+bool VssRequester::gatherWriterStatus(IVssBackupComponents* components) {
+    ComRef<IVssAsync> async;
+    HRESULT hr = components->GatherWriterStatus(async.out());
+    if (hr != S_OK) {
+        output_error("GatherWriterStatus failed with error code ", hr);
+        return false;
+    }
+    HRESULT waitCode = S_OK;
+    if (!waitForAsync(std::move(async), waitCode)) {
+        LOG(LogError) << "waitForAsync failed " << std::endl;
+        return false;
+    }
+    PrintAllWriterStatuses(components);
+    hr = components->FreeWriterStatus();
+    if (hr != S_OK) {
+        output_error("FreeWriterStatus failed with error code ", hr);
+        return false;
+    }
+    return true;
+}
+
+void VssRequester::PrintAllWriterStatuses(IVssBackupComponents* components) {
+    UINT count = 0;
+    HRESULT hr = components->GetWriterStatusCount(&count);
+    if (hr != S_OK) {
+        output_error("GetWriterStatusCount failed with error code ", hr);
+        return;
+    }
+    LOG(LogInfo) << "GetWriterStatusCount returned number of writers: " << count << std::endl;
+    for (UINT i = 0; i < count; ++i) {
+        VSS_ID instanceId = GUID_NULL;
+        VSS_ID writerId = GUID_NULL;
+        BstrText name;
+        VSS_WRITER_STATE state = VSS_WS_UNKNOWN;
+        HRESULT failure = S_OK;
+        hr = components->GetWriterStatus(i, &instanceId, &writerId, name.out(), &state, &failure);
+        if (hr != S_OK) {
+            output_error("GetWriterStatus " + std::to_string(i) + " failed with error code ", hr);
+            continue;
+        }
+        CoTaskMemText writerText;
+        CoTaskMemText instanceText;
+        // Out of memory leaves a text empty; the record is still worth having.
+        StringFromCLSID(writerId, writerText.out());
+        StringFromCLSID(instanceId, instanceText.out());
+        LOG(LogInfo) << "GetWriterStatus for writer " << i << ": "
+                     << " WriterName: " << VssNames::utf8Text(name.get(), name.length()) << " . "
+                     << " Status: " << static_cast<u32>(state)
+                     << VssNames::writerStateName(static_cast<u32>(state))
+                     << " Writer Failure code: " << std::hex << static_cast<u32>(failure) << std::dec
+                     << " Writer ID: " << VssNames::lowByteText(writerText.get())
+                     << " Instance ID: " << VssNames::lowByteText(instanceText.get()) << std::endl;
+    }
+}
+
+bool VssRequester::isSelected(const std::wstring& volume, const std::vector<std::wstring>& userVolumes) {
+    if (userVolumes.empty())
+        return true;
+    for (const std::wstring& user : userVolumes)
+        if (volume.find(user) != std::wstring::npos)
+            return true;
+    return false;
+}

@@ -1,0 +1,116 @@
+#include "VssRequester/WindowsErrorRecoveryGuard.h"
+
+#include "Log.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+// Read and write (KEY_READ | KEY_WRITE).
+const REGSAM kKeyAccess = 0x2001F;
+const u32 kFirstVersionWithBootConfiguration = 6;
+} // namespace
+
+bool WindowsErrorRecoveryDisabler::disable() {
+    LOG(LogInfo) << "Registering RunOnce..." << std::endl;
+    if (!registerRunOnce())
+        return false;
+    LOG(LogInfo) << "Disabling Windows Error Recovery..." << std::endl;
+    return execueCommandLine(kDisableCommand);
+}
+
+bool WindowsErrorRecoveryDisabler::enable() {
+    LOG(LogInfo) << "Enabling Windows Error Recovery..." << std::endl;
+    if (!execueCommandLine(kEnableCommand))
+        return false;
+    LOG(LogInfo) << "Unregistering RunOnce..." << std::endl;
+    return unregisterRunOnce();
+}
+
+RegistryKey WindowsErrorRecoveryDisabler::openKey() {
+    HKEY key = NULL;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, kKeyAccess, &key);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegOpenKeyEx." << std::endl;
+        return RegistryKey();
+    }
+    return RegistryKey(key);
+}
+
+bool WindowsErrorRecoveryDisabler::registerRunOnce() {
+    RegistryKey key = openKey();
+    if (!key.valid())
+        return false;
+    // With its terminating zero, as REG_SZ data is stored.
+    const DWORD size = static_cast<DWORD>(std::strlen(kEnableCommand) + 1);
+    LONG result = RegSetValueExA(key.get(), kRunOnceValueName, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(kEnableCommand), size);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegSetValueEx." << std::endl;
+        return false;
+    }
+    // The value is written by now: a failing flush or close is only reported.
+    result = RegFlushKey(key.get());
+    if (result != ERROR_SUCCESS)
+        LOG(LogError) << "Error " << result << " in RegFlushKey." << std::endl;
+    result = key.close();
+    if (result != ERROR_SUCCESS)
+        LOG(LogError) << "Error " << result << " in RegCloseKey." << std::endl;
+    return true;
+}
+
+bool WindowsErrorRecoveryDisabler::unregisterRunOnce() {
+    RegistryKey key = openKey();
+    if (!key.valid())
+        return false;
+    LONG result = RegDeleteValueA(key.get(), kRunOnceValueName);
+    if (result != ERROR_SUCCESS) {
+        LOG(LogError) << "Error " << result << " in RegDeleteValue." << std::endl;
+        return false;
+    }
+    result = RegFlushKey(key.get());
+    if (result != ERROR_SUCCESS)
+        LOG(LogError) << "Error " << result << " in RegFlushKey." << std::endl;
+    result = key.close();
+    if (result != ERROR_SUCCESS)
+        LOG(LogError) << "Error " << result << " in RegCloseKey." << std::endl;
+    return true;
+}
+
+bool WindowsErrorRecoveryDisabler::execueCommandLine(const char* command) {
+    if (std::system(command) == -1) {
+        int error = errno;
+        LOG(LogError) << "Error " << error << " in system." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+u32 WindowsErrorRecoveryGuard::osMajorVersion() {
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996)
+#endif
+    if (!GetVersionExW(&version))
+        return 0;
+    return version.dwMajorVersion;
+}
+
+WindowsErrorRecoveryGuard::WindowsErrorRecoveryGuard() : WindowsErrorRecoveryGuard(osMajorVersion()) {}
+
+WindowsErrorRecoveryGuard::WindowsErrorRecoveryGuard(u32 osMajorVersion)
+    : m_active(osMajorVersion >= kFirstVersionWithBootConfiguration) {
+    if (!m_active)
+        return;
+    LOG(LogInfo) << "Disabling Windows error recovery..." << std::endl;
+    WindowsErrorRecoveryDisabler::disable();
+}
+
+WindowsErrorRecoveryGuard::~WindowsErrorRecoveryGuard() {
+    if (!m_active)
+        return;
+    LOG(LogInfo) << "Enabling Windows error recovery..." << std::endl;
+    WindowsErrorRecoveryDisabler::enable();
+}
