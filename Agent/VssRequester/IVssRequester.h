@@ -7,8 +7,7 @@ class IVssRequester {
 public:
     virtual ~IVssRequester() = default;
     // 0 on success, else an error code. Blocks while the provider holds the
-    // writers frozen. A requester that fails before the freeze must set the
-    // provider's quiesced event itself, so that the flow does not wait for
-    // its full time-out.
+    // writers frozen. The flow releases its own wait when this fails, so a
+    // requester that fails before the freeze need not play the provider.
     virtual i32 DoSnapshot(ArgsRequester* args) = 0;
 };
