@@ -1,0 +1,90 @@
+#pragma once
+// Whole runs of the agent for the end-to-end suites: the stand-ins of the
+// provider service, the runner and the management servers, the agent's
+// ".current" log read back as records, and a fixture that leaves nothing of a
+// run behind for the next one.
+#ifdef _WIN32
+#include "support/ChildProcess.h"
+#include "support/TempWorkingDir.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+typedef std::map<std::string, std::string> Fields;
+typedef std::vector<std::wstring> Args;
+
+extern const char kSuccessLine[];
+extern const char kCheckpointPrefix[];
+
+// A program beside the test executable.
+std::wstring program(const wchar_t* name);
+std::wstring wide(const std::string& ascii);
+size_t countOf(const std::string& text, const std::string& piece);
+// "key=value" pieces split at `separator`; a value runs to the next separator.
+Fields fieldsOf(const std::string& line, char separator);
+
+struct LogRecord {
+    std::string time; // "YYYY-MM-DD hh:mm:ss.mmm", as the stand-ins record it
+    std::string level;
+    std::string message;
+};
+// The records of the last run: the agent's ".current" log.
+std::vector<LogRecord> currentRun();
+// The first record whose message begins with `start`, or nullptr.
+const LogRecord* findRecord(const std::vector<LogRecord>& records, const std::string& start);
+// Each expected start matched by a later record than the one before.
+void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
+
+// A management server stand-in on loopback, for the life of the object.
+class Server {
+public:
+    Server(const TempWorkingDir& dir, const std::string& name, const Args& options = {});
+    std::wstring port() const { return wide(m_port); }
+    std::vector<Fields> requests() const;
+    // "ping,checkpoint,..." in arrival order.
+    std::string kinds() const;
+
+private:
+    std::string m_ready;
+    std::string m_record;
+    std::string m_port;
+    std::unique_ptr<BackgroundChild> m_child;
+};
+
+struct RunnerRun {
+    ChildResult process;
+    Fields line; // the runner's own line
+};
+
+// Each test starts with the provider service installed and stopped; at its
+// end the service is gone and no named object, agent process or RunOnce entry
+// of a run is left to meet the next one.
+class AgentRunTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    ChildResult provider(const Args& args);
+    std::string providerState();
+    // The tweak file the agent reads from its working directory: short waits
+    // and the simulator, unless `changes` ("name=value" lines) say otherwise.
+    void tweaks(const std::string& changes = "");
+    // The runner (and the agent it starts) with m_environment.
+    RunnerRun runRunner(const Args& options);
+    ChildResult runAgent(const Args& args);
+    ChildOptions agentOptions() const;
+    // For the closing figures: how long each row took under Wine.
+    void rowDone(const std::string& name);
+
+    TempWorkingDir m_dir;
+    std::vector<std::pair<std::wstring, std::wstring>> m_environment;
+
+private:
+    unsigned long long m_rowStart = 0;
+};
+#endif
