@@ -15,6 +15,30 @@ namespace {
 const char kEnableCommand[] = "bcdedit /set {default} bootstatuspolicy displayallfailures";
 const std::vector<unsigned char> kStamp = {1, 2, 3, 4, 0xfd, 0xfe, 0xff, 0};
 const int kVeto = static_cast<int>(0x80042306);
+const std::string kRealRequester = "t_requesterSimulativeVss=0\nt_WaitAsyncTimeoutMsec=7000\n";
+
+// One whole session as the service sees it: the documented sequence, each
+// operation waited for, its status queried and released, the writers
+// reported after each phase, the object released last.
+std::vector<std::string> sessionCalls(size_t volumes, size_t writers) {
+    auto operation = [](std::vector<std::string>& calls, const std::string& method) {
+        calls.insert(calls.end(), {method, "Wait:" + method, "QueryStatus:" + method, "Release:" + method});
+    };
+    std::vector<std::string> calls = {"CreateVssBackupComponentsInternal", "InitializeForBackup",
+                                      "SetBackupState"};
+    operation(calls, "GatherWriterMetadata");
+    calls.push_back("StartSnapshotSet");
+    calls.insert(calls.end(), volumes, "AddToSnapshotSet");
+    for (const char* step : {"PrepareForBackup", "DoSnapshotSet", "BackupComplete"}) {
+        operation(calls, step);
+        operation(calls, "GatherWriterStatus");
+        calls.push_back("GetWriterStatusCount");
+        calls.insert(calls.end(), writers, "GetWriterStatus");
+        calls.push_back("FreeWriterStatus");
+    }
+    calls.push_back("Release");
+    return calls;
+}
 
 // The status the runner would read: the section is held open across the run.
 class StatusSection {
@@ -42,7 +66,7 @@ protected:
         AgentRunTest::SetUp();
         ASSERT_TRUE(m_standIn.loadForAgent());
         m_environment = m_standIn.environment();
-        tweaks("t_requesterSimulativeVss=0\n");
+        tweaks(kRealRequester);
     }
     void TearDown() override {
         AgentRegistry::deleteLastAliveStamp();
@@ -71,105 +95,38 @@ TEST_F(VssRequesterRun, BackupSequenceFaultsAndMachineState) {
         const char* freeze; // the stand-in's freeze line
         std::vector<std::string> records;
     } rows[] = {
-        {"default sequence, one writer failed at freeze",
-         {},
-         &fast,
-         "writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n",
-         "",
-         true,
-         0,
-         0,
-         2,
-         "5",
-         "held",
-         {"GetWriterStatusCount returned number of writers: 2",
-          "GetWriterStatus for writer 0:  WriterName: Db Writer",
+        // clang-format off
+        {"default sequence, one writer failed at freeze", {}, &fast,
+         "writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n", "", true, 0, 0, 2, "5", "held",
+         {"GetWriterStatusCount returned number of writers: 2", "GetWriterStatus for writer 0:  WriterName: Db Writer",
           "GetWriterStatus for writer 1:  WriterName: Log Writer .  Status: 9 (VSS_WS_FAILED_AT_FREEZE)  "
-          "Writer "
-          "Failure code: 800423f4"}},
-        {"volumes by fragment",
-         {L"volumes=000000000043"},
-         &fast,
-         "",
-         "",
-         true,
-         0,
-         0,
-         1,
-         "5",
-         "held",
-         {"AddToSnapshotSet for volume " + volumes[0] + " returned 0",
-          "Skipping SnapShotSet for volume: " + volumes[1]}},
-        {"no volume matches",
-         {L"volumes=nomatch"},
-         &fast,
-         "",
-         "",
-         true,
-         0,
-         0,
-         0,
-         "5",
-         "held",
-         {"Skipping SnapShotSet for volume: " + volumes[0],
-          "Skipping SnapShotSet for volume: " + volumes[1]}},
-        {"backup type 2",
-         {L"backupType=2"},
-         &fast,
-         "",
-         "",
-         true,
-         0,
-         0,
-         2,
-         "2",
-         "held",
-         {" vssBackupType=2 "}},
+          "Writer Failure code: 800423f4"}},
+        {"volumes by fragment", {L"volumes=000000000043"}, &fast, "", "", true, 0, 0, 1, "5", "held",
+         {"AddToSnapshotSet for volume " + volumes[0] + " returned 0", "Skipping SnapShotSet for volume: " + volumes[1]}},
+        {"no volume matches", {L"volumes=nomatch"}, &fast, "", "", true, 0, 0, 0, "5", "held",
+         {"Skipping SnapShotSet for volume: " + volumes[0], "Skipping SnapShotSet for volume: " + volumes[1]}},
+        {"backup type 2, no writers", {L"backupType=2"}, &fast, "writers=none\n", "", true, 0, 0, 2, "2", "held",
+         {" vssBackupType=2 ", "GetWriterStatusCount returned number of writers: 0"}},
+        // A refused volume is only logged.
+        {"one volume refused", {}, &fast, "refuse.volume=000000000043|0x8004230E\n", "", true, 0, 0, 2, "5", "held",
+         {"AddToSnapshotSet for volume " + volumes[0] + " returned 8004230e"}},
         {"absent stamp", {}, &fast, "", "", false, 0, 0, 2, "5", "held", {"Error 2 in RegQueryValueEx."}},
         // The checkpoint keeps the writers frozen past the provider's bound.
-        {"thaw too late: vetoed",
-         {},
-         &slow,
-         "thaw.wait.ms=300\n",
-         "",
-         true,
-         0,
-         kVeto,
-         2,
-         "5",
-         "thaw_timeout",
+        {"thaw too late: vetoed", {}, &slow, "thaw.wait.ms=300\n", "", true, 0, kVeto, 2, "5", "thaw_timeout",
          {"waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw",
           "AbortBackup..."}},
-        {"freeze never signalled",
-         {},
-         &fast,
-         "freeze=none\nthaw.wait.ms=5000\n",
-         "t_requesterQuiescedEventWaitTimeoutMsec=1000\n",
-         true,
-         -1001,
-         kVeto,
-         2,
-         "5",
-         "not_frozen",
+        {"freeze never signalled", {}, &fast, "freeze=none\nthaw.wait.ms=5000\n",
+         "t_requesterQuiescedEventWaitTimeoutMsec=1000\n", true, -1001, kVeto, 2, "5", "not_frozen",
          {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"}},
-        {"another negative async status",
-         {},
-         &fast,
-         "async.BackupComplete=status:0x80042302\n",
-         "",
-         true,
-         0,
-         1,
-         2,
-         "5",
-         "held",
-         {"pAsync->QueryStatus() retrieved the error code 80042302 (VSS_E_UNEXPECTED) ", "AbortBackup..."}},
+        {"another negative async status", {}, &fast, "async.BackupComplete=status:0x80042302\n", "", true, 0, 1, 2,
+         "5", "held", {"pAsync->QueryStatus() retrieved the error code 80042302 (VSS_E_UNEXPECTED) ", "AbortBackup..."}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         m_standIn.configure(row.config);
         m_standIn.clearRecords();
-        tweaks("t_requesterSimulativeVss=0\n" + row.tweaks);
+        tweaks(kRealRequester + row.tweaks);
         if (row.stamp)
             ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
         else
@@ -186,6 +143,26 @@ TEST_F(VssRequesterRun, BackupSequenceFaultsAndMachineState) {
         for (const std::string& record : row.records)
             EXPECT_NE(nullptr, findRecord(log, record)) << record;
 
+        if (&row == &rows[0]) {
+            EXPECT_EQ(sessionCalls(volumes.size(), 2), m_standIn.calls(1));
+            for (const StandInFields& line : m_standIn.session(1))
+                if (line.count("call") && line.at("call") == "Wait") {
+                    EXPECT_EQ("7000", line.at("ms"));
+                }
+            expectInOrder(log,
+                          {" vssBackupType=5  snapshotVolumesUserVecSize=0 ", "CoInitialize...",
+                           "CreateVssBackupComponents...", "InitializeForBackup...", "SetBackupState...",
+                           "GatherWriterMetadata...", "waiting async for: 7000 Msec", "StartSnapshotSet...",
+                           "getVolumeList...", "Add volumes to the shadow set...", "PrepareForBackup...",
+                           "DoSnapshotSet...", "BackupComplete...", "Releasing backup components",
+                           // The guards hold exactly around the requester's thread.
+                           "Releasing mutex"});
+            expectInOrder(log, {"Disabling Windows error recovery...", "Registering RunOnce...",
+                                "Saving LastAliveStampCache...", "Data size is 8", "Invoking requester",
+                                "Waiting for requester doSnapshot thread to terminate",
+                                "Restoring LastAliveStampCache...", "Enabling Windows error recovery...",
+                                "Unregistering RunOnce...", "Releasing mutex"});
+        }
         // The stand-in's view of the first session: what it was given, and the
         // machine state while the writers were held.
         EXPECT_EQ(row.type, m_standIn.find(1, "call", "SetBackupState")["type"]);
