@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,94 @@ TEST_F(VssRequesterRun, BackupSequenceFaultsAndMachineState) {
         EXPECT_EQ("/set {current} bootstatuspolicy ignoreallfailures", bcdedit[0]["args"]);
         EXPECT_EQ("/set {default} bootstatuspolicy displayallfailures", bcdedit[1]["args"]);
         rowDone(row.name + std::string(" (held ") + freeze["held_ms"] + " ms)");
+    }
+}
+
+// Each call of the backup that can fail, failing in the first session only:
+// its Error records (and no other of the requester's), whether the backup was
+// aborted, and the result the runner reads. The flow goes on either way, so
+// the run itself succeeds.
+TEST_F(VssRequesterRun, EachFailingStepIsLoggedAbortedAsNeededAndReported) {
+    Server server(m_dir, "server");
+    const struct {
+        const char* fault; // one line of the stand-in's configuration
+        std::vector<std::string> errors;
+        bool aborts;
+        int result;
+    } rows[] = {
+        // clang-format off
+        {"fail.CreateVssBackupComponentsInternal@1=0x80004001",
+         {"CreateVssBackupComponents failed with error code 80004001"}, false, int(0x80004001)},
+        {"fail.InitializeForBackup@1=0x80042302",
+         {"InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "}, false, int(0x80042302)},
+        {"fail.SetBackupState@1=0x80070057", {"SetBackupState failed with error code 80070057"}, true, int(0x80070057)},
+        {"fail.GatherWriterMetadata@1=0x80042301",
+         {"GatherWriterMetadata failed with error code 80042301 (VSS_E_BAD_STATE) "}, true, int(0x80042301)},
+        {"async.GatherWriterMetadata@1=wait:0x80042302",
+         {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed"}, true, 1},
+        {"fail.StartSnapshotSet@1=0x80042316",
+         {"StartSnapshotSet failed with error code 80042316 (Another shadow copy creation is already in progress. "
+          "Please wait a few moments and try again) "}, true, int(0x80042316)},
+        {"fail.PrepareForBackup@1=0x80042312",
+         {"PrepareForBackup failed with error code 80042312 (VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "}, true,
+         int(0x80042312)},
+        {"async.PrepareForBackup@1=query:0x80004005",
+         {"pAsync->QueryStatus() failed with error code 80004005", "waitForAsync failed"}, true, 1},
+        {"async.PrepareForBackup@1=status:0x80042315",
+         {"pAsync->QueryStatus() retrieved the error code 80042315 (An error occurred while trying to contact VSS "
+          "writers. Check for associated errors in the event log) ", "waitForAsync failed"}, true, 1},
+        {"fail.GatherWriterStatus#1@1=0x80042301",
+         {"GatherWriterStatus failed with error code 80042301 (VSS_E_BAD_STATE) ", "gatherWriterStatus failed"},
+         true, 1},
+        {"fail.DoSnapshotSet@1=0x80042306",
+         {"DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "}, true, int(0x80042306)},
+        {"async.DoSnapshotSet@1=status:0x8004230F",
+         {"pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ",
+          "waitForAsync failed hr=0 "}, true, 1},
+        {"async.DoSnapshotSet@1=wait:0x80042302",
+         {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed hr=80042302 "},
+         true, int(0x80042302)},
+        {"async.GatherWriterStatus#2@1=wait:0x80004005",
+         {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed ", "gatherWriterStatus failed"},
+         true, 1},
+        {"fail.BackupComplete@1=0x80042301",
+         {"BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "}, true, int(0x80042301)},
+        {"async.BackupComplete@1=wait:0x80004005",
+         {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed"}, true, 1},
+        {"fail.FreeWriterStatus#3@1=0x80004005",
+         {"FreeWriterStatus failed with error code 80004005", "gatherWriterStatus failed"}, true, 1},
+        // Any success status ends an operation well, not only "finished".
+        {"async.DoSnapshotSet@1=status:0x0004230B", {}, false, 0},
+        // clang-format on
+    };
+    ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
+    // The flow's own records of a failed DoSnapshot.
+    const char* flowRecords[] = {"launchVssRequesterDoSnapshot failed with error : ", "SnapshotFlow failed"};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        m_standIn.configure(std::string(row.fault) + "\n");
+        m_standIn.clearRecords();
+        StatusSection section;
+        ChildResult result = runAgent({L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"});
+        EXPECT_EQ(0, result.exitCodeSigned());
+        EXPECT_EQ(row.result, section.status());
+        std::vector<std::string> errors;
+        size_t aborts = 0;
+        for (const LogRecord& record : currentRun()) {
+            aborts += record.message == "AbortBackup...";
+            bool flow = false;
+            for (const char* start : flowRecords)
+                flow = flow || record.message.compare(0, strlen(start), start) == 0;
+            if (record.level == "Error" && !flow)
+                errors.push_back(record.message);
+        }
+        EXPECT_EQ(row.errors, errors);
+        EXPECT_EQ(row.aborts ? 1u : 0u, aborts);
+        // The service object is released on every path, the aborted ones too.
+        std::vector<std::string> calls = m_standIn.calls(1);
+        if (!calls.empty() && row.result != int(0x80004001)) {
+            EXPECT_EQ("Release", calls.back());
+        }
     }
 }
 
