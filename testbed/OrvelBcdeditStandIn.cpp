@@ -39,15 +39,6 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
-std::string utcNow() {
-    SYSTEMTIME t;
-    GetSystemTime(&t);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-    return text;
-}
-
 // A signed 32-bit decimal; anything else leaves `code` unchanged.
 bool parseExitCode(const std::wstring& text, int& code) {
     if (text.empty())

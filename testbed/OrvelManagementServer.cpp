@@ -117,17 +117,6 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     return true;
 }
 
-// The same form as the agent's log records, so that a request's arrival can
-// be placed among the agent's records.
-std::string utcNow() {
-    SYSTEMTIME t;
-    GetSystemTime(&t);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-    return text;
-}
-
 // Lines from several connection threads, each written whole with one call.
 class Recorder {
 public:

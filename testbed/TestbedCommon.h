@@ -1,9 +1,11 @@
 #pragma once
 // What the stand-in programs share: an owner for every kind of OS handle they
-// hold, and the strict number parsing of their command lines. They stand for
+// hold, the strict number parsing of their command lines, and the time stamp
+// of their records. They stand for
 // parties outside the agent, so they use none of the agent's own code.
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -89,4 +91,15 @@ inline std::wstring ownExecutablePath() {
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
     return path;
+}
+
+// UTC now in the form of the agent's log records, so that what a stand-in
+// recorded can be placed among the agent's records.
+inline std::string utcNow() {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    return text;
 }

@@ -38,6 +38,19 @@ RegistryKey WindowsErrorRecoveryDisabler::openKey() {
     return RegistryKey(key);
 }
 
+// The value is written or deleted by then: a failing flush or close is only
+// reported, under the caller's label.
+void WindowsErrorRecoveryDisabler::flushAndClose(RegistryKey& key, const char* methodColumns) {
+    LONG result = RegFlushKey(key.get());
+    if (result != ERROR_SUCCESS)
+        LogItem(LoggerNon, LogError, methodColumns, 3).stream()
+            << "Error " << result << " in RegFlushKey." << std::endl;
+    result = key.close();
+    if (result != ERROR_SUCCESS)
+        LogItem(LoggerNon, LogError, methodColumns, 3).stream()
+            << "Error " << result << " in RegCloseKey." << std::endl;
+}
+
 bool WindowsErrorRecoveryDisabler::registerRunOnce() {
     RegistryKey key = openKey();
     if (!key.valid())
@@ -50,13 +63,7 @@ bool WindowsErrorRecoveryDisabler::registerRunOnce() {
         LOG(LogError) << "Error " << result << " in RegSetValueEx." << std::endl;
         return false;
     }
-    // The value is written by now: a failing flush or close is only reported.
-    result = RegFlushKey(key.get());
-    if (result != ERROR_SUCCESS)
-        LOG(LogError) << "Error " << result << " in RegFlushKey." << std::endl;
-    result = key.close();
-    if (result != ERROR_SUCCESS)
-        LOG(LogError) << "Error " << result << " in RegCloseKey." << std::endl;
+    flushAndClose(key, ORV_LOG_COLUMNS());
     return true;
 }
 
@@ -69,12 +76,7 @@ bool WindowsErrorRecoveryDisabler::unregisterRunOnce() {
         LOG(LogError) << "Error " << result << " in RegDeleteValue." << std::endl;
         return false;
     }
-    result = RegFlushKey(key.get());
-    if (result != ERROR_SUCCESS)
-        LOG(LogError) << "Error " << result << " in RegFlushKey." << std::endl;
-    result = key.close();
-    if (result != ERROR_SUCCESS)
-        LOG(LogError) << "Error " << result << " in RegCloseKey." << std::endl;
+    flushAndClose(key, ORV_LOG_COLUMNS());
     return true;
 }
 

@@ -31,6 +31,7 @@ private:
     static RegistryKey openKey();
     static bool registerRunOnce();
     static bool unregisterRunOnce();
+    static void flushAndClose(RegistryKey& key, const char* methodColumns);
     // Runs the command through the command interpreter. Only an interpreter
     // that could not be started is a failure: bcdedit's own exit status is
     // not looked at.

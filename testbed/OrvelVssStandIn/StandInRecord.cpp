@@ -48,15 +48,6 @@ std::string printable(std::string value) {
 }
 } // namespace
 
-std::string utcNow() {
-    SYSTEMTIME t;
-    GetSystemTime(&t);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
-                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-    return text;
-}
-
 std::string hrText(HRESULT value) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(value));

@@ -8,6 +8,8 @@
 // Control characters inside a value are written as '?'.
 #include <windows.h>
 
+#include "../TestbedCommon.h"
+
 #include <string>
 
 class RecordLine {
@@ -24,9 +26,6 @@ private:
     std::string m_line;
 };
 
-// The same form as the agent's log records, so that a moment can be placed
-// among them.
-std::string utcNow();
 std::string hrText(HRESULT value);
 std::string guidText(const GUID& value); // braced, upper case
 std::string utf8(const wchar_t* value);
