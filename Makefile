@@ -1,10 +1,11 @@
 # Front door. `make test` builds and tests every target; `make demo` shows the
 # agent running under Wine. Both first make sure the tools are installed.
 JOBS ?= 2
+RUNS ?= 20
 HARNESS := scripts/wine-harness build/windows
 
 .NOTPARALLEL:
-.PHONY: bootstrap test demo bench clean \
+.PHONY: bootstrap test demo bench bench-e2e clean \
         test-linux test-linux-asan test-linux-tsan test-windows build-windows
 
 bootstrap:
@@ -52,6 +53,10 @@ bench: bootstrap
 	@cmake --build --preset linux-release --parallel $(JOBS)
 	@if [ -x build/linux-release/bench/orvel_bench ]; then build/linux-release/bench/orvel_bench; \
 	 else echo "no benchmarks yet (bench/*.cpp)"; fi
+
+# Whole runs under Wine, timed as callers see them (never part of make test).
+bench-e2e: bootstrap build-windows
+	@$(HARNESS) python3 bench/e2e_bench.py build/windows $(RUNS)
 
 clean:
 	rm -rf build
