@@ -1,8 +1,9 @@
 """scripts/run-timeline read against run_timeline_sample.log: a main log of six runs.
 
 1 default mode, checkpoints on local and peer     4 default mode, killed inside the frozen window
-2 externally initiated, the runner never thaws    5, 6 two agents started together, interleaved;
-3 provider service missing (-1006)                     the second waits for the mutex, reuses old thread ids
+2 externally initiated, the runner never thaws    5, 6 two agents started together, their records in
+3 provider service missing (-1006)                     blocks, the later one's banner first; it waits for
+                                                       the mutex and reuses thread ids of ended runs
 """
 import contextlib
 import io
