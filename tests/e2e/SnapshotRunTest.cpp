@@ -219,16 +219,6 @@ TEST_F(SnapshotRun, ManagementServersGetTheCheckpointWhileFrozen) {
          -1002,
          "",
          "No connection either to local or peer. doing nothing"},
-        // No display here: the box returns at once, and nothing is printed.
-        {"-GUI",
-         {L"-GUI", L"127.0.0.1", up.port(), L"0.0.0.0", L"0", L"abc"},
-         &up,
-         nullptr,
-         "ping,checkpoint",
-         "",
-         0,
-         "",
-         "notifySnapshotCompleteSuccess"},
     };
     tweaks();
     for (const auto& row : rows) {
