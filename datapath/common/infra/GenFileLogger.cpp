@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "LogFileSystem.h"
 #include "Os.h"
+#include "TrackedNew.h"
 #include "Tweaks.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ struct RotatedFile {
 GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool startWriterNow)
     : m_fileName(path), m_queue("FileLogger"), m_maxFiles(0), m_enabled(false), m_compressOnRotate(false),
       m_flushEveryLine(true), m_flushEveryLineInWriter(false), m_flushWaitLimitMs(0),
-      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerThreadId(0) {
+      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerThreadId(0), m_tracker(nullptr) {
     Tweaks* tweaks = Tweaks::instance();
     m_flushWaitLimitMs = tweaks->uintVal("t_JexFlushFileMaxPeriodMs", 60000u);
 
@@ -36,8 +37,8 @@ GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool st
     u32 maxBytes = memoryLimitMb == kUnlimitedMb ? kUnlimitedMb : memoryLimitMb * 1048576u;
     u64 threshold = static_cast<u64>(maxBytes) * percent / 100;
     u32 resumeBytes = threshold > kUnlimitedMb ? kUnlimitedMb : static_cast<u32>(threshold);
-    m_tracker.reset(new HeapMemoryAllocationTracker(
-        maxBytes, resumeBytes, DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking, m_fileName));
+    m_tracker = ORV_NEW(HeapMemoryAllocationTracker)(
+        maxBytes, resumeBytes, DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking, m_fileName);
 
     m_maxFiles = tweaks->intVal("t_GenFileLoggerMaxFiles", 1000);
     i32 maxFilesOverride = tweaks->intVal("t_FileLoggerMaxFilesOverride", 0);
@@ -70,6 +71,7 @@ GenFileLogger::~GenFileLogger() {
             m_tracker->release(item.buffer, item.length);
         m_queue.pop();
     }
+    trackedDelete(m_tracker);
 }
 
 void GenFileLogger::startWriter() {

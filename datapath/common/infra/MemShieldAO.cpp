@@ -1,0 +1,7 @@
+#include "MemShieldAO.h"
+
+bool MemShieldAO::s_forceVerbose = false;
+
+MemShieldAO::MemShieldAO() : ActiveObject("MemShieldAO", &s_forceVerbose) {
+    open();
+}
