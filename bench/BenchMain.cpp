@@ -17,7 +17,8 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred)
                 continue;
             m_timeNs[run.benchmark_name()] = run.GetAdjustedRealTime();
-            std::map<std::string, benchmark::Counter>::const_iterator rate = run.counters.find("items_per_second");
+            std::map<std::string, benchmark::Counter>::const_iterator rate =
+                run.counters.find("items_per_second");
             if (rate != run.counters.end())
                 m_rate[run.benchmark_name()] = rate->second.value;
         }
@@ -58,8 +59,8 @@ public:
             if (r == 0)
                 continue;
             bool met = g.byTime ? r <= g.limit : r >= g.limit;
-            std::printf("| %s | %s | %.2fx | %s%.1fx | %s |\n", g.what, g.ours.c_str(), r, g.byTime ? "<= " : ">= ",
-                        g.limit, met ? "yes" : "NO");
+            std::printf("| %s | %s | %.2fx | %s%.1fx | %s |\n", g.what, g.ours.c_str(), r,
+                        g.byTime ? "<= " : ">= ", g.limit, met ? "yes" : "NO");
         }
     }
 

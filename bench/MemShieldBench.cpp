@@ -14,9 +14,7 @@
 #include <new>
 
 namespace {
-template <int N> struct Object {
-    char bytes[N];
-};
+template <int N> struct Object { char bytes[N]; };
 
 template <int N> void BM_PlainNewDelete(benchmark::State& state) {
     for (auto _ : state) {
@@ -50,9 +48,9 @@ template <int N> void BM_ShieldNewDelete(benchmark::State& state) {
 }
 } // namespace
 
-#define ORV_ALLOC_BENCH(name)                                                                                        \
-    BENCHMARK_TEMPLATE(name, 8)->Threads(1)->Threads(2)->UseRealTime();                                              \
-    BENCHMARK_TEMPLATE(name, 24)->Threads(1)->Threads(2)->UseRealTime();                                             \
+#define ORV_ALLOC_BENCH(name)                                                                                \
+    BENCHMARK_TEMPLATE(name, 8)->Threads(1)->Threads(2)->UseRealTime();                                      \
+    BENCHMARK_TEMPLATE(name, 24)->Threads(1)->Threads(2)->UseRealTime();                                     \
     BENCHMARK_TEMPLATE(name, 64)->Threads(1)->Threads(2)->UseRealTime()
 
 ORV_ALLOC_BENCH(BM_PlainNewDelete);

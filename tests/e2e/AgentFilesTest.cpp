@@ -125,8 +125,10 @@ TEST_F(AgentFiles, ShieldModeRunEndsAsBeforeWithItsActiveObjectAndCheckerStarted
          {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
           ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  m_forceVerbose=0  "
           "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
-          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO internalId=\\d+ \n",
-          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class DeadLockCheckerManager "
+          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO "
+          "internalId=\\d+ \n",
+          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class "
+          "DeadLockCheckerManager "
           "internalId=\\d+ \n"})
         EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << expected;
 }

@@ -28,9 +28,24 @@ u64 cachedNowMs() {
 }
 } // namespace
 
+MemShield::CounterCell MemShield::s_cells[MemShield::kOwnedCells + 1];
+std::atomic<u32> MemShield::s_nextCell{1};
+
+u32 MemShield::claimCell() {
+    u32 cell = s_nextCell.fetch_add(1);
+    return cell <= kOwnedCells ? cell : kOwnedCells + 1;
+}
+
+i64 MemShield::allocatedBytes() const {
+    i64 total = 0;
+    for (const CounterCell& cell : s_cells)
+        total += cell.value.load(std::memory_order_relaxed);
+    return total;
+}
+
 MemShield::MemShield()
     : m_allocations("MemShiledMap"), m_recentlyFreed("MemShieldRecentFreed"), m_preMarginSize(16),
-      m_postMarginSize(64), m_historyLengthMs(0), m_allocatedBytes(0), m_aoStarted(false) {
+      m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
     Tweaks* tweaks = Tweaks::instance();
     m_preMarginSize = tweaks->uintVal("t_memshield_pre_margin_size", 16u);
     m_postMarginSize = tweaks->uintVal("t_memshield_post_margin_size", 64u);
@@ -41,6 +56,8 @@ MemShield::MemShield()
 }
 
 void MemShield::startActiveObjectOnce() {
+    // The flag is taken before MemShieldAO exists, so that the tracked
+    // objects its construction creates do not come back here.
     if (Logger::instance()->clientsCount() == 0)
         return;
     if (m_aoStarted.exchange(true))
@@ -86,7 +103,7 @@ void* MemShield::internalAllocAndRegister(size_t size, size_t arrayLength, const
     // what the 32-bit fields of the record can hold.
     ORV_CHECK(size < (u32)-1, " size=" << size << " ");
     ORV_CHECK(arrayLength < (u32)-1, " arrayLength=" << arrayLength << " ");
-    m_allocatedBytes.fetch_add(static_cast<i64>(allocationLength), std::memory_order_relaxed);
+    addBytes(static_cast<i64>(allocationLength));
     MutexGuard guard(m_mutex);
     m_allocations[user] = info;
     return user;
@@ -113,14 +130,17 @@ void MemShield::freeAndUnregister(void* ptr, const char* file, u32 line) {
         if (it != m_allocations.end()) {
             u8* user = static_cast<u8*>(ptr);
             const u8* margin = user + it->second.m_size;
-            std::ostringstream list;
+            // Eight bytes at a time: the release of every block reads its
+            // whole margin.
             bool corrupted = false;
-            for (u32 offset = 0; offset < m_postMarginSize; ++offset) {
-                if (margin[offset] != kMarginByte) {
-                    list << offset << "->" << static_cast<u32>(margin[offset]) << ",";
-                    corrupted = true;
-                }
+            u32 offset = 0;
+            for (; offset + 8 <= m_postMarginSize && !corrupted; offset += 8) {
+                u64 word;
+                std::memcpy(&word, margin + offset, 8);
+                corrupted = word != ~0ull;
             }
+            for (; offset < m_postMarginSize && !corrupted; ++offset)
+                corrupted = margin[offset] != kMarginByte;
             if (!corrupted) {
                 std::memset(user, kMarginByte, it->second.m_size);
                 it->second.m_freeTime = cachedNowMs();
@@ -128,13 +148,15 @@ void MemShield::freeAndUnregister(void* ptr, const char* file, u32 line) {
                     m_recentlyFreed[ptr] = it->second;
                 } else {
                     ::operator delete(user - m_preMarginSize);
-                    m_allocatedBytes.fetch_sub(static_cast<i64>(it->second.m_size) + m_preMarginSize +
-                                                   m_postMarginSize,
-                                               std::memory_order_relaxed);
+                    addBytes(-(static_cast<i64>(it->second.m_size) + m_preMarginSize + m_postMarginSize));
                 }
                 m_allocations.erase(it);
                 return;
             }
+            std::ostringstream list;
+            for (u32 i = 0; i < m_postMarginSize; ++i)
+                if (margin[i] != kMarginByte)
+                    list << i << "->" << static_cast<u32>(margin[i]) << ",";
             std::ostringstream text;
             text << "memory corruption ("
                  << "post"

@@ -40,16 +40,20 @@ public:
     static const u32 kSingleObjectMarker = 0xFFFFFFFFu;
     static const u32 kHeaderBytes = 8;
 
-    // Creates MemShield on first use. MemShieldAO (and through its keepalive
-    // the dead-lock checker) is started by the first tracked allocation made
-    // once the logger has a client rather than by the constructor: the file
-    // log clients are themselves the first tracked objects, and a thread
-    // started before they are registered would log its start into nothing.
-    static MemShield* instance() {
-        MemShield* shield = Singleton<MemShield>::instance();
-        if (!shield->m_aoStarted.load(std::memory_order_relaxed))
-            shield->startActiveObjectOnce();
-        return shield;
+    // Creates MemShield on first use.
+    static MemShield* instance() { return Singleton<MemShield>::instance(); }
+
+    // Starts MemShieldAO (and through its keepalive the dead-lock checker)
+    // once the logger has a client; tracked object creation calls it. Not
+    // the constructor: the file log clients are themselves the first tracked
+    // objects, and a thread started before they are registered would log its
+    // start into nothing. Not array allocations either: record buffers are
+    // taken under a file logger's lock, and the active object's constructor
+    // logs. So an object must not be created with ORV_NEW while its creator
+    // holds a lock that writing a record needs.
+    void startActiveObjectIfDue() {
+        if (!m_aoStarted.load(std::memory_order_relaxed))
+            startActiveObjectOnce();
     }
 
     // Reads the process-wide switch.
@@ -81,7 +85,9 @@ public:
     void printAllocations();
     void printRecentlyFreed();
 
-    i64 allocatedBytes() const { return m_allocatedBytes.load(std::memory_order_relaxed); }
+    // Bytes taken from the system heap by both modes, headers and margins
+    // included.
+    i64 allocatedBytes() const;
     u32 preMarginSize() const { return m_preMarginSize; }
     u32 postMarginSize() const { return m_postMarginSize; }
     size_t liveAllocations();
@@ -99,7 +105,7 @@ private:
         u32* header = static_cast<u32*>(::operator new(total));
         header[0] = total;
         header[1] = count == 0 ? kSingleObjectMarker : static_cast<u32>(count);
-        m_allocatedBytes.fetch_add(total, std::memory_order_relaxed);
+        addBytes(total);
         return header + 2;
     }
     void freeCounted(void* ptr, bool single) {
@@ -107,9 +113,34 @@ private:
         if (single ? *sanityPtr != kSingleObjectMarker : *sanityPtr >= kSingleObjectMarker)
             markerFailure(single);
         u32* header = sanityPtr - 1;
-        m_allocatedBytes.fetch_sub(*header, std::memory_order_relaxed);
+        addBytes(-static_cast<i64>(*header));
         ::operator delete(header);
     }
+    // The allocated-bytes counter is a set of cells summed when read: each of
+    // the first kOwnedCells threads that allocates gets a cell that only it
+    // writes (a relaxed load and store, no locked instruction), later threads
+    // share one cell with atomic addition. One counter shared by all threads
+    // would cost every allocation a locked addition on a contended line.
+    static const u32 kOwnedCells = 63;
+    struct alignas(64) CounterCell {
+        std::atomic<i64> value{0};
+    };
+    static void addBytes(i64 delta) {
+        static thread_local u32 t_cell = 0; // 0: none yet; kOwnedCells + 1: the shared cell
+        u32 cell = t_cell;
+        if (cell == 0)
+            t_cell = cell = claimCell();
+        if (cell <= kOwnedCells) {
+            std::atomic<i64>& value = s_cells[cell].value;
+            value.store(value.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+        } else {
+            s_cells[0].value.fetch_add(delta, std::memory_order_relaxed);
+        }
+    }
+    static u32 claimCell();
+    static CounterCell s_cells[kOwnedCells + 1]; // [0] is the shared one
+    static std::atomic<u32> s_nextCell;
+
     [[noreturn]] static void countedSizeFailure(size_t size, size_t count);
     [[noreturn]] static void markerFailure(bool single);
     void startActiveObjectOnce();
@@ -120,6 +151,5 @@ private:
     u32 m_postMarginSize;
     Mutex m_mutex;
     u32 m_historyLengthMs;
-    std::atomic<i64> m_allocatedBytes;
     std::atomic<bool> m_aoStarted;
 };
