@@ -98,6 +98,9 @@ void ThreadBacktracePrinter::print(i32 threadId, u64 threadData) {
 DeadLockCheckerManager::DeadLockCheckerManager() : m_lockSet("DeadLockCheckers") {
     s_forceKill.store(false);
     open();
+    // The checker's thread has logged its start before the first keepalive
+    // is registered.
+    waitAllStarted();
 }
 
 void DeadLockCheckerManager::registerChecker(DlcKeepalive* keepalive) {

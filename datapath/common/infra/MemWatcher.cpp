@@ -19,8 +19,10 @@ MemWatcher::eraseThread(std::map<i32, ThreadInfo>::iterator it) {
 }
 
 void MemWatcher::AddThread(u32 threadId) {
-    MutexGuard guard(m_mutex);
+    // Created before the table's lock is taken: a tracked creation may start
+    // MemShieldAO, whose thread joins this table before it is ready.
     ThreadCpuUsageMonitor* monitor = ORV_NEW(ThreadCpuUsageMonitor)(threadId);
+    MutexGuard guard(m_mutex);
     i32 id = static_cast<i32>(threadId);
     if (m_threads.find(id) != m_threads.end()) {
         trackedDelete(monitor);
