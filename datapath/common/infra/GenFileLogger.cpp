@@ -86,6 +86,13 @@ void GenFileLogger::openFileLocked() {
     // Binary, so that the file holds exactly the bytes of the records and its
     // length is the write position; "ate" puts that position at the end of an
     // existing file before the first write.
+    //
+    // Line ends stay LF on Windows too, by decision: a record is the same
+    // bytes on every platform and in every client (a message may itself hold
+    // line ends, which text mode would widen behind the record's back), the
+    // size that rotation counts is the file's size, and the readers of these
+    // logs (current editors, PowerShell, the support tools that parse the
+    // seven columns) take LF. CRLF would only serve the oldest Notepad.
     m_file.open(m_fileName + ".txt", std::ios::out | std::ios::app | std::ios::ate | std::ios::binary);
     if (!m_file.good()) {
         std::cout << "failed to open logger file. going to work without logger" << std::endl;
