@@ -3,6 +3,7 @@
 
 #include "FileLoggerClient.h"
 #include "Log.h"
+#include "TrackedNew.h"
 #include "Tweaks.h"
 
 #include <windows.h>
@@ -42,8 +43,10 @@ void AgentInitializer::initLog(const std::string& logFileName) {
     const std::string mainLog = path;
     u32 memoryLimitMb = static_cast<u32>(Tweaks::instance()->intVal("t_qlogMaxFiles"));
     // Allocated once and never freed: the clients and their writer threads
-    // live until the process ends.
-    Logger::instance()->registerClient(new FileLoggerClient(mainLog, memoryLimitMb, 0, ""), kAllLevelsMask);
+    // live until the process ends. This is the run's first tracked
+    // allocation: it creates MemShield.
+    Logger::instance()->registerClient(ORV_NEW(FileLoggerClient)(mainLog, memoryLimitMb, 0, ""),
+                                       kAllLevelsMask);
 
     const std::string currentLog = currentLogPath(mainLog);
     const std::string currentFile = currentLog + ".txt";
@@ -52,6 +55,6 @@ void AgentInitializer::initLog(const std::string& logFileName) {
         std::cout << "Error removing file name=" << currentFile << " err=" << err << "(" << std::strerror(err)
                   << ")" << std::endl;
     }
-    Logger::instance()->registerClient(new FileLoggerClient(currentLog, kCurrentLogMemoryLimitMb, 0, ""),
+    Logger::instance()->registerClient(ORV_NEW(FileLoggerClient)(currentLog, kCurrentLogMemoryLimitMb, 0, ""),
                                        kAllLevelsMask);
 }

@@ -113,5 +113,24 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
                                         "t_WaitAsyncTimeoutMsec=16", "t_Zeta=5"}),
               listing);
 }
+// Shield mode on: every tracked object and record buffer of the run is
+// registered and its margin checked on release, and the run still ends as
+// without it. The file log clients' allocations start MemShield's active
+// object, whose keepalive starts the dead-lock checker.
+TEST_F(AgentFiles, ShieldModeRunEndsAsBeforeWithItsActiveObjectAndCheckerStarted) {
+    TempWorkingDir::writeFile("tweaks_extension.txt", "t_enableMemshield = 1\n");
+    runAgent();
+    const std::string log = mainLog();
+    for (const char* expected :
+         {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
+          ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  m_forceVerbose=0  "
+          "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
+          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO "
+          "internalId=\\d+ \n",
+          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class "
+          "DeadLockCheckerManager "
+          "internalId=\\d+ \n"})
+        EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << expected;
+}
 } // namespace
 #endif

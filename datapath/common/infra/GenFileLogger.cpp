@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "LogFileSystem.h"
 #include "Os.h"
+#include "TrackedNew.h"
 #include "Tweaks.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ struct RotatedFile {
 GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool startWriterNow)
     : m_fileName(path), m_queue("FileLogger"), m_maxFiles(0), m_enabled(false), m_compressOnRotate(false),
       m_flushEveryLine(true), m_flushEveryLineInWriter(false), m_flushWaitLimitMs(0),
-      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerThreadId(0) {
+      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerThreadId(0), m_tracker(nullptr) {
     Tweaks* tweaks = Tweaks::instance();
     m_flushWaitLimitMs = tweaks->uintVal("t_JexFlushFileMaxPeriodMs", 60000u);
 
@@ -36,8 +37,8 @@ GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool st
     u32 maxBytes = memoryLimitMb == kUnlimitedMb ? kUnlimitedMb : memoryLimitMb * 1048576u;
     u64 threshold = static_cast<u64>(maxBytes) * percent / 100;
     u32 resumeBytes = threshold > kUnlimitedMb ? kUnlimitedMb : static_cast<u32>(threshold);
-    m_tracker.reset(new HeapMemoryAllocationTracker(
-        maxBytes, resumeBytes, DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking, m_fileName));
+    m_tracker = ORV_NEW(HeapMemoryAllocationTracker)(
+        maxBytes, resumeBytes, DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking, m_fileName);
 
     m_maxFiles = tweaks->intVal("t_GenFileLoggerMaxFiles", 1000);
     i32 maxFilesOverride = tweaks->intVal("t_FileLoggerMaxFilesOverride", 0);
@@ -70,6 +71,7 @@ GenFileLogger::~GenFileLogger() {
             m_tracker->release(item.buffer, item.length);
         m_queue.pop();
     }
+    trackedDelete(m_tracker);
 }
 
 void GenFileLogger::startWriter() {
@@ -84,6 +86,13 @@ void GenFileLogger::openFileLocked() {
     // Binary, so that the file holds exactly the bytes of the records and its
     // length is the write position; "ate" puts that position at the end of an
     // existing file before the first write.
+    //
+    // Line ends stay LF on Windows too, by decision: a record is the same
+    // bytes on every platform and in every client (a message may itself hold
+    // line ends, which text mode would widen behind the record's back), the
+    // size that rotation counts is the file's size, and the readers of these
+    // logs (current editors, PowerShell, the support tools that parse the
+    // seven columns) take LF. CRLF would only serve the oldest Notepad.
     m_file.open(m_fileName + ".txt", std::ios::out | std::ios::app | std::ios::ate | std::ios::binary);
     if (!m_file.good()) {
         std::cout << "failed to open logger file. going to work without logger" << std::endl;

@@ -113,5 +113,5 @@ private:
     // written since, so the size check before each write needs no system call.
     u64 m_fileSize;
     std::atomic<u32> m_writerThreadId;
-    std::unique_ptr<HeapMemoryAllocationTracker> m_tracker;
+    HeapMemoryAllocationTracker* m_tracker; // tracked, owned
 };

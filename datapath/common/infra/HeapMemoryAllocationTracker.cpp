@@ -1,22 +1,27 @@
 #include "HeapMemoryAllocationTracker.h"
 
 #include "Log.h"
+#include "TrackedNew.h"
 
 namespace {
-// Where record buffers come from and go back to. Kept in this one pair so
-// that the tracking allocator can take over here without touching callers.
+// Record buffers are tracked arrays, so a record written past its end is
+// caught when the writer gives the buffer back.
 s8* allocateRecordBytes(u32 length) {
-    return new s8[length];
+    return ORV_NEW_ARRAY(s8, length);
 }
 void freeRecordBytes(s8* buffer) {
-    delete[] buffer;
+    trackedDeleteArray(buffer);
 }
 } // namespace
 
 HeapMemoryAllocationTracker::HeapMemoryAllocationTracker(u32 maxBytes, u32 resumeThresholdBytes,
                                                          const bool& disableTracking, const std::string& name)
     : m_usedBytes(0), m_paused(false), m_maxBytes(maxBytes), m_resumeThresholdBytes(resumeThresholdBytes),
-      m_disableTracking(disableTracking), m_name(name) {}
+      m_disableTracking(disableTracking), m_name(name) {
+    // Created before any record can arrive: MemShield's own start-up logs,
+    // and a record buffer must not be the allocation that creates it.
+    MemShield::instance();
+}
 
 s8* HeapMemoryAllocationTracker::allocateCountedLocked(u32 length) {
     if (length == 0)

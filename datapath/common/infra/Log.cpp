@@ -1,9 +1,14 @@
 #include "Log.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <vector>
+
+#if defined(__GNUC__)
+#include <cxxabi.h>
+#endif
 
 namespace {
 
@@ -186,6 +191,27 @@ std::string methodColumns(const std::string& label) {
     if (q == std::string::npos)
         return "," + shown;
     return shown.substr(0, q > 0 ? q - 1 : 0) + "," + shown.substr(q + 1);
+}
+
+std::string labelTypeName(const std::type_info& type, bool isEnum, bool isClass, bool isPointerToClass) {
+    std::string name = type.name();
+#if defined(__GNUC__)
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    if (status == 0 && demangled != nullptr)
+        name = demangled;
+    std::free(demangled);
+#else
+    // MSVC's names already carry the keyword.
+    return isPointerToClass ? name + " *" : name;
+#endif
+    if (isEnum)
+        return "enum " + name;
+    if (isClass)
+        return "class " + name;
+    if (isPointerToClass)
+        return "class " + name + " *";
+    return name;
 }
 
 const char* callSiteColumns(const char* signature) {

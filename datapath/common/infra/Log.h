@@ -19,6 +19,8 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 
 enum LogLevel : u32 {
     LogAssert = 0,
@@ -60,6 +62,16 @@ std::string labelFromSignature(const char* signature);
 // The record's class and function columns made from a label:
 // "Tweaks::Tweak::Tweak" -> "Tweaks::Tweak,Tweak", "wmain" -> ",wmain".
 std::string methodColumns(const std::string& label);
+
+// A type as MSVC writes it inside a function label: "class X", "enum X",
+// "class X *". GCC's labels spell template arguments without the keyword, so
+// records of template members use this to read alike on every compiler.
+std::string labelTypeName(const std::type_info& type, bool isEnum, bool isClass, bool isPointerToClass);
+template <class T> std::string labelTypeName() {
+    typedef typename std::remove_pointer<T>::type Pointee;
+    return labelTypeName(typeid(Pointee), std::is_enum<T>::value, std::is_class<T>::value,
+                         std::is_pointer<T>::value && std::is_class<Pointee>::value);
+}
 
 // The method columns of a call site's signature in storage that is never
 // freed: detached threads may still log while the process runs its exit
@@ -174,6 +186,9 @@ void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* 
 #define LOG_FULL(loggerId, level, fractionDigits)                                                            \
     LogItem((loggerId), (level), ORV_LOG_COLUMNS(), (fractionDigits)).stream()
 #define LOG(level) LOG_FULL(LoggerNon, (level), 3)
+// A statement under a label given as text (built per statement: for rare
+// records whose label the compiler would spell differently).
+#define LOG_LABELED(level, label) LogItem(LoggerNon, (level), methodColumns(label).c_str(), 3).stream()
 #define LOG_JEX(level) LOG_FULL(LoggerJex, (level), 3)
 
 // Check form: an "Assert" record " <file> <line>: <condition> failed. <detail>",
@@ -187,6 +202,14 @@ void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* 
         }                                                                                                    \
     } while (0)
 #define ORV_CHECK(cond, detail) ORV_CHECK_AS(cond, #cond, detail)
+#define ORV_CHECK_LABELED(label, cond, detail)                                                               \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            LOG_LABELED(LogAssert, label) << " " << __FILE__ << " " << __LINE__ << ": " << #cond             \
+                                          << " failed. " << detail << std::endl;                             \
+            Os::failFast();                                                                                  \
+        }                                                                                                    \
+    } while (0)
 
 // Inline form: an "Error" record "Assertion (<condition>) failed <file> <line>",
 // then the process ends at once.
@@ -199,3 +222,11 @@ void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* 
         }                                                                                                    \
     } while (0)
 #define ORV_ASSERT(cond) ORV_ASSERT_AS(cond, #cond)
+#define ORV_ASSERT_LABELED(label, cond)                                                                      \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            LOG_LABELED(LogError, label)                                                                     \
+                << "Assertion (" << #cond << ") failed " << __FILE__ << " " << __LINE__ << std::endl;        \
+            Os::failFast();                                                                                  \
+        }                                                                                                    \
+    } while (0)

@@ -47,6 +47,8 @@ void MemWatchedContainerDatabase::printWatchedContainers() {
             item << " memory = " << entry.second.bytes << " (max = " << entry.second.maxBytes << ")";
         item << std::endl;
     }
+    // The total follows the value convention (" name=" value " "), and "in "
+    // starts after that blank: " estimatedTotal=4096 in 7 containers".
     LOG_FULL(LoggerNon, LogInfo, 0) << " estimatedTotal=" << total << " in " << count << " containers"
                                     << std::endl;
 }

@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "Timer.h"
+#include "TrackedNew.h"
 
 #include <algorithm>
 #include <sstream>
@@ -9,22 +10,34 @@
 #include <utility>
 #include <vector>
 
-MemWatcher::MemWatcher() : m_threads("MemWatcherThreads"), m_lastCpuPrintMs(0) {}
+MemWatcher::MemWatcher() : m_threads("MemWatcherThreads"), m_lastCpuPrintMs(0), m_cpu(nullptr) {}
+
+std::map<i32, MemWatcher::ThreadInfo>::iterator
+MemWatcher::eraseThread(std::map<i32, ThreadInfo>::iterator it) {
+    trackedDelete(it->second.cpu);
+    return m_threads.erase(it);
+}
 
 void MemWatcher::AddThread(u32 threadId) {
+    // Created before the table's lock is taken: a tracked creation may start
+    // MemShieldAO, whose thread joins this table before it is ready.
+    ThreadCpuUsageMonitor* monitor = ORV_NEW(ThreadCpuUsageMonitor)(threadId);
     MutexGuard guard(m_mutex);
-    std::unique_ptr<ThreadCpuUsageMonitor> monitor(new ThreadCpuUsageMonitor(threadId));
     i32 id = static_cast<i32>(threadId);
-    if (m_threads.find(id) != m_threads.end())
+    if (m_threads.find(id) != m_threads.end()) {
+        trackedDelete(monitor);
         return;
-    m_threads[id].cpu = std::move(monitor);
+    }
+    m_threads[id].cpu = monitor;
     LOG(LogInfo) << "added "
                  << " pid=" << id << std::endl;
 }
 
 void MemWatcher::RemoveThread(u32 threadId) {
     MutexGuard guard(m_mutex);
-    m_threads.erase(static_cast<i32>(threadId));
+    std::map<i32, ThreadInfo>::iterator it = m_threads.find(static_cast<i32>(threadId));
+    if (it != m_threads.end())
+        eraseThread(it);
 }
 
 void MemWatcher::iterateThreads(const std::function<void(i32 threadId, u64 threadData)>& visitor) {
@@ -41,8 +54,8 @@ void MemWatcher::iterateThreads(const std::function<void(i32 threadId, u64 threa
 
 void MemWatcher::printCpu() {
     MutexGuard guard(m_mutex);
-    if (!m_cpu)
-        m_cpu.reset(new CpuUsageMonitor());
+    if (m_cpu == nullptr)
+        m_cpu = ORV_NEW(CpuUsageMonitor)();
     i64 ticks = m_cpu->update();
     i64 now = Timer::instance()->getReferenceTimeMs();
     LOG_FULL(LoggerNon, LogInfo, 0) << ticks << " cpu ticks in " << (now - m_lastCpuPrintMs) << " ms"
@@ -54,7 +67,7 @@ void MemWatcher::printCpu() {
     for (auto it = m_threads.begin(); it != m_threads.end();) {
         i64 delta = it->second.cpu->update();
         if (it->second.cpu->isGone()) {
-            it = m_threads.erase(it);
+            it = eraseThread(it);
             continue;
         }
         if (ticks != 0) {
@@ -72,5 +85,5 @@ void MemWatcher::printCpu() {
     for (const auto& share : shares)
         if (share.first != 0)
             list << share.second << "=" << share.first << "% ";
-    LOG(LogInfo) << "total=" << total << " cpu(perc) " << list.str() << std::endl;
+    LOG(LogInfo) << "total=" << total << " cpu(perc)" << list.str() << std::endl;
 }

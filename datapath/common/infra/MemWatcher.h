@@ -11,7 +11,6 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 
 class MemWatcher : public Singleton<MemWatcher> {
 public:
@@ -32,13 +31,15 @@ private:
     MemWatcher();
 
     struct ThreadInfo {
-        std::unique_ptr<ThreadCpuUsageMonitor> cpu;
+        ThreadCpuUsageMonitor* cpu; // tracked, owned
     };
+    // Erases the entry and releases its monitor.
+    std::map<i32, ThreadInfo>::iterator eraseThread(std::map<i32, ThreadInfo>::iterator it);
 
     Mutex m_mutex;
     StlMemShiledContainer<std::map<i32, ThreadInfo>> m_threads;
     i64 m_lastCpuPrintMs;
     // Created by the first printCpu: only diagnostics need it, and the real
     // counters are not worth opening in every process that starts a thread.
-    std::unique_ptr<CpuUsageMonitor> m_cpu;
+    CpuUsageMonitor* m_cpu; // tracked, owned; never released (singleton)
 };

@@ -60,9 +60,16 @@ void ThreadWrapper::waitAllStarted() {
     }
 }
 
+u32 ThreadWrapper::numOpened() {
+    MutexGuard guard(m_mutex);
+    return m_numOpened;
+}
+
 void ThreadWrapper::threadCallback() {
     u32 internalId = ++s_startedThreads;
-    const char* name = getName();
+    // A copy: once run() has returned, the owner may already be gone, and
+    // with it the text getName() pointed to.
+    const std::string name = getName();
     u32 threadId = Os::currentThreadId();
     Logger::instance()->setThreadName(name);
     LOG(LogInfo) << "Starting ThreadWrapper of type " << name << " internalId=" << internalId << " "

@@ -31,6 +31,10 @@ public:
     // Returns once every thread opened so far has recorded itself.
     void waitAllStarted();
 
+protected:
+    // The number of open() calls so far.
+    u32 numOpened();
+
 private:
     ThreadWrapper(const ThreadWrapper&) = delete;
     ThreadWrapper& operator=(const ThreadWrapper&) = delete;

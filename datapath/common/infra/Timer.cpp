@@ -32,8 +32,12 @@ i64 Timer::getTimestampMs() {
 
 i64 Timer::getLastTimestampMs_Inaccurate(bool noRefresh) {
     WindowsTimer::instance();
+    // Every shield-mode allocation asks without refresh: it need not read
+    // the tick count it would not use.
+    if (noRefresh)
+        return m_lastTimestampMs.load(std::memory_order_relaxed);
     u64 now = systemTickMs();
-    if (!noRefresh && now > m_lastRefreshTick.load(std::memory_order_relaxed) + 1000) {
+    if (now > m_lastRefreshTick.load(std::memory_order_relaxed) + 1000) {
         m_lastRefreshTick.store(now, std::memory_order_relaxed);
         getTimestampMs();
     }

@@ -1,7 +1,9 @@
 #include "WindowsTimer.h"
 
+#include "DeadLockChecker.h"
 #include "Log.h"
 #include "Timer.h"
+#include "TrackedNew.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -37,7 +39,8 @@ i64 WindowsTimer::getPerformanceCounter(i64* out) {
     i64 diff = res - m_lastTimestamp;
     if (m_lastTimestamp != 0 && diff < 0) {
         LOG(LogError) << "New timestamp is before last timestamp: "
-                      << " res.QuadPart=" << res << "  m_lastTimestamp=" << m_lastTimestamp
+                      << " res.QuadPart=" << res << " "
+                      << "  m_lastTimestamp=" << m_lastTimestamp << " "
                       << "  diff=" << diff << " " << std::endl;
         ORV_CHECK(diff >= -MINIMUM_ACCEPTABLE_TICKS_DIFF, "New timestamp is more than "
                                                               << MINIMUM_ACCEPTABLE_TICKS_DIFF
@@ -101,7 +104,7 @@ void WindowsTimer::activateTimers() {
         if (live == m_timers.end())
             continue;
         if (live->second.cancelled) {
-            live->second.completion.setSuccess();
+            live->second.completion.set(RC_SUCCESS);
             live->second.periodMs = 0;
         }
         if (live->second.periodMs != 0)
@@ -111,10 +114,22 @@ void WindowsTimer::activateTimers() {
     }
 }
 
+bool WindowsTimer::completionOf(u32 handle, Future<RcStatus>& out) {
+    MutexGuard guard(m_mapMutex);
+    std::map<u32, WindowsTimerInfo>::iterator it = m_timers.find(handle);
+    if (it == m_timers.end())
+        return false;
+    out = it->second.completion;
+    return true;
+}
+
 void WindowsTimer::runTimerThread() {
+    // Never released: the thread runs until the process ends.
+    DlcKeepalive* keepalive = ORV_NEW(DlcKeepalive)("timer", nullptr);
     std::srand(static_cast<unsigned>(Timer::instance()->getTimestampMs()));
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         activateTimers();
+        keepalive->setAlive();
     }
 }

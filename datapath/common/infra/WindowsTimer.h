@@ -2,6 +2,7 @@
 // The performance counter behind Timer, with a guard that keeps the values it
 // hands out from ever decreasing, and the registry of periodic and one-shot
 // timers that the timer thread fires.
+#include "Future.h"
 #include "ITimer.h"
 #include "Mutex.h"
 #include "Singleton.h"
@@ -19,20 +20,15 @@ struct PerformanceCounterSource {
     std::function<bool(i64* ticks)> read;
 };
 
-// Set when a cancelled timer has finished its last invocation, so that its
-// canceller knows the callback will not run again.
-struct TimerCompletion {
-    bool done = false;
-    void setSuccess() { done = true; }
-};
-
 struct WindowsTimerInfo {
     u64 dueMs = 0;    // getTimestampMs units
     u64 periodMs = 0; // 0: one-shot
     TimerCallback callback = nullptr;
     u64 context = 0;
     bool cancelled = false;
-    TimerCompletion completion;
+    // Set when a cancelled timer has finished its last invocation, so that
+    // its canceller knows the callback will not run again.
+    Future<RcStatus> completion;
 };
 
 class WindowsTimer : public Singleton<WindowsTimer> {
@@ -54,10 +50,13 @@ public:
     // Adds a timer due intervalMs from now; a non-zero existingHandle of a
     // timer in the registry cancels that timer first. Returns the new handle.
     u32 addTimer(TimerCallback callback, u64 context, u32 intervalMs, bool oneShot, u32 existingHandle = 0);
+    // The completion of a timer in the registry; false when there is none.
+    bool completionOf(u32 handle, Future<RcStatus>& out);
     // Runs every due timer once, outside the registry's lock, so callbacks
     // may add timers.
     void activateTimers();
-    // The timer thread's body: activates the timers every 100 ms, forever.
+    // The timer thread's body: activates the timers every 100 ms, forever,
+    // under the dead-lock checker's watch (keepalive "timer").
     void runTimerThread();
 
     // The platform's high-resolution monotonic counter.

@@ -5,6 +5,7 @@
 #include "VssRequester/SnapshotFlow.h"
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
 #include "AgentCommon/StatusReaderWriter.h"
+#include "TrackedNew.h"
 #include "Tweaks.h"
 #include "VssRequester/ISnapshotFlowListener.h"
 #include "VssRequester/IVssRequester.h"
@@ -122,7 +123,7 @@ TEST(SnapshotFlow, ListenerChannelAndStatusFollowTheRequesterAndTheProvider) {
         ScriptedRequester requester(row.first, row.firstResult, row.laterResult);
         RecordingListener listener(row.prepareResult);
         std::vector<i32> writes;
-        StatusReaderWriter channel(new RecordingChannel(writes));
+        StatusReaderWriter channel(ORV_NEW(RecordingChannel)(writes));
         SnapshotFlow flow;
 
         EXPECT_EQ(row.status, flow.execute(&listener, &requester, &channel));

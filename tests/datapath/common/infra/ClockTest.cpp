@@ -55,7 +55,7 @@ TEST_F(FakeClock, SmallStepBackIsLoggedAndAnswersThePreviousValueLargeOneEndsThe
     ASSERT_EQ(2u, records.size());
     EXPECT_NE(std::string::npos, records[0].find(",Error,"));
     EXPECT_EQ(
-        "New timestamp is before last timestamp:  res.QuadPart=999950  m_lastTimestamp=1000000  diff=-50 ",
+        "New timestamp is before last timestamp:  res.QuadPart=999950   m_lastTimestamp=1000000   diff=-50 ",
         LogCapture::messageOf(records[0]));
     EXPECT_EXIT((echoLogToStderr(), read(999909)), ::testing::ExitedWithCode(Os::kFailFastExitCode),
                 "failed\\. New timestamp is more than 100 ticks before last timestamp");

@@ -1,0 +1,191 @@
+#include "DeadLockChecker.h"
+#include "ActiveObject.h"
+#include "Future.h"
+#include "MemWatcher.h"
+#include "TrackedNew.h"
+#include "Tweaks.h"
+#include "support/InOrder.h"
+#include "support/LogCapture.h"
+#include "support/StderrLogEcho.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+const u64 kStartMs = 1000000;
+const u32 kIntervalSec = 60;
+
+struct Listener : IDlcKeepaliveListener {
+    bool extend = false;
+    bool absorb = false;
+    std::vector<std::string> released;
+    bool shouldExtendTimeout(DlcKeepalive*) override { return extend; }
+    void onKeepaliveReleased(DlcKeepalive* k) override { released.push_back(k->name()); }
+    bool customTimeoutBehavior(const std::string&) override { return absorb; }
+};
+
+// The leases' records (Error, Info, Control) at checks every interval from
+// kStartMs; the first check starts the lease.
+std::vector<std::string> checkEveryInterval(int checks,
+                                            const std::function<void(int)>& beforeCheck = nullptr) {
+    LogCapture::instance().clear();
+    for (int i = 0; i < checks; ++i) {
+        if (beforeCheck)
+            beforeCheck(i);
+        DeadLockCheckerManager::instance()->checkAll(kStartMs + static_cast<u64>(i) * kIntervalSec * 1000,
+                                                     kIntervalSec);
+    }
+    std::vector<std::string> out;
+    for (const std::string& r : LogCapture::instance().records())
+        if (r.find(",DlcKeepalive,checkLease,") != std::string::npos)
+            out.push_back(LogCapture::messageOf(r));
+    return out;
+}
+} // namespace
+
+TEST(DeadLockChecker, StuckFromTheSecondIntervalExtendedOrAbsorbedByAListener) {
+    Listener listener;
+    DlcKeepalive lease("lease", &listener);
+    EXPECT_EQ(900u, lease.timeoutSec());
+    EXPECT_EQ((std::vector<std::string>{"lease is stuck for 120 sec", "lease is stuck for 180 sec"}),
+              checkEveryInterval(4));
+
+    listener.extend = true;
+    lease.setAlive(); // each phase starts a fresh lease at kStartMs
+    std::vector<std::string> extended = checkEveryInterval(3);
+    EXPECT_EQ((std::vector<std::string>{"lease is stuck for 120 sec", "lease increasing timeout by 60"}),
+              extended);
+    EXPECT_EQ(960u, lease.timeoutSec());
+
+    listener.extend = false;
+    listener.absorb = true;
+    lease.setTimeoutSec(100);
+    lease.setAlive();
+    std::vector<std::string> absorbed = checkEveryInterval(3);
+    ASSERT_EQ(3u, absorbed.size());
+    EXPECT_EQ(
+        "lease waited too long  deltaSec=120  m_timeoutSec=100  m_listener=" +
+            [&] {
+                std::ostringstream p;
+                p << static_cast<const void*>(&listener);
+                return p.str();
+            }() +
+            "  checking custom behavior",
+        absorbed[1]);
+    EXPECT_EQ("lease custom timeout behavior executed, rescheduling", absorbed[2]);
+    EXPECT_FALSE(DeadLockCheckerManager::forceKillRequested());
+}
+
+TEST(DeadLockChecker, ProgressOrAnInactiveLeaseIsNeverReportedAndNamesDefaultToTheThread) {
+    DlcKeepalive renewed("renewed", nullptr);
+    DlcKeepalive idle("", nullptr);
+    idle.setActive(false);
+    EXPECT_EQ("pid=" + std::to_string(Os::currentThreadId()), idle.name());
+    EXPECT_EQ((std::vector<std::string>{}), checkEveryInterval(20, [&](int) { renewed.setAlive(); }));
+}
+
+TEST(DeadLockChecker, AKeepaliveTiedToAFutureGoesWhenItIsSet) {
+    Listener listener;
+    Future<RcStatus> done;
+    done.addObserver(ORV_NEW(DlcKeepalive)("tied", &listener));
+    done.set(RC_SUCCESS);
+    EXPECT_EQ((std::vector<std::string>{"tied"}), listener.released);
+    EXPECT_EQ((std::vector<std::string>{}), checkEveryInterval(3)); // no longer registered
+}
+
+struct DeadLockCase {
+    const char* name;
+    bool disableListing;
+    std::vector<std::string> expected;
+};
+
+void PrintTo(const DeadLockCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DeadLock : public ::testing::TestWithParam<DeadLockCase> {};
+
+TEST_P(DeadLock, ControlRecordThreadListingAndTheAssertion) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const DeadLockCase& c = GetParam();
+    EXPECT_EXIT(
+        {
+            echoLogToStderr();
+            if (c.disableListing)
+                Tweaks::instance()->update("t_disableBtPrint", "1");
+            MemWatcher::instance()->AddThread(Os::currentThreadId()); // at least one thread to list
+            DlcKeepalive lease("lease", nullptr);
+            checkEveryInterval(17);
+        },
+        ::testing::ExitedWithCode(Os::kFailFastExitCode), InOrder(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeadLock,
+    ::testing::Values(
+        DeadLockCase{
+            "Listed",
+            false,
+            {",Error,\\d+,NON,DlcKeepalive,checkLease,lease is stuck for 960 sec\n",
+             ",Control,\\d+,NON,DlcKeepalive,checkLease,lease waited too long  deltaSec=960  "
+             "m_timeoutSec=900  m_listener=\\S+  checking custom behavior\n",
+             ",MemWatcher,iterateThreads,start\n", ",ThreadBacktracePrinter,print, threadName=",
+             ",ThreadBacktracePrinter,print,currently not Implemented in windows threadId=\\d+  "
+             "threadData=\\d+ \n",
+             ",MemWatcher,iterateThreads,done\n",
+             ",Assert,\\d+,NON,DlcKeepalive,checkLease, datapath/common/infra/DeadLockChecker\\.cpp \\d+: "
+             "false failed\\. lease waited too long\n"}},
+        DeadLockCase{"ListingDisabled",
+                     true,
+                     {"lease waited too long",
+                      ",DlcKeepalive,printThreadsBackTrace,backtrace printing is disabled\n",
+                      "false failed\\. lease waited too long\n"}}),
+    [](const ::testing::TestParamInfo<DeadLockCase>& info) { return std::string(info.param.name); });
+
+TEST(DeadLockCheckerDeathTest, RegisteringTwiceEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            echoLogToStderr();
+            DlcKeepalive lease("lease", nullptr);
+            DeadLockCheckerManager::instance()->registerChecker(&lease);
+        },
+        ::testing::ExitedWithCode(Os::kFailFastExitCode),
+        InOrder({",DeadLockCheckerManager,registerChecker, .* ret failed\\.  checker=\\S+ checker already "
+                 "registered\n"}));
+}
+
+// The checker's own thread, with the interval shortened by tweak, catches an
+// active object's action that hangs past its lease.
+TEST(DeadLockCheckerDeathTest, TheCheckerThreadEndsAProcessWhoseActionHangs) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Hang : ActiveObject::Action {
+        void execute() override {
+            for (;;)
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    };
+    EXPECT_EXIT(
+        {
+            echoLogToStderr();
+            Tweaks::instance()->update("t_deadlockCheckerIntervalSec", "1");
+            ActiveObject* ao = new ActiveObject("AoHang", nullptr);
+            ao->open();
+            Hang* hang = ORV_NEW(Hang)();
+            hang->m_dlcTimeoutSec = 2;
+            ao->enqueue(hang);
+            std::this_thread::sleep_for(std::chrono::seconds(30));
+        },
+        ::testing::ExitedWithCode(Os::kFailFastExitCode),
+        InOrder({"Starting ThreadWrapper of type class DeadLockCheckerManager",
+                 ",Info,\\d+,NON,DeadLockCheckerManager,run, m_lockSet\\.size\\(\\)=\\d+ \n",
+                 ",Error,\\d+,NON,DlcKeepalive,checkLease,pid=\\d+ is stuck for 2 sec\n",
+                 ",Control,.*pid=\\d+ waited too long  deltaSec=3  m_timeoutSec=2 ",
+                 "false failed\\. pid=\\d+ waited too long\n"}));
+}
