@@ -13,7 +13,6 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -28,8 +27,7 @@ struct RotatedFile {
 GenFileLogger::GenFileLogger(const std::string& path, u32 memoryLimitMb, bool startWriterNow)
     : m_fileName(path), m_queue("FileLogger"), m_maxFiles(0), m_enabled(false), m_compressOnRotate(false),
       m_flushEveryLine(true), m_flushEveryLineInWriter(false), m_flushWaitLimitMs(0),
-      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerSleeping(false), m_writerThreadId(0),
-      m_tracker(nullptr) {
+      m_rotateSizeBytes(kRotateSizeBytes), m_fileSize(0), m_writerThreadId(0), m_tracker(nullptr) {
     Tweaks* tweaks = Tweaks::instance();
     m_flushWaitLimitMs = tweaks->uintVal("t_JexFlushFileMaxPeriodMs", 60000u);
 
@@ -143,17 +141,12 @@ void GenFileLogger::queuePauseNotice() {
 }
 
 void GenFileLogger::enqueue(const QueueItem& item) {
-    // Only a writer that went to sleep needs waking, and only once; it is
-    // woken after the queue mutex is released, since woken under it, it would
-    // at once block on that mutex again.
-    bool wakes;
-    {
-        MutexGuard guard(m_queueMutex);
-        m_queue.push(item);
-        wakes = m_writerSleeping;
-        m_writerSleeping = false;
-    }
-    if (wakes)
+    MutexGuard guard(m_queueMutex);
+    // The writer drains until it finds the queue empty, so only the first
+    // item after that needs to wake it.
+    bool wasEmpty = m_queue.empty();
+    m_queue.push(item);
+    if (wasEmpty)
         m_queueEvent.set();
 }
 
@@ -169,61 +162,32 @@ void GenFileLogger::run() {
     // Items are taken over in batches: producers meet the writer on the queue
     // mutex once per batch instead of once per record. Order is kept, so a
     // flush marker still follows every record queued before it.
-    //
-    // A writer that finds the queue empty yields a few rounds before it
-    // sleeps: while records keep coming they are taken without a wake-up,
-    // which would cost the producer a system call per record.
-    const u32 kIdleRoundsBeforeSleep = 64;
     RecordQueue batch;
-    u32 idleRounds = 0;
     for (;;) {
-        bool sleeps = false;
-        {
-            MutexGuard guard(m_queueMutex);
-            if (!m_queue.empty())
+        m_queueEvent.wait();
+        for (;;) {
+            {
+                MutexGuard guard(m_queueMutex);
+                if (m_queue.empty())
+                    break;
                 std::swap(batch, static_cast<RecordQueue&>(m_queue));
-            else if (idleRounds >= kIdleRoundsBeforeSleep)
-                sleeps = m_writerSleeping = true;
-        }
-        if (sleeps) {
-            m_queueEvent.wait();
-            idleRounds = 0;
-            continue;
-        }
-        if (batch.empty()) {
-            ++idleRounds;
-            std::this_thread::yield();
-            continue;
-        }
-        idleRounds = 0;
-        writeBatch(batch);
-    }
-}
-
-void GenFileLogger::writeBatch(RecordQueue& batch) {
-    // The budget is given back once per batch, and before a flush marker
-    // wakes its waiter, so a flushed queue owns no bytes.
-    u64 released = 0;
-    MutexGuard guard(m_fileMutex);
-    for (; !batch.empty(); batch.pop()) {
-        const QueueItem& item = batch.front();
-        if (item.buffer != nullptr) {
-            writeRecordLocked(reinterpret_cast<const char*>(item.buffer), item.length);
-            HeapMemoryAllocationTracker::freeBuffer(item.buffer);
-            released += item.length;
-            if (m_flushEveryLineInWriter)
-                m_file.flush();
-        } else {
-            if (released != 0)
-                m_tracker->releaseBytes(released);
-            released = 0;
-            m_file.flush();
-            if (item.wakesWaiter)
-                m_flushSem.post();
+            }
+            MutexGuard guard(m_fileMutex);
+            for (; !batch.empty(); batch.pop()) {
+                const QueueItem& item = batch.front();
+                if (item.buffer != nullptr) {
+                    writeRecordLocked(reinterpret_cast<const char*>(item.buffer), item.length);
+                    m_tracker->release(item.buffer, item.length);
+                    if (m_flushEveryLineInWriter)
+                        m_file.flush();
+                } else {
+                    m_file.flush();
+                    if (item.wakesWaiter)
+                        m_flushSem.post();
+                }
+            }
         }
     }
-    if (released != 0)
-        m_tracker->releaseBytes(released);
 }
 
 void GenFileLogger::flushQueue() {

@@ -83,10 +83,7 @@ private:
         bool wakesWaiter;
     };
 
-    typedef std::queue<QueueItem> RecordQueue;
-
     void enqueue(const QueueItem& item);
-    void writeBatch(RecordQueue& batch);
     void queuePauseNotice();
     void writeRecordLocked(const char* data, u32 length);
     void openFileLocked();
@@ -102,6 +99,7 @@ private:
     Mutex m_fileMutex;
     Semaphore m_flushSem;
     Mutex m_queueMutex;
+    typedef std::queue<QueueItem> RecordQueue;
     StlMemShiledContainer<RecordQueue> m_queue; // "FileLogger"
     Trigger m_queueEvent;
     i32 m_maxFiles;
@@ -114,9 +112,6 @@ private:
     // The current file's length: its position when opened plus what was
     // written since, so the size check before each write needs no system call.
     u64 m_fileSize;
-    // Set by the writer, under the queue mutex, when it goes to wait for the
-    // queue event; the producer that clears it sets the event.
-    bool m_writerSleeping;
     std::atomic<u32> m_writerThreadId;
     HeapMemoryAllocationTracker* m_tracker; // tracked, owned
 };

@@ -23,57 +23,42 @@ HeapMemoryAllocationTracker::HeapMemoryAllocationTracker(u32 maxBytes, u32 resum
     MemShield::instance();
 }
 
-bool HeapMemoryAllocationTracker::countLocked(u32 length) {
+s8* HeapMemoryAllocationTracker::allocateCountedLocked(u32 length) {
     if (length == 0)
-        return false;
+        return nullptr;
+    s8* buffer = allocateRecordBytes(length);
     m_usedBytes += length;
-    return true;
+    return buffer;
 }
 
 s8* HeapMemoryAllocationTracker::allocate(u32 length, bool& justPaused) {
     justPaused = false;
-    {
-        MutexGuard guard(m_mutex);
-        if (!m_disableTracking) {
-            if (m_paused)
-                return nullptr;
-            if (static_cast<u64>(m_usedBytes) + length > m_maxBytes) {
-                m_paused = true;
-                justPaused = true;
-                return nullptr;
-            }
-        }
-        if (!countLocked(length))
-            return nullptr;
+    MutexGuard guard(m_mutex);
+    if (m_disableTracking)
+        return allocateCountedLocked(length);
+    if (m_paused)
+        return nullptr;
+    if (static_cast<u64>(m_usedBytes) + length > m_maxBytes) {
+        m_paused = true;
+        justPaused = true;
+        return nullptr;
     }
-    return allocateRecordBytes(length);
+    return allocateCountedLocked(length);
 }
 
 s8* HeapMemoryAllocationTracker::allocateUnlimited(u32 length) {
-    {
-        MutexGuard guard(m_mutex);
-        if (!countLocked(length))
-            return nullptr;
-    }
-    return allocateRecordBytes(length);
+    MutexGuard guard(m_mutex);
+    return allocateCountedLocked(length);
 }
 
 void HeapMemoryAllocationTracker::release(s8* buffer, u32 length) {
-    freeBuffer(buffer);
-    releaseBytes(length);
-}
-
-void HeapMemoryAllocationTracker::freeBuffer(s8* buffer) {
-    freeRecordBytes(buffer);
-}
-
-void HeapMemoryAllocationTracker::releaseBytes(u64 length) {
     u32 usedBytesBeforeFree;
     {
         MutexGuard guard(m_mutex);
         usedBytesBeforeFree = m_usedBytes;
+        freeRecordBytes(buffer);
         if (usedBytesBeforeFree >= length) {
-            m_usedBytes -= static_cast<u32>(length);
+            m_usedBytes -= length;
             if (m_paused && m_usedBytes <= m_resumeThresholdBytes)
                 m_paused = false;
             return;
@@ -81,19 +66,12 @@ void HeapMemoryAllocationTracker::releaseBytes(u64 length) {
     }
     // Reported outside the mutex: the record goes through the logger, and this
     // tracker's own logger may be one of its clients.
-    reportOverRelease(usedBytesBeforeFree, length);
-}
-
-void HeapMemoryAllocationTracker::reportOverRelease(u64 usedBytes, u64 length) {
-    // One record for both ways of releasing, as a single release has always
-    // written it. Every count fits 32 bits: a larger length is an over-release.
-    u32 usedBytesBeforeFree = static_cast<u32>(usedBytes);
-    u32 lengthBytes = length > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<u32>(length);
-    ORV_CHECK_LABELED("HeapMemoryAllocationTracker::release", usedBytesBeforeFree >= (u32)lengthBytes,
-                      "<" << m_name << "> "
-                          << "trying to free more than allocated"
-                          << " usedBytesBeforeFree=" << usedBytesBeforeFree << " "
-                          << " lengthBytes=" << lengthBytes << " ");
+    u32 lengthBytes = length;
+    ORV_CHECK(usedBytesBeforeFree >= (u32)lengthBytes, "<" << m_name << "> "
+                                                           << "trying to free more than allocated"
+                                                           << " usedBytesBeforeFree=" << usedBytesBeforeFree
+                                                           << " "
+                                                           << " lengthBytes=" << lengthBytes << " ");
 }
 
 u32 HeapMemoryAllocationTracker::usedBytes() {

@@ -27,20 +27,12 @@ public:
     // Frees a buffer of either kind and resumes when the bytes in use fall to
     // the threshold. Releasing more than is in use ends the process.
     void release(s8* buffer, u32 length);
-    // The same for many buffers: each is freed with freeBuffer, then their
-    // total length is given back at once with releaseBytes, so that the writer
-    // takes the mutex once per batch instead of once per record.
-    static void freeBuffer(s8* buffer);
-    void releaseBytes(u64 length);
 
     u32 usedBytes();
     bool paused();
 
 private:
-    // Counts the bytes under the mutex; the buffer is allocated after it is
-    // released, so producers and the writer hold it only for the arithmetic.
-    bool countLocked(u32 length);
-    void reportOverRelease(u64 usedBytesBeforeFree, u64 length);
+    s8* allocateCountedLocked(u32 length);
 
     u32 m_usedBytes;
     Mutex m_mutex;

@@ -132,10 +132,11 @@ char* putDigits(char* out, u32 value, int width) {
     }
     return out + width;
 }
+} // namespace
 
-// buf holds at least 24 characters; returns the end of the text.
-char* putTimestamp(char* buf, const UtcTime& t, u32 fractionDigits) {
+void formatLogTimestamp(std::ostream& stream, const UtcTime& t, u32 fractionDigits) {
     static const u32 kDivisors[] = {1, 100, 10, 1, 1};
+    char buf[32];
     char* p = putDigits(buf, t.year, 4);
     *p++ = '-';
     p = putDigits(p, t.month, 2);
@@ -152,14 +153,7 @@ char* putTimestamp(char* buf, const UtcTime& t, u32 fractionDigits) {
         *p++ = '.';
         p = putDigits(p, t.milliseconds / kDivisors[digits], static_cast<int>(digits));
     }
-    return p;
-}
-} // namespace
-
-void formatLogTimestamp(std::ostream& stream, const UtcTime& t, u32 fractionDigits) {
-    char buf[32];
-    char* end = putTimestamp(buf, t, fractionDigits);
-    stream.write(buf, end - buf);
+    stream.write(buf, p - buf);
     // As if the fields had been written with setfill('0'): the fill stays.
     stream.fill('0');
 }
@@ -227,108 +221,24 @@ const char* callSiteColumns(const char* signature) {
     return kept;
 }
 
-void appendRecordHeader(std::string& record, u32 level, u32 loggerId, const char* columns,
-                        u32 fractionDigits) {
-    // Built in one buffer and appended at once: stream insertions cost a
-    // sentry and a virtual call each.
-    char head[96];
-    char* p = putTimestamp(head, Os::utcNow(), fractionDigits);
-    *p++ = ',';
-    const char* levelName = logLevelName(level);
-    size_t levelLength = std::strlen(levelName);
-    std::memcpy(p, levelName, levelLength);
-    p += levelLength;
-    *p++ = ',';
-    char digits[12];
-    char* d = digits + sizeof digits;
-    u32 id = Os::currentThreadId();
-    do {
-        *--d = static_cast<char>('0' + id % 10);
-        id /= 10;
-    } while (id != 0);
-    size_t idLength = static_cast<size_t>(digits + sizeof digits - d);
-    std::memcpy(p, d, idLength);
-    p += idLength;
-    record.append(head, static_cast<size_t>(p - head));
+void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* columns, u32 fractionDigits) {
+    formatLogTimestamp(item, fractionDigits);
+    item << ',' << logLevelName(level) << ',' << Os::currentThreadId();
     std::string asyncName = Logger::instance()->getAsyncThreadName();
-    if (!asyncName.empty()) {
-        record += '/';
-        record += asyncName;
-    }
-    record += ',';
-    record += loggerIdName(loggerId);
-    record += ',';
-    record += columns;
-    record += ',';
-}
-
-LogStringBuf::int_type LogStringBuf::overflow(int_type c) {
-    if (!traits_type::eq_int_type(c, traits_type::eof()))
-        m_record += traits_type::to_char_type(c);
-    return traits_type::not_eof(c);
-}
-
-std::streamsize LogStringBuf::xsputn(const char* s, std::streamsize n) {
-    m_record.append(s, static_cast<size_t>(n));
-    return n;
+    if (!asyncName.empty())
+        item << '/' << asyncName;
+    item << ',' << loggerIdName(loggerId) << ',' << columns << ',';
 }
 
 int LogStringBuf::sync() {
-    Logger::instance()->dispatch(m_record, m_level);
+    Logger::instance()->dispatch(str(), m_level);
     return 0;
 }
 
-void LogStream::begin(u32 loggerId, u32 level, const char* columns, u32 fractionDigits) {
-    // The state a fresh stream starts with; the previous statement may have
-    // left flags, width, precision or an error behind.
-    clear();
-    flags(std::ios_base::dec | std::ios_base::skipws);
-    width(0);
-    precision(6);
-    m_buf.start(level);
-    appendRecordHeader(m_buf.record(), level, loggerId, columns, fractionDigits);
-    // As if the timestamp had been written with setfill('0'): the fill stays.
-    fill('0');
-}
-
-namespace {
-// A record longer than this gives its memory back when the statement ends.
-const size_t kKeptRecordCapacity = 16384;
-
-struct ThreadLogStream {
-    ~ThreadLogStream();
-    LogStream stream;
-    bool inUse = false;
-};
-// Trivially destructible, so it stays readable after the thread's stream is
-// gone: a statement made during the thread's (or the process's) teardown then
-// builds its own stream.
-thread_local bool t_threadStreamGone = false;
-thread_local ThreadLogStream t_threadStream;
-ThreadLogStream::~ThreadLogStream() {
-    t_threadStreamGone = true;
-}
-} // namespace
-
-LogItem::LogItem(u32 loggerId, u32 level, const char* columns, u32 fractionDigits) {
-    if (!t_threadStreamGone && !t_threadStream.inUse) {
-        t_threadStream.inUse = true;
-        m_stream = &t_threadStream.stream;
-        m_borrowed = true;
-    } else {
-        m_stream = &m_own.emplace();
-        m_borrowed = false;
-    }
-    m_stream->begin(loggerId, level, columns, fractionDigits);
-}
-
-LogItem::~LogItem() {
-    if (!m_borrowed)
-        return;
-    std::string& record = m_stream->buf().record();
-    if (record.capacity() > kKeptRecordCapacity)
-        std::string().swap(record);
-    t_threadStream.inUse = false;
+LogItem::LogItem(u32 loggerId, u32 level, const char* columns, u32 fractionDigits)
+    : std::ostream(nullptr), m_buf(this, level, loggerId) {
+    rdbuf(&m_buf);
+    writeRecordHeader(*this, level, loggerId, columns, fractionDigits);
 }
 
 Logger::Logger()

@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <map>
-#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -91,63 +90,38 @@ public:
     u32 levelMask = 0;
 };
 
-// Appends what the statement writes to a string that is reused from one
-// statement to the next, so a statement costs no stream construction and, once
-// the string has grown, no allocation.
-class LogStringBuf : public std::streambuf {
+class LogItem;
+
+class LogStringBuf : public std::stringbuf {
 public:
-    void start(u32 level) {
-        m_level = level;
-        m_record.clear();
-    }
-    std::string& record() { return m_record; }
+    LogStringBuf(LogItem* owner, u32 level, u32 loggerId)
+        : m_owner(owner), m_level(level), m_loggerId(loggerId) {}
+    ~LogStringBuf() override = default;
+
     u32 level() const { return m_level; }
+    u32 loggerId() const { return m_loggerId; }
 
 protected:
-    int_type overflow(int_type c) override;
-    std::streamsize xsputn(const char* s, std::streamsize n) override;
     // Dispatches the whole buffered record. Nothing is cleared, which is why
     // a statement ends with exactly one std::endl.
     int sync() override;
 
 private:
-    std::string m_record;
-    u32 m_level = 0;
+    LogItem* m_owner;
+    u32 m_level;
+    u32 m_loggerId;
 };
 
-class LogStream : public std::ostream {
+class LogItem : public std::ostream {
 public:
-    LogStream() : std::ostream(nullptr) { rdbuf(&m_buf); }
-    LogStream(const LogStream&) = delete;
-    LogStream& operator=(const LogStream&) = delete;
+    LogItem(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
+    ~LogItem() override = default;
 
-    // Puts the stream back into the state of a fresh one and writes the header.
-    void begin(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
-    LogStringBuf& buf() { return m_buf; }
+    // An lvalue for the statement's first insertion.
+    std::ostream& stream() { return *this; }
 
 private:
     LogStringBuf m_buf;
-};
-
-// One statement. It borrows its thread's stream; a statement written while
-// another one of the same thread is still open (a value whose insertion logs,
-// a client that logs) gets a stream of its own.
-class LogItem {
-public:
-    LogItem(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
-    ~LogItem();
-    LogItem(const LogItem&) = delete;
-    LogItem& operator=(const LogItem&) = delete;
-
-    // An lvalue for the statement's first insertion.
-    std::ostream& stream() { return *m_stream; }
-    template <class T> std::ostream& operator<<(const T& value) { return *m_stream << value; }
-    std::ostream& operator<<(std::ostream& (*manipulator)(std::ostream&)) { return manipulator(*m_stream); }
-
-private:
-    LogStream* m_stream;
-    bool m_borrowed;
-    std::optional<LogStream> m_own;
 };
 
 class Logger : public Singleton<Logger> {
@@ -193,9 +167,8 @@ private:
     Mutex m_mutex;
 };
 
-// Appends the record's first six columns and their separators.
-void appendRecordHeader(std::string& record, u32 level, u32 loggerId, const char* methodColumns,
-                        u32 fractionDigits);
+void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* methodColumns,
+                       u32 fractionDigits);
 
 #if defined(_MSC_VER)
 #define ORV_FUNCTION_SIGNATURE __FUNCTION__

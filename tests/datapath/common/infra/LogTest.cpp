@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <ctime>
-#include <iomanip>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -122,33 +121,6 @@ TEST_F(LogTest, OnlyTheEndOfLineDispatches) {
     { LOG(LogInfo) << "never ended"; }
     LOG(LogInfo) << "multi" << 1 << ',' << 2 << std::endl;
     EXPECT_EQ(std::vector<std::string>{"multi1,2"}, LogCapture::instance().messages());
-}
-
-namespace {
-// A value whose insertion logs a statement of its own.
-struct LogsWhenShown {};
-std::ostream& operator<<(std::ostream& out, const LogsWhenShown&) {
-    LOG(LogInfo) << "inner" << std::endl;
-    return out << "outer-value";
-}
-} // namespace
-
-TEST_F(LogTest, EachStatementStartsFreshAndStatementsMayNest) {
-    LOG(LogInfo) << std::hex << std::setw(6) << std::setprecision(2) << 255 << ' ' << 3.14159 << std::endl;
-    { LOG(LogInfo) << std::uppercase << std::showbase << std::hex; }
-    LOG(LogInfo) << 255 << ' ' << std::setw(3) << 7 << ' ' << 3.14159 << std::endl;
-    LOG(LogInfo) << "outer " << LogsWhenShown() << std::endl;
-    LOG(LogInfo) << std::string(40000, 'x') << std::endl;
-    LOG(LogInfo) << "after long" << std::endl;
-    std::vector<std::string> m = LogCapture::instance().messages();
-    ASSERT_EQ(6u, m.size());
-    // The timestamp leaves '0' as the fill, as a fresh stream given setfill('0').
-    EXPECT_EQ("0000ff 3.1", m[0]);
-    EXPECT_EQ("255 007 3.14159", m[1]);
-    EXPECT_EQ("inner", m[2]);
-    EXPECT_EQ("outer outer-value", m[3]);
-    EXPECT_EQ(40000u, m[4].size());
-    EXPECT_EQ("after long", m[5]);
 }
 
 TEST_F(LogTest, ThreadNamesKeepTheFirstAndAsyncNamesShowInTheThreadColumn) {
