@@ -1,23 +1,8 @@
 #include "VssRequester/HttpClient.h"
 
+#include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "VssRequester/Base64.h"
-
-namespace {
-// Server names and object names are logged as UTF-8, so a host name outside
-// ASCII stays readable in the log.
-std::string utf8Text(const std::wstring& text) {
-    if (text.empty())
-        return std::string();
-    int length = static_cast<int>(text.size());
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, NULL, 0, NULL, NULL);
-    if (size <= 0)
-        return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], size, NULL, NULL);
-    return out;
-}
-} // namespace
 
 // Each platform error is read right after its call: logging in between may
 // change the thread's last error.

@@ -1,6 +1,6 @@
 #pragma once
 // Readable names for the log: shadow-copy result codes and writer states,
-// and the text conversions that the requester's records use. Platform-free,
+// and the GUID text conversion of the writer records. Platform-free,
 // so that the tables and conversions are tested natively too.
 #include "Types.h"
 
@@ -14,12 +14,6 @@ namespace VssNames {
 std::string resultName(u32 code);
 // The same for a VSS_WRITER_STATE value.
 std::string writerStateName(u32 state);
-
-// `length` UTF-16 code units as UTF-8. On a platform whose wchar_t is wider,
-// a unit above 0xFFFF is taken as a whole code point. An unpaired surrogate
-// becomes U+FFFD, so a damaged name still yields a readable record.
-std::string utf8Text(const wchar_t* text, size_t length);
-std::string utf8Text(const std::wstring& text);
 
 // The low byte of each unit up to the terminating zero; null gives the
 // empty text. Only for texts known to be ASCII, such as GUID texts.

@@ -1,5 +1,6 @@
 #include "VssRequester/VssRequester.h"
 
+#include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "Tweaks.h"
 #include "VssRequester/VssNames.h"
@@ -108,16 +109,15 @@ i32 VssRequester::DoSnapshot(ArgsRequester* args) {
         LOG(LogInfo) << "Add volumes to the shadow set..." << std::endl;
         for (std::wstring& volume : volumes) {
             if (!isSelected(volume, args->m_volumes)) {
-                LOG(LogInfo) << "Skipping SnapShotSet for volume: " << VssNames::utf8Text(volume)
-                             << std::endl;
+                LOG(LogInfo) << "Skipping SnapShotSet for volume: " << utf8Text(volume) << std::endl;
                 continue;
             }
             VSS_ID snapshotId = GUID_NULL;
             // A volume the service refuses leaves the others in the set; the
             // service's own later results decide the session.
             HRESULT added = components->AddToSnapshotSet(volume.data(), kProviderId, &snapshotId);
-            LOG(LogInfo) << "AddToSnapshotSet for volume " << VssNames::utf8Text(volume) << " returned "
-                         << std::hex << static_cast<u32>(added) << std::endl;
+            LOG(LogInfo) << "AddToSnapshotSet for volume " << utf8Text(volume) << " returned " << std::hex
+                         << static_cast<u32>(added) << std::endl;
         }
 
         LOG(LogInfo) << "PrepareForBackup..." << std::endl;
@@ -305,7 +305,7 @@ void VssRequester::PrintAllWriterStatuses(IVssBackupComponents* components) {
         StringFromCLSID(writerId, writerText.out());
         StringFromCLSID(instanceId, instanceText.out());
         LOG(LogInfo) << "GetWriterStatus for writer " << i << ": "
-                     << " WriterName: " << VssNames::utf8Text(name.get(), name.length()) << " . "
+                     << " WriterName: " << utf8Text(name.get(), name.length()) << " . "
                      << " Status: " << static_cast<u32>(state)
                      << VssNames::writerStateName(static_cast<u32>(state))
                      << " Writer Failure code: " << std::hex << static_cast<u32>(failure) << std::dec
