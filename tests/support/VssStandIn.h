@@ -6,24 +6,20 @@
 // both, makes Wine load the stand-in for the agent while it lives, and reads
 // back what both recorded. A fault case is one configuration line, e.g.
 //   standIn.configure("async.DoSnapshotSet=status:0x80042306");
-// The configuration keys and record lines are described at the top of
-// testbed/OrvelVssStandIn/StandInConfig.cpp and StandInBackupComponents.cpp.
-//
-// The registry helpers reach the values the agent's crash-recovery guards
-// save and restore.
+// (keys and record lines: testbed/OrvelVssStandIn/README.md).
 #ifdef _WIN32
-#include <map>
+#include "support/AgentRun.h"
+
 #include <string>
 #include <utility>
 #include <vector>
 
-// The fields of one record line ("name=value", tab-separated).
-typedef std::map<std::string, std::string> StandInFields;
+typedef Fields StandInFields;
 
 class VssStandIn {
 public:
-    // Its files go to `folder` (e.g. a TempWorkingDir's path): vss-standin.cfg
-    // (written empty: all defaults), vss-standin.record and bcdedit.record.
+    // Its files go to `folder`: vss-standin.cfg (written empty: all
+    // defaults), vss-standin.record and bcdedit.record.
     explicit VssStandIn(const std::string& folder);
     // Takes the override back if this object set it.
     ~VssStandIn();
@@ -32,8 +28,6 @@ public:
 
     // Replaces the configuration with these "key=value" lines.
     void configure(const std::string& lines) const;
-    // The exit code of every bcdedit call (default 0).
-    void setBcdeditExitCode(int code) { m_bcdeditExitCode = code; }
     // Empties both records, e.g. between the rows of a test.
     void clearRecords() const;
 
@@ -41,28 +35,21 @@ public:
     // OrvelVssAgent.exe started from now on, until this object is destroyed:
     // a per-application DLL override in the prefix's registry. (Wine takes
     // WINEDLLOVERRIDES from the Unix environment it was started with, not from
-    // the environment block of CreateProcessW, so ChildOptions::environment
-    // cannot carry it.) False when the registry refused.
+    // the environment block of CreateProcessW.) False when the registry refused.
     bool loadForAgent();
 
     // For ChildOptions::environment: the configuration and record files, the
-    // bcdedit folder first on PATH, the bcdedit record and exit code.
+    // bcdedit folder first on PATH, the bcdedit record.
     std::vector<std::pair<std::wstring, std::wstring>> environment() const;
 
-    // The stand-in's record: every line, or those of one session (1: the
-    // agent's first snapshot, 2: its second). Sessions are counted per
-    // process: when several agents shared the record, `pid` picks one.
-    std::vector<StandInFields> record() const;
-    std::vector<StandInFields> session(int number, const std::string& pid = "") const;
-    // The processes that recorded, in the order of their first line.
-    std::vector<std::string> processes() const;
+    // The lines of one session (1: the agent's first snapshot, 2: its second).
+    std::vector<StandInFields> session(int number) const;
     // The methods called in a session, in order, e.g. "InitializeForBackup"
     // (the asynchronous operations' calls as "Wait:DoSnapshotSet").
-    std::vector<std::string> calls(int session, const std::string& pid = "") const;
-    // The first line of a session with the field `name` (e.g. "freeze",
-    // "registry", or "call" with `value` "SetBackupState"); empty when none.
-    StandInFields find(int session, const std::string& name, const std::string& value = "",
-                       const std::string& pid = "") const;
+    std::vector<std::string> calls(int session) const;
+    // The first line of a session with the field `name` (e.g. "freeze", or
+    // "call" with `value` "SetBackupState"); empty when none.
+    StandInFields find(int session, const std::string& name, const std::string& value = "") const;
 
     // One line per bcdedit call: time, pid, args, cmdline, exit.
     std::vector<StandInFields> bcdeditCalls() const;
@@ -74,7 +61,6 @@ private:
     std::string m_config;
     std::string m_record;
     std::string m_bcdeditRecord;
-    int m_bcdeditExitCode = 0;
     bool m_overrideSet = false;
 };
 
