@@ -1,6 +1,7 @@
 #ifdef _WIN32
 #include "ChildProcess.h"
 
+#include "testbed/TestbedCommon.h"
 #include "windows/WinHandle.h"
 
 #include <atomic>
@@ -14,25 +15,6 @@ const ULONGLONG kDrainAfterExitMs = 2000;
 const DWORD kPollMs = 5;
 // A killed child is gone at once; this bounds the wait should it not be.
 const DWORD kKillWaitMs = 5000;
-
-// Quoted so that the child's C runtime reads it back unchanged: backslashes
-// are literal unless they precede a quote.
-std::wstring quoted(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-        return argument;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out.push_back(c);
-    }
-    return out.append(backslashes * 2, L'\\') + L"\"";
-}
 
 // The double-null terminated block for CreateProcessW.
 std::wstring environmentBlock(const ChildOptions& options) {
@@ -143,9 +125,9 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
     }
     m_state->readEnd.reset(readRaw);
     SetHandleInformation(readRaw, HANDLE_FLAG_INHERIT, 0);
-    std::wstring commandLine = quoted(executable);
+    std::wstring commandLine = quotedArgument(executable);
     for (const std::wstring& argument : arguments)
-        commandLine += L" " + quoted(argument);
+        commandLine += L" " + quotedArgument(argument);
     PROCESS_INFORMATION info = {};
     if (!start(executable, commandLine, options, writeRaw, info)) {
         m_state->result.error = GetLastError();
