@@ -2,13 +2,10 @@
 // logs under <common application data>\Orvel\logs, and the tweak files it
 // reads from its working directory (the listing in its log shows what won).
 #ifdef _WIN32
-#include "support/ChildProcess.h"
-#include "support/TempWorkingDir.h"
+#include "support/AgentRun.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
-
-#include <shlobj.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -18,28 +15,15 @@
 #include <vector>
 
 namespace {
-size_t countOf(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t pos = text.find(piece); pos != std::string::npos; pos = text.find(piece, pos + 1))
-        ++count;
-    return count;
-}
-
 class AgentFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char folder[MAX_PATH];
-        ASSERT_TRUE(SUCCEEDED(SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder)));
-        m_logs = std::string(folder) + "\\Orvel\\logs\\OrvelVssAgent.exe.";
-        std::remove((m_logs + "log.txt").c_str());
-    }
+    void SetUp() override { std::remove((m_logs + "log.txt").c_str()); }
 
     // A run that ends with a usage error: its Error record flushes both logs.
     void runAgent() {
         ChildOptions options;
         options.workingDirectory = m_dir.path().wstring();
-        ChildResult result =
-            ChildProcess::run(ChildProcess::currentExecutableFolder() + L"OrvelVssAgent.exe", {}, options);
+        ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, options);
         ASSERT_TRUE(result.started) << result.error;
         ASSERT_EQ(1, result.exitCodeSigned()) << result.output;
     }
@@ -47,7 +31,7 @@ protected:
     std::string currentLog() { return TempWorkingDir::readFile(m_logs + "current.log.txt"); }
 
     TempWorkingDir m_dir;
-    std::string m_logs;
+    std::string m_logs = agentLogs();
 };
 
 TEST_F(AgentFiles, EachRunAppendsToTheMainLogAndRestartsTheCurrentLog) {

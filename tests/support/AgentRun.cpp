@@ -38,12 +38,14 @@ Fields fieldsOf(const std::string& line, char separator) {
     return fields;
 }
 
+std::string agentLogs() {
+    char folder[MAX_PATH] = "";
+    SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder);
+    return std::string(folder) + "\\Orvel\\logs\\OrvelVssAgent.exe.";
+}
+
 std::vector<LogRecord> currentRun() {
-    char folder[MAX_PATH];
-    if (FAILED(SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder)))
-        return {};
-    std::istringstream in(
-        TempWorkingDir::readFile(std::string(folder) + "\\Orvel\\logs\\OrvelVssAgent.exe.current.log.txt"));
+    std::istringstream in(TempWorkingDir::readFile(agentLogs() + "current.log.txt"));
     std::vector<LogRecord> records;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')

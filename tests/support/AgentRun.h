@@ -33,6 +33,8 @@ struct LogRecord {
     std::string level;
     std::string message;
 };
+// The agent's two log files are this followed by "log.txt" and "current.log.txt".
+std::string agentLogs();
 // The records of the last run: the agent's ".current" log.
 std::vector<LogRecord> currentRun();
 // The first record whose message begins with `start`, or nullptr.
