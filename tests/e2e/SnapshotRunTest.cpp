@@ -21,15 +21,13 @@ TEST_F(SnapshotRun, RunnerHandshakeHoldsTheFreezeForBoundedTime) {
         long minFrozenMs; // as the runner held it
         long maxFrozenMs;
     } rows[] = {
+        // clang-format off
         {"thaw after 200 ms", {L"--thaw-delay-ms", L"200"}, "", "received event from runner", 200, 2500},
-        {"thaw never set",
-         {L"--thaw", L"never"},
-         "t_requesterEventWaitForThawStartTimeoutMsec=1000\n",
-         "::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT",
-         1000,
-         4000},
+        {"thaw never set", {L"--thaw", L"never"}, "t_requesterEventWaitForThawStartTimeoutMsec=1000\n",
+         "::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT", 1000, 4000},
         // Set before the agent waits: the auto-reset event is still set.
         {"thaw set early", {L"--thaw", L"early"}, "", "received event from runner", 0, 0},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -54,36 +52,18 @@ TEST_F(SnapshotRun, RunnerHandshakeHoldsTheFreezeForBoundedTime) {
             EXPECT_LE(std::stol(run.line["thaw_complete_ms"]) - std::stol(run.line["freeze_complete_ms"]),
                       2500);
         }
-        expectInOrder(log,
-                      {"OrvelVssAgent.exe invoked.",
-                       "Making sure that Orvel VSS Provider service is started...",
-                       "Orvel VSS Provider service is started.",
-                       "VssRequesterSimulator requester",
-                       "Creating mutex",
-                       "Waiting for mutex",
-                       "Creating events",
-                       "Events: ",
-                       "registering events",
-                       "Invoking requester",
-                       "Waiting for event... s_quiescedEvent=",
-                       "writing 0 to shared memory buffer",
-                       "Now quiesced",
-                       "receive freeze success, setting freeze event",
-                       "Waiting for event... m_eventThawStart=",
-                       row.thawRecord,
-                       "continuing to thaw",
-                       "Setting thaw event",
-                       "On thaw.",
-                       "Waiting for requester doSnapshot thread to terminate",
-                       "Releasing mutex",
-                       "doSnapshotResult :0",
-                       "writing 0 to shared memory buffer",
-                       "creating second snapshot to take writers out of \"Timed out\" state",
-                       "second snapshot completed",
-                       "notifySnapshotCompleteSuccess",
-                       "OrvelVssAgent.exe done. ret=0 ",
-                       "Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName "
-                       "with timeout of :300ms"});
+        // clang-format off
+        expectInOrder(log, {"OrvelVssAgent.exe invoked.", "Making sure that Orvel VSS Provider service is started...",
+            "Orvel VSS Provider service is started.", "VssRequesterSimulator requester", "Creating mutex",
+            "Waiting for mutex", "Creating events", "Events: ", "registering events", "Invoking requester",
+            "Waiting for event... s_quiescedEvent=", "writing 0 to shared memory buffer", "Now quiesced",
+            "receive freeze success, setting freeze event", "Waiting for event... m_eventThawStart=", row.thawRecord,
+            "continuing to thaw", "Setting thaw event", "On thaw.", "Waiting for requester doSnapshot thread to terminate",
+            "Releasing mutex", "doSnapshotResult :0", "writing 0 to shared memory buffer",
+            "creating second snapshot to take writers out of \"Timed out\" state", "second snapshot completed",
+            "notifySnapshotCompleteSuccess", "OrvelVssAgent.exe done. ret=0 ",
+            "Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :300ms"});
+        // clang-format on
         rowDone(row.name);
     }
 }
@@ -99,30 +79,18 @@ TEST_F(SnapshotRun, ProviderServiceStartDecidesTheRun) {
         int finalStatus; // what the runner reads last from the section
         const char* record;
     } rows[] = {
+        // clang-format off
         {"stopped service is started", {L"--install"}, "", 0, 0, "Service start pending..."},
-        {"start pending with progress",
-         {L"--install", L"--start-pending-ms", L"1500", L"--checkpoint-every-ms", L"300", L"--wait-hint-ms",
-          L"1000"},
-         "",
-         0,
-         0,
-         "Service started successfully."},
+        {"start pending with progress", {L"--install", L"--start-pending-ms", L"1500", L"--checkpoint-every-ms",
+         L"300", L"--wait-hint-ms", L"1000"}, "", 0, 0, "Service started successfully."},
         {"service missing", {}, "", -1006, -1006, "OpenService failed with error code 1060"},
-        {"service disabled",
-         {L"--install", L"--disabled"},
-         "",
-         -1007,
-         -1007,
-         "StartService failed with error code 1058"},
+        {"service disabled", {L"--install", L"--disabled"}, "", -1007, -1007, "StartService failed with error code 1058"},
         // The real requester against Wine's own VSS, which implements nothing:
         // the worker releases the flow at once, the run succeeds and only the
         // section carries the requester's E_NOTIMPL.
-        {"real requester, no VSS service",
-         {L"--install"},
-         "t_requesterSimulativeVss=0\n",
-         0,
-         static_cast<int>(0x80004001),
-         "CreateVssBackupComponents failed with error code 80004001"},
+        {"real requester, no VSS service", {L"--install"}, "t_requesterSimulativeVss=0\n", 0,
+         static_cast<int>(0x80004001), "CreateVssBackupComponents failed with error code 80004001"},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -174,51 +142,18 @@ TEST_F(SnapshotRun, ManagementServersGetTheCheckpointWhileFrozen) {
         const char* output;
         const char* record;
     } rows[] = {
-        {"no peer",
-         {L"127.0.0.1", up.port(), L"0.0.0.0", L"0", L"abc"},
-         &up,
-         nullptr,
-         "ping,checkpoint",
-         "",
-         0,
-         kSuccessLine,
-         "Peer URL is empty. Not Connecting to peer"},
-        {"peer is the local server",
-         {L"127.0.0.1", up.port(), L"127.0.0.1", up.port(), L"abc"},
-         &up,
-         nullptr,
-         "ping,checkpoint",
-         "",
-         0,
-         kSuccessLine,
-         "Peer URL equals local URL. Not Connecting to peer"},
-        {"answers 500",
-         {L"127.0.0.1", failing.port(), L"0.0.0.0", L"0", L"abc"},
-         &failing,
-         nullptr,
-         "ping,checkpoint",
-         "",
-         0,
-         kSuccessLine,
-         "Done taking CP on local KOS."},
-        {"local down, peer up",
-         {L"localhost", closedPort, L"127.0.0.1", peer.port(), L"abc"},
-         nullptr,
-         &peer,
-         "",
-         "ping,checkpoint",
-         0,
-         kSuccessLine,
-         "Done taking CP on peer KOS."},
-        {"both down",
-         {L"localhost", closedPort, L"127.0.0.1", closedPort, L"abc"},
-         nullptr,
-         nullptr,
-         "",
-         "",
-         -1002,
-         "",
-         "No connection either to local or peer. doing nothing"},
+        // clang-format off
+        {"no peer", {L"127.0.0.1", up.port(), L"0.0.0.0", L"0", L"abc"}, &up, nullptr, "ping,checkpoint", "", 0,
+         kSuccessLine, "Peer URL is empty. Not Connecting to peer"},
+        {"peer is the local server", {L"127.0.0.1", up.port(), L"127.0.0.1", up.port(), L"abc"}, &up, nullptr,
+         "ping,checkpoint", "", 0, kSuccessLine, "Peer URL equals local URL. Not Connecting to peer"},
+        {"answers 500", {L"127.0.0.1", failing.port(), L"0.0.0.0", L"0", L"abc"}, &failing, nullptr,
+         "ping,checkpoint", "", 0, kSuccessLine, "Done taking CP on local KOS."},
+        {"local down, peer up", {L"localhost", closedPort, L"127.0.0.1", peer.port(), L"abc"}, nullptr, &peer, "",
+         "ping,checkpoint", 0, kSuccessLine, "Done taking CP on peer KOS."},
+        {"both down", {L"localhost", closedPort, L"127.0.0.1", closedPort, L"abc"}, nullptr, nullptr, "", "", -1002,
+         "", "No connection either to local or peer. doing nothing"},
+        // clang-format on
     };
     tweaks();
     for (const auto& row : rows) {
