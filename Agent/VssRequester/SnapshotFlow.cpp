@@ -124,11 +124,14 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     if (status == 0)
         signalVssIsFrozenWaitForThaw(listener);
 
-    // The quiesced event stays open until the worker has ended: a DoSnapshot
-    // that fails after the wait above still sets it, and must find it open.
-    s_thawEvent.reset();
+    // Both events stay open until the worker has ended: a DoSnapshot that
+    // fails after the wait above still sets the quiesced event and must find
+    // it open, and a provider that opens the thaw event only after reporting
+    // the freeze must still find the thaw set on it (closing the last handle
+    // would destroy the event and its signal with it).
     LOG(LogInfo) << "Waiting for requester doSnapshot thread to terminate" << std::endl;
     WaitForSingleObject(worker.get(), INFINITE);
+    s_thawEvent.reset();
     s_quiescedEvent.reset();
 
     lastAliveStampGuard.reset();

@@ -13,14 +13,11 @@ i32 VssRequesterSimulator::DoSnapshot(ArgsRequester*) {
         return 0;
     mutex.reset();
 
-    // The thaw event is opened before the freeze is reported: the flow may
-    // set it and close its own handle at once, and a signal on an event that
-    // nobody else holds open would be lost with it.
-    WinHandle thaw(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssThawEvent"));
     WinHandle quiesced(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssQuiescedEvent"));
     BOOL setEventRes = SET_EVENT_OR_LOG(quiesced.get());
     quiesced.reset();
 
+    WinHandle thaw(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssThawEvent"));
     u32 timeout = Tweaks::instance()->uintVal("t_requesterEventWaitForThawStartTimeoutMsec");
     if (WaitForSingleObject(thaw.get(), timeout) != WAIT_OBJECT_0) {
         DWORD lastError = GetLastError();
