@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -69,34 +70,23 @@ void threadsafeDeathTests() {
 }
 } // namespace
 
-TEST(PriorityQueue, HighestLevelFirstOldestFirstWithCountsAndWatermarks) {
-    ProbeAction* a[5];
+TEST(PriorityQueue, HighestLevelFirstOldestFirstWithCounts) {
     Probe probe;
+    std::deque<ProbeAction> a; // never moved
     for (int i = 0; i < 5; ++i)
-        a[i] = new ProbeAction(&probe, i);
+        a.emplace_back(&probe, i);
     ActionQueue q(3, "PqTest", false);
     const u32 levels[] = {0, 2, 0, 1, 2};
     for (int i = 0; i < 5; ++i)
-        q.enqueue(a[i], levels[i]);
+        q.enqueue(&a[i], levels[i]);
     EXPECT_EQ(5u, q.size());
     EXPECT_EQ(2u, q.size(0));
-    EXPECT_EQ(0u, q.sizeBytes(2));
-
-    const int expectedOrder[] = {1, 4, 3, 0, 2};
-    const u32 expectedLevel[] = {2, 2, 1, 0, 0};
-    for (int i = 0; i < 5; ++i) {
-        ActiveObject::Action* item = nullptr;
-        u32 priority = 99;
-        ASSERT_TRUE(q.extract(item, priority));
-        EXPECT_EQ(a[expectedOrder[i]], item) << i;
-        EXPECT_EQ(expectedLevel[i], priority) << i;
-    }
+    std::string order;
     ActiveObject::Action* item = nullptr;
-    u32 priority = 0;
-    EXPECT_FALSE(q.extract(item, priority));
+    for (u32 priority = 99; q.extract(item, priority);)
+        order += std::to_string(static_cast<ProbeAction*>(item)->m_id) + "@" + std::to_string(priority) + " ";
+    EXPECT_EQ("1@2 4@2 3@1 0@0 2@0 ", order);
     EXPECT_FALSE(q.hasItems());
-    for (ProbeAction* p : a)
-        delete p;
 }
 
 TEST(PriorityQueue, StatisticsAreLoggedAtMostOncePerIntervalAndOnlyWhenAskedFor) {
@@ -148,21 +138,10 @@ TEST(ActiveObject, RunsActionsInOrderUnderALeaseAndDestroysThem) {
     EXPECT_EQ((std::vector<int>{1, 2}), probe.order);
     EXPECT_EQ(0u, probe.seenPriority);
     EXPECT_EQ(1u, probe.seenSeq);
-    EXPECT_EQ(7u, probe.seenTimeout); // the action's own; the first ran under the default
+    EXPECT_EQ(7u, probe.seenTimeout); // the action's own, not the default
     EXPECT_TRUE(probe.seenActiveLease);
-    std::vector<std::string> m = LogCapture::instance().messages();
-    EXPECT_TRUE(LogCapture::instance().hasMessage("AO<AoRun>  m_name=AoRun  m_forceVerbose=0  "
-                                                  "DynamicTweaks::instance()->t_ActiveObjectVerboseLogs=0 "));
-    for (const std::string& message : m) {
-        EXPECT_EQ(std::string::npos, message.find("PriorityQueue")) << message;
-        EXPECT_EQ(std::string::npos, message.find("was not empty")) << message;
-    }
-}
-
-TEST(ActiveObject, DefaultLeaseIsTheTweakedTimeout) {
-    Probe probe;
-    ProbeAction action(&probe, 0);
-    EXPECT_EQ(900u, action.getDlcTimeoutSec());
+    EXPECT_FALSE(LogCapture::instance().hasMessageContaining("(AoRun)Q0:")); // no statistics unless verbose
+    EXPECT_FALSE(LogCapture::instance().hasMessageContaining("was not empty"));
 }
 
 TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
@@ -185,41 +164,27 @@ TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
     destroyer.join();
     EXPECT_EQ(1, probe.executed.load());
     EXPECT_EQ(4, probe.destroyed.load());
-    std::vector<std::string> warns;
-    for (const std::string& r : LogCapture::instance().records())
-        if (r.find(",Warn,") != std::string::npos)
-            warns.push_back(LogCapture::messageOf(r));
-    EXPECT_EQ((std::vector<std::string>{
-                  "ActiveObject queue was not empty during shutdown: 3 items, details follow.",
-                  "priority 0: 3 items, 0"}),
-              warns);
+    EXPECT_TRUE(LogCapture::instance().hasMessage(
+        "ActiveObject queue was not empty during shutdown: 3 items, details follow."));
 }
 
 TEST(RuntimeDeathTest, MisuseEndsTheProcess) {
     threadsafeDeathTests();
-    EXPECT_EXIT(
-        (echoLogToStderr(), ActiveObject(nullptr, nullptr)), ::testing::ExitedWithCode(Os::kFailFastExitCode),
+    EXPECT_FAILFAST(
+        ActiveObject(nullptr, nullptr),
         InOrder({",Assert,\\d+,NON,ActiveObject,ActiveObject, datapath/common/infra/ActiveObject\\.cpp \\d+: "
                  "name != 0 failed\\. \n"}));
-    EXPECT_EXIT(
-        {
-            echoLogToStderr();
-            Future<RcStatus> f;
-            f.set(RC_SUCCESS);
-            f.set(RC_ERROR);
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode),
-        InOrder({",Error,\\d+,NON,FutureInternal::Future<enum RcStatus>,set,Assertion "
-                 "\\(!tempSmartPtr->m_bSet\\) "
-                 "failed datapath/common/infra/Future\\.h \\d+\n"}));
-    EXPECT_EXIT(
-        {
-            echoLogToStderr();
-            Probe probe;
-            ProbeAction action(&probe, 0);
-            ActionQueue(1, "PqBad", false).enqueue(&action, 1);
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode),
+    Future<RcStatus> f;
+    f.set(RC_SUCCESS);
+    EXPECT_FAILFAST(f.set(RC_ERROR),
+                    InOrder({",Error,\\d+,NON,FutureInternal::Future<enum RcStatus>,set,Assertion "
+                             "\\(!tempSmartPtr->m_bSet\\) "
+                             "failed datapath/common/infra/Future\\.h \\d+\n"}));
+    Probe probe;
+    ProbeAction action(&probe, 0);
+    ActionQueue queue(1, "PqBad", false);
+    EXPECT_FAILFAST(
+        queue.enqueue(&action, 1),
         InOrder({",Assert,\\d+,NON,PriorityQueue<class ActiveObject::Action \\*>,enqueue, "
                  "datapath/common/infra/PriorityQueue\\.h \\d+: priority < m_queues\\.size\\(\\) failed\\. "
                  "priority too high priority=1 m_queues\\.size\\(\\)=1\n"}));

@@ -57,8 +57,7 @@ TEST_F(FakeClock, SmallStepBackIsLoggedAndAnswersThePreviousValueLargeOneEndsThe
     EXPECT_EQ(
         "New timestamp is before last timestamp:  res.QuadPart=999950   m_lastTimestamp=1000000   diff=-50 ",
         LogCapture::messageOf(records[0]));
-    EXPECT_EXIT((echoLogToStderr(), read(999909)), ::testing::ExitedWithCode(Os::kFailFastExitCode),
-                "failed\\. New timestamp is more than 100 ticks before last timestamp");
+    EXPECT_FAILFAST(read(999909), "failed\\. New timestamp is more than 100 ticks before last timestamp");
 }
 
 TEST_F(FakeClock, OneShotFiresOnceAfterItsDueTime) {
@@ -97,7 +96,6 @@ TEST_F(FakeClock, ReplacingATimerCancelsTheOldOne) {
 }
 
 TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
-    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT( // a fresh process, where nothing has read the clock yet
         {
@@ -108,7 +106,6 @@ TEST(TimerDeathTest, InaccurateTimestampIsZeroUntilSomethingRefreshesIt) {
             std::exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-    GTEST_FLAG_SET(death_test_style, style);
 }
 
 TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {

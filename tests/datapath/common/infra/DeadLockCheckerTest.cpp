@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,15 +68,7 @@ TEST(DeadLockChecker, StuckFromTheSecondIntervalExtendedOrAbsorbedByAListener) {
     lease.setAlive();
     std::vector<std::string> absorbed = checkEveryInterval(3);
     ASSERT_EQ(3u, absorbed.size());
-    EXPECT_EQ(
-        "lease waited too long  deltaSec=120  m_timeoutSec=100  m_listener=" +
-            [&] {
-                std::ostringstream p;
-                p << static_cast<const void*>(&listener);
-                return p.str();
-            }() +
-            "  checking custom behavior",
-        absorbed[1]);
+    EXPECT_EQ(0u, absorbed[1].find("lease waited too long  deltaSec=120  m_timeoutSec=100 ")) << absorbed[1];
     EXPECT_EQ("lease custom timeout behavior executed, rescheduling", absorbed[2]);
     EXPECT_FALSE(DeadLockCheckerManager::forceKillRequested());
 }
@@ -133,12 +124,9 @@ INSTANTIATE_TEST_SUITE_P(
             "Listed",
             false,
             {",Error,\\d+,NON,DlcKeepalive,checkLease,lease is stuck for 960 sec\n",
-             ",Control,\\d+,NON,DlcKeepalive,checkLease,lease waited too long  deltaSec=960  "
-             "m_timeoutSec=900  m_listener=\\S+  checking custom behavior\n",
-             ",MemWatcher,iterateThreads,start\n", ",ThreadBacktracePrinter,print, threadName=",
-             ",ThreadBacktracePrinter,print,currently not Implemented in windows threadId=\\d+  "
-             "threadData=\\d+ \n",
-             ",MemWatcher,iterateThreads,done\n",
+             ",Control,.*lease waited too long  deltaSec=960  m_timeoutSec=900 ",
+             ",MemWatcher,iterateThreads,start\n",
+             ",ThreadBacktracePrinter,print, threadName=", ",MemWatcher,iterateThreads,done\n",
              ",Assert,\\d+,NON,DlcKeepalive,checkLease, datapath/common/infra/DeadLockChecker\\.cpp \\d+: "
              "false failed\\. lease waited too long\n"}},
         DeadLockCase{"ListingDisabled",
@@ -150,13 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DeadLockCheckerDeathTest, RegisteringTwiceEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            echoLogToStderr();
-            DlcKeepalive lease("lease", nullptr);
-            DeadLockCheckerManager::instance()->registerChecker(&lease);
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode),
+    DlcKeepalive lease("lease", nullptr);
+    EXPECT_FAILFAST(
+        DeadLockCheckerManager::instance()->registerChecker(&lease),
         InOrder({",DeadLockCheckerManager,registerChecker, .* ret failed\\.  checker=\\S+ checker already "
                  "registered\n"}));
 }
@@ -184,8 +168,6 @@ TEST(DeadLockCheckerDeathTest, TheCheckerThreadEndsAProcessWhoseActionHangs) {
         },
         ::testing::ExitedWithCode(Os::kFailFastExitCode),
         InOrder({"Starting ThreadWrapper of type class DeadLockCheckerManager",
-                 ",Info,\\d+,NON,DeadLockCheckerManager,run, m_lockSet\\.size\\(\\)=\\d+ \n",
-                 ",Error,\\d+,NON,DlcKeepalive,checkLease,pid=\\d+ is stuck for 2 sec\n",
                  ",Control,.*pid=\\d+ waited too long  deltaSec=3  m_timeoutSec=2 ",
                  "false failed\\. pid=\\d+ waited too long\n"}));
 }

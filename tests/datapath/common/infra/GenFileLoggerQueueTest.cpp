@@ -16,28 +16,24 @@ std::string record(const char* tag, int n, size_t width) {
     return text + "\n";
 }
 
-TEST(QueuedLogger, FlushWaitsForAStalledWriterWithoutLimit) {
+TEST(QueuedLogger, FlushWaitsForAStalledWriterWithoutLimitOrGivesUpAfterItsLimit) {
     TempWorkingDir dir;
-    TestFileLogger* logger = TestFileLogger::startQueued(dir.file("A.log"));
-    logger->fileMutex().lock();
-    logger->writeText("x\n");
-    std::future<void> flushed = std::async(std::launch::async, [logger] { logger->flushQueue(); });
+    TestFileLogger* unlimited = TestFileLogger::startQueued(dir.file("A.log"));
+    TestFileLogger* limited = TestFileLogger::startQueued(dir.file("B.log"), 1, 20);
+    for (TestFileLogger* logger : {unlimited, limited}) {
+        logger->fileMutex().lock();
+        logger->writeText("x\n");
+    }
+    ::testing::internal::CaptureStderr();
+    limited->flushQueue();
+    EXPECT_EQ("Flush is not completed t_JexFlushFileMaxPeriodMs=20 \n",
+              ::testing::internal::GetCapturedStderr());
+    std::future<void> flushed = std::async(std::launch::async, [unlimited] { unlimited->flushQueue(); });
     EXPECT_EQ(std::future_status::timeout, flushed.wait_for(std::chrono::milliseconds(50)));
-    logger->fileMutex().unlock();
+    for (TestFileLogger* logger : {unlimited, limited})
+        logger->fileMutex().unlock();
     flushed.get();
     EXPECT_EQ("x\n", TempWorkingDir::readFile(dir.file("A.log.txt")));
-}
-
-TEST(QueuedLogger, FlushGivesUpAfterItsLimit) {
-    TempWorkingDir dir;
-    TestFileLogger* logger = TestFileLogger::startQueued(dir.file("A.log"), 1, 20);
-    logger->fileMutex().lock();
-    logger->writeText("x\n");
-    ::testing::internal::CaptureStderr();
-    logger->flushQueue();
-    std::string err = ::testing::internal::GetCapturedStderr();
-    logger->fileMutex().unlock();
-    EXPECT_EQ("Flush is not completed t_JexFlushFileMaxPeriodMs=20 \n", err);
 }
 
 TEST(QueuedLogger, OverrunPausesWithOneNoticeAndDropsUntilDrained) {

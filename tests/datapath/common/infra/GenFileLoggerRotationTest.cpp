@@ -26,12 +26,6 @@ TEST_F(Rotation, FirstRotationStartsAtOneOnceTheFileIsAboveTheSize) {
     EXPECT_EQ((Names{"A.log.txt", "A.log000001.txt"}), dir.files());
     EXPECT_EQ("0123456789a\n", TempWorkingDir::readFile(base("000001.txt")));
     EXPECT_EQ("b\n", TempWorkingDir::readFile(base(".txt")));
-
-    TestFileLogger compressed(dir.file("B.log")); // ".gz" names it, the content stays plain text
-    compressed.setCompressOnRotate(true);
-    compressed.writeText("old\n");
-    compressed.rotateNow();
-    EXPECT_EQ("old\n", TempWorkingDir::readFile(dir.file("B.log000001.txt.gz")));
 }
 
 TEST_F(Rotation, AtTheMaximumTheLowestIndexIsRemovedAndOtherEntriesAreLeftAlone) {

@@ -41,23 +41,15 @@ TEST_F(Budget, DisabledTrackingCountsWithoutLimitAndIsReadLive) {
     EXPECT_FALSE(tracker.paused());
 }
 
-TEST(BudgetDeathTest, ReleasingMoreThanInUseEndsTheProcess) {
-    // Other tests' writer threads are running: the child starts afresh.
-    const std::string style = GTEST_FLAG_GET(death_test_style);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            echoLogToStderr();
-            bool disabled = false;
-            bool justPaused = false;
-            HeapMemoryAllocationTracker tracker(100, 80, disabled, "A.log");
-            tracker.release(tracker.allocate(10, justPaused), 11);
-        },
-        ::testing::ExitedWithCode(3),
+using BudgetDeathTest = Budget;
+
+TEST_F(BudgetDeathTest, ReleasingMoreThanInUseEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // other tests' writer threads may be running
+    EXPECT_FAILFAST(
+        tracker.release(tracker.allocate(10, justPaused), 11),
         ",Assert,.*,NON,HeapMemoryAllocationTracker,release, "
         "datapath/common/infra/HeapMemoryAllocationTracker\\.cpp .*: "
-        "usedBytesBeforeFree >= \\(u32\\)lengthBytes failed\\. <A\\.log> trying to free more than allocated "
-        "usedBytesBeforeFree=10  lengthBytes=11 ");
-    GTEST_FLAG_SET(death_test_style, style);
+        "usedBytesBeforeFree >= \\(u32\\)lengthBytes failed\\. <A\\.log> trying to free more than "
+        "allocated usedBytesBeforeFree=10  lengthBytes=11 ");
 }
 } // namespace

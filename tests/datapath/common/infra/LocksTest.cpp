@@ -39,34 +39,31 @@ TEST(Semaphore, WaitForTimesOutWithoutTakingAndTakesEachPostOnce) {
     EXPECT_FALSE(sem.waitFor(0));
 }
 
-TEST(UnownedMutex, IsReleasedByAnotherThread) {
+// An unowned mutex is released by another thread; a trigger auto-resets and
+// keeps the earlier sets as one for a later wait.
+TEST(Gates, WaiterPassesOnlyOnceAnotherThreadOpens) {
     UnownedMutex gate;
     gate.lock();
-    std::atomic<bool> passed{false};
-    std::thread waiter([&] {
-        MutexGuard guard(gate);
-        passed = true;
-    });
-    sleepMs(20);
-    EXPECT_FALSE(passed.load());
-    std::thread([&] { gate.unlock(); }).join();
-    waiter.join();
-}
-
-TEST(Trigger, AutoResetsAndKeepsOneSetForALaterWait) {
     Trigger trigger;
     trigger.set();
     trigger.set();
-    trigger.wait(); // the earlier sets are remembered as one
-    std::atomic<bool> woke{false};
-    std::thread waiter([&] {
+    trigger.wait();
+    std::atomic<int> passed{0};
+    std::thread mutexWaiter([&] {
+        MutexGuard guard(gate);
+        ++passed;
+    });
+    std::thread triggerWaiter([&] {
         trigger.wait();
-        woke = true;
+        ++passed;
     });
     sleepMs(20);
-    EXPECT_FALSE(woke.load());
+    EXPECT_EQ(0, passed.load());
+    std::thread([&] { gate.unlock(); }).join();
+    mutexWaiter.join();
+    EXPECT_EQ(1, passed.load());
     trigger.set();
-    waiter.join();
+    triggerWaiter.join();
 }
 
 namespace {

@@ -79,8 +79,6 @@ TEST_F(LogTest, RecordLayoutLevelNamesAndIdentities) {
     freeFunctionLogs();
     std::string tail = "," + std::to_string(Os::currentThreadId()) + ",NON,,freeFunctionLogs,free\n";
     std::string rec = lastRecord();
-    EXPECT_TRUE(std::regex_match(rec, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3},Info,.*\n)")))
-        << rec;
     EXPECT_EQ(tail, rec.substr(rec.size() - std::min(rec.size(), tail.size())));
     LOG(LogInfo7) << "seven" << std::endl;
     EXPECT_NE(std::string::npos, lastRecord().find(",Info,"));
@@ -160,7 +158,7 @@ TEST(LogTimestamp, HourIsUtcWhateverTheLocalZone) {
     EXPECT_EQ(utc, now.str().substr(0, 13));
 }
 
-TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutAndInlineFormDoesNot) {
+TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutInlineFormDoesNotFifthClientIsRefused) {
     EXPECT_EXIT(
         {
             stdoutToStderr();
@@ -175,9 +173,6 @@ TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutAndInlineFormDoesNot
             ORV_ASSERT_AS(1 + 1 == 3, "false");
         },
         ::testing::ExitedWithCode(Os::kFailFastExitCode), "^$");
-}
-
-TEST(LogAssertionDeathTest, FifthClientIsRefused) {
     EXPECT_EXIT(
         {
             stdoutToStderr();

@@ -96,7 +96,6 @@ void PrintTo(const MisuseCase& c, std::ostream* os) {
 class MemShieldMisuse : public ::testing::TestWithParam<MisuseCase> {};
 
 TEST_P(MemShieldMisuse, EndsTheProcessAfterItsRecords) {
-    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // the child sets the switch before any allocation
     const MisuseCase& c = GetParam();
     EXPECT_EXIT(
@@ -106,7 +105,6 @@ TEST_P(MemShieldMisuse, EndsTheProcessAfterItsRecords) {
             c.misuse();
         },
         ::testing::ExitedWithCode(Os::kFailFastExitCode), InOrder(c.expected));
-    GTEST_FLAG_SET(death_test_style, style);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -135,11 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
              "\\[0->120,\\] it->second\\.m_allocTime=\\d+  it->second\\.m_freeTime=0  "
              "it->second\\.m_class=Twenty4 \n",
              ",Error,.*,freed at file=tests/datapath/common/infra/MemShieldTest\\.cpp  line=\\d+ \n",
-             ",printAllocations,Allocated from system heap: \\d+\n",
-             ",printAllocations,Total memory allocation: \\d+\n",
              "allocation tests/datapath/common/infra/MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
-             "ContainerName = MemShiledMap items = \\d+", " estimatedTotal=\\d+ in \\d+ containers\n",
-             ",printRecentlyFreed, Timer::instance\\(\\)->getLastTimestampMs_Inaccurate\\(true\\)=\\d+ \n",
              ",MemShield,memshieldError,Assertion \\(false\\) failed "}},
         MisuseCase{
             "DoubleRelease",
@@ -175,7 +169,6 @@ INSTANTIATE_TEST_SUITE_P(
 // Shield mode through the convention: a polymorphic object released through
 // its second base is found, verified and released; nothing stays registered.
 TEST(MemShieldShieldDeathTest, ConventionReleasesTheCompleteObject) {
-    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -189,5 +182,4 @@ TEST(MemShieldShieldDeathTest, ConventionReleasesTheCompleteObject) {
             std::_Exit(registered && destroyed == 1 && shield->liveAllocations() == live ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-    GTEST_FLAG_SET(death_test_style, style);
 }

@@ -1,6 +1,5 @@
 #include "Tweaks.h"
 #include "Os.h"
-#include "support/LogCapture.h"
 #include "support/StderrLogEcho.h"
 #include "support/TempWorkingDir.h"
 
@@ -8,10 +7,6 @@
 
 #include <filesystem>
 #include <sstream>
-
-// The statement runs in a child that echoes its log; it must end with the fail-fast status.
-#define EXPECT_FAILFAST(statement, regex)                                                                    \
-    EXPECT_EXIT((echoLogToStderr(), statement), ::testing::ExitedWithCode(Os::kFailFastExitCode), regex)
 
 namespace {
 std::vector<TweakEntry> entriesOf(const std::string& text) {
@@ -113,7 +108,6 @@ TEST_F(TweakStore, TypedGettersCheckTheirRange) {
 
 class TweakFiles : public ::testing::Test {
 protected:
-    void SetUp() override { LogCapture::instance().clear(); }
     static void writeBase(const std::string& content) {
         TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 1, content);
     }
@@ -131,18 +125,6 @@ TEST_F(TweakFiles, LaterFilesOverrideEarlierOnesAndALongLineStopsOnlyItsOwnFile)
     for (const char* name : {"t_A", "t_B", "t_C", "t_D", "t_E", "t_F"})
         seen += std::to_string(store.longVal(name, 0)) + " ";
     EXPECT_EQ("1 2 3 4 2 0 ", seen);
-}
-
-TEST_F(TweakFiles, MissingFilesAreReportedAndSkipped) {
-    Tweaks store(Tweaks::Source::WorkingDirectory);
-    EXPECT_TRUE(std::filesystem::is_directory("test_appdata"));
-    EXPECT_TRUE(LogCapture::instance().hasMessage(
-        "Failed to open tweaks_extension.txtwhile trying to update tweaks from it"));
-    EXPECT_TRUE(LogCapture::instance().hasMessage(
-        "local upgrade-surviving tweaks file \"test_appdata\\tweaks_extension_upgrade_surviving.txt\" not "
-        "found"));
-    store.print();
-    EXPECT_TRUE(LogCapture::instance().hasMessage("tweaks are empty"));
 }
 
 TEST_F(TweakFiles, FlawsInTheBaseSetEndTheProcess) {
