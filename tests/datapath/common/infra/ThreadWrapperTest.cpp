@@ -53,7 +53,7 @@ int waitForMessages(const std::string& fragment, int count) {
 }
 } // namespace
 
-TEST(ThreadWrapper, TwoOpensAreBothStartedWhenWaitAllStartedReturns) {
+TEST(ThreadWrapper, OpensHaveStartedWhenWaitAllStartedReturnsAndANamedThreadIsWatchedWhileRunning) {
     LogCapture::instance().clear();
     TwGatedWorker w;
     w.open();
@@ -62,16 +62,13 @@ TEST(ThreadWrapper, TwoOpensAreBothStartedWhenWaitAllStartedReturns) {
     EXPECT_EQ(2, waitForMessages("Starting ThreadWrapper of type class TwGatedWorker internalId=", 0));
     w.released = true;
     EXPECT_EQ(2, waitForMessages("Ending ThreadWrapper of type class TwGatedWorker", 2));
-}
 
-TEST(ThreadWrapper, ThreadIsNamedAndWatchedWhileRunningOnly) {
-    LogCapture::instance().clear();
-    NamedWorker w;
-    w.open();
-    w.waitAllStarted();
+    NamedWorker named; // named and watched while running only
+    named.open();
+    named.waitAllStarted();
     EXPECT_EQ(1, waitForMessages("Ending ThreadWrapper of type NamedWorker-7", 1));
-    EXPECT_EQ("NamedWorker-7", w.nameSeen);
-    EXPECT_EQ("", Logger::instance()->getThreadName(w.threadId));
-    EXPECT_EQ(1, w.watched);
-    EXPECT_EQ(0, NamedWorker::watchedThreads(w.threadId));
+    EXPECT_EQ("NamedWorker-7", named.nameSeen);
+    EXPECT_EQ("", Logger::instance()->getThreadName(named.threadId));
+    EXPECT_EQ(1, named.watched);
+    EXPECT_EQ(0, NamedWorker::watchedThreads(named.threadId));
 }
