@@ -2,6 +2,7 @@
 #include "VssStandIn.h"
 
 #include "AgentCommon/TextConversion.h"
+#include "VssRequester/RegistryKey.h"
 
 #include <windows.h>
 
@@ -15,39 +16,35 @@ const wchar_t kStampValue[] = L"LastAliveStamp";
 const wchar_t kRunOnceKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const wchar_t kRunOnceValue[] = L"OrvelVssAgent";
 
-class RegistryKey {
-public:
-    ~RegistryKey() {
-        if (m_key != nullptr)
-            RegCloseKey(m_key);
-    }
-    bool open(HKEY root, const wchar_t* path, REGSAM access) {
-        return RegOpenKeyExW(root, path, 0, access, &m_key) == ERROR_SUCCESS;
-    }
-    bool create(HKEY root, const wchar_t* path) {
-        return RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr) ==
-               ERROR_SUCCESS;
-    }
-    // The value's data, or false when the key or the value is absent.
-    bool query(const wchar_t* name, std::vector<unsigned char>& data, DWORD& type) const {
-        DWORD size = 0;
-        if (RegQueryValueExW(m_key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-            return false;
-        data.assign(size, 0);
-        if (RegQueryValueExW(m_key, name, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
-            return false;
-        data.resize(size);
-        return true;
-    }
-    bool deleteValue(const wchar_t* name) const {
-        LONG result = RegDeleteValueW(m_key, name);
-        return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
-    }
-    HKEY get() const { return m_key; }
+RegistryKey openKey(HKEY root, const wchar_t* path, REGSAM access) {
+    HKEY key = nullptr;
+    return RegistryKey(RegOpenKeyExW(root, path, 0, access, &key) == ERROR_SUCCESS ? key : nullptr);
+}
 
-private:
-    HKEY m_key = nullptr;
-};
+RegistryKey createKey(HKEY root, const wchar_t* path) {
+    HKEY key = nullptr;
+    return RegistryKey(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+                               ERROR_SUCCESS
+                           ? key
+                           : nullptr);
+}
+
+// The value's data, or false when the key or the value is absent.
+bool query(const RegistryKey& key, const wchar_t* name, std::vector<unsigned char>& data, DWORD& type) {
+    DWORD size = 0;
+    if (!key.valid() || RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+        return false;
+    data.assign(size, 0);
+    if (RegQueryValueExW(key.get(), name, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+        return false;
+    data.resize(size);
+    return true;
+}
+
+bool deleteValue(const RegistryKey& key, const wchar_t* name) {
+    LONG result = RegDeleteValueW(key.get(), name);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
 
 std::vector<StandInFields> readRecord(const std::string& path) {
     std::vector<StandInFields> lines;
@@ -84,11 +81,11 @@ void VssStandIn::clearRecords() const {
 }
 
 bool VssStandIn::loadForAgent() {
-    RegistryKey key;
     const wchar_t native[] = L"native";
-    m_overrideSet = key.create(HKEY_CURRENT_USER, kOverrideKey) &&
-                    RegSetValueExW(key.get(), L"vssapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(native),
-                                   sizeof(native)) == ERROR_SUCCESS;
+    RegistryKey key = createKey(HKEY_CURRENT_USER, kOverrideKey);
+    m_overrideSet =
+        key.valid() && RegSetValueExW(key.get(), L"vssapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(native),
+                                      sizeof(native)) == ERROR_SUCCESS;
     return m_overrideSet;
 }
 
@@ -145,22 +142,19 @@ std::vector<std::string> VssStandIn::machineVolumes() {
 }
 
 bool AgentRegistry::setLastAliveStamp(const std::vector<unsigned char>& bytes, unsigned long type) {
-    RegistryKey key;
-    return key.create(HKEY_LOCAL_MACHINE, kReliabilityKey) &&
-           RegSetValueExW(key.get(), kStampValue, 0, type, bytes.data(), static_cast<DWORD>(bytes.size())) ==
-               ERROR_SUCCESS;
+    RegistryKey key = createKey(HKEY_LOCAL_MACHINE, kReliabilityKey);
+    return key.valid() && RegSetValueExW(key.get(), kStampValue, 0, type, bytes.data(),
+                                         static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
 }
 
 bool AgentRegistry::deleteLastAliveStamp() {
-    RegistryKey key;
-    return !key.open(HKEY_LOCAL_MACHINE, kReliabilityKey, KEY_SET_VALUE) || key.deleteValue(kStampValue);
+    RegistryKey key = openKey(HKEY_LOCAL_MACHINE, kReliabilityKey, KEY_SET_VALUE);
+    return !key.valid() || deleteValue(key, kStampValue);
 }
 
 bool AgentRegistry::lastAliveStamp(std::vector<unsigned char>& bytes, unsigned long* type) {
-    RegistryKey key;
     DWORD valueType = 0;
-    if (!key.open(HKEY_LOCAL_MACHINE, kReliabilityKey, KEY_QUERY_VALUE) ||
-        !key.query(kStampValue, bytes, valueType))
+    if (!query(openKey(HKEY_LOCAL_MACHINE, kReliabilityKey, KEY_QUERY_VALUE), kStampValue, bytes, valueType))
         return false;
     if (type != nullptr)
         *type = valueType;
@@ -168,10 +162,9 @@ bool AgentRegistry::lastAliveStamp(std::vector<unsigned char>& bytes, unsigned l
 }
 
 bool AgentRegistry::runOnceValue(std::string& text) {
-    RegistryKey key;
     std::vector<unsigned char> data;
     DWORD type = 0;
-    if (!key.open(HKEY_LOCAL_MACHINE, kRunOnceKey, KEY_QUERY_VALUE) || !key.query(kRunOnceValue, data, type))
+    if (!query(openKey(HKEY_LOCAL_MACHINE, kRunOnceKey, KEY_QUERY_VALUE), kRunOnceValue, data, type))
         return false;
     std::wstring value(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
     text = utf8Text(value.c_str());
@@ -179,7 +172,7 @@ bool AgentRegistry::runOnceValue(std::string& text) {
 }
 
 bool AgentRegistry::deleteRunOnceValue() {
-    RegistryKey key;
-    return key.open(HKEY_LOCAL_MACHINE, kRunOnceKey, KEY_SET_VALUE) && key.deleteValue(kRunOnceValue);
+    RegistryKey key = openKey(HKEY_LOCAL_MACHINE, kRunOnceKey, KEY_SET_VALUE);
+    return key.valid() && deleteValue(key, kRunOnceValue);
 }
 #endif
