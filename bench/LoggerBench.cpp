@@ -100,7 +100,7 @@ void BM_OrvelClientOnly_Caller(benchmark::State& state) {
     const std::string record =
         "2026-12-04 15:20:24.123,Info,5812,NON,,BM_OrvelClientOnly_Caller,bench record 12345\n";
     for (auto _ : state)
-        client->write(record);
+        client->write(record.data(), record.size());
     state.SetItemsProcessed(state.iterations());
     if (state.thread_index() == 0)
         client->flush();

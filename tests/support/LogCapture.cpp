@@ -11,9 +11,9 @@ LogCapture& LogCapture::instance() {
     return *capture;
 }
 
-void LogCapture::write(const std::string& record) {
+void LogCapture::write(const char* record, size_t length) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.push_back(record);
+    m_records.emplace_back(record, length);
 }
 
 void LogCapture::clear() {

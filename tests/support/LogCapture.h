@@ -12,7 +12,7 @@ public:
     // The process's capture, registered with the Logger on first use.
     static LogCapture& instance();
 
-    void write(const std::string& record) override;
+    void write(const char* record, size_t length) override;
 
     void clear();
     std::vector<std::string> records();

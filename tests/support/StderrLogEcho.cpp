@@ -16,8 +16,8 @@
 namespace {
 class StderrLogClient : public LoggerClient {
 public:
-    void write(const std::string& record) override {
-        std::fwrite(record.data(), 1, record.size(), stderr);
+    void write(const char* record, size_t length) override {
+        std::fwrite(record, 1, length, stderr);
         std::fflush(stderr); // the process ends without flushing anything
     }
 };

@@ -27,8 +27,8 @@ FileLoggerClient::FileLoggerClient(const std::string& path, u32 memoryLimitMb, u
     startWriter();
 }
 
-void FileLoggerClient::write(const std::string& record) {
-    GenFileLogger::write(record.data(), static_cast<u32>(record.size()));
+void FileLoggerClient::write(const char* record, size_t length) {
+    GenFileLogger::write(record, static_cast<u32>(length));
 }
 
 void FileLoggerClient::flush() {

@@ -14,7 +14,7 @@ public:
     // is accepted for callers that pass it and is not used.
     FileLoggerClient(const std::string& path, u32 memoryLimitMb, u32 reserved, const std::string& title);
 
-    void write(const std::string& record) override;
+    void write(const char* record, size_t length) override;
     // Waits until the records written so far are in the file, within the
     // flush wait limit.
     void flush() override;

@@ -16,56 +16,60 @@ void freeRecordBytes(s8* buffer) {
 
 HeapMemoryAllocationTracker::HeapMemoryAllocationTracker(u32 maxBytes, u32 resumeThresholdBytes,
                                                          const bool& disableTracking, const std::string& name)
-    : m_usedBytes(0), m_paused(false), m_maxBytes(maxBytes), m_resumeThresholdBytes(resumeThresholdBytes),
+    : m_state(0), m_maxBytes(maxBytes), m_resumeThresholdBytes(resumeThresholdBytes),
       m_disableTracking(disableTracking), m_name(name) {
     // Created before any record can arrive: MemShield's own start-up logs,
     // and a record buffer must not be the allocation that creates it.
     MemShield::instance();
 }
 
-s8* HeapMemoryAllocationTracker::allocateCountedLocked(u32 length) {
+s8* HeapMemoryAllocationTracker::allocateCounted(u32 length) {
     if (length == 0)
         return nullptr;
-    s8* buffer = allocateRecordBytes(length);
-    m_usedBytes += length;
-    return buffer;
+    m_state.fetch_add(length);
+    return allocateRecordBytes(length);
 }
 
 s8* HeapMemoryAllocationTracker::allocate(u32 length, bool& justPaused) {
     justPaused = false;
-    MutexGuard guard(m_mutex);
     if (m_disableTracking)
-        return allocateCountedLocked(length);
-    if (m_paused)
+        return allocateCounted(length);
+    if (length == 0)
         return nullptr;
-    if (static_cast<u64>(m_usedBytes) + length > m_maxBytes) {
-        m_paused = true;
-        justPaused = true;
-        return nullptr;
+    u64 state = m_state.load();
+    for (;;) {
+        if ((state & kPausedBit) != 0)
+            return nullptr;
+        if (state + length > m_maxBytes) {
+            if (!m_state.compare_exchange_weak(state, state | kPausedBit))
+                continue;
+            justPaused = true;
+            return nullptr;
+        }
+        if (m_state.compare_exchange_weak(state, state + length))
+            return allocateRecordBytes(length);
     }
-    return allocateCountedLocked(length);
 }
 
 s8* HeapMemoryAllocationTracker::allocateUnlimited(u32 length) {
-    MutexGuard guard(m_mutex);
-    return allocateCountedLocked(length);
+    return allocateCounted(length);
 }
 
 void HeapMemoryAllocationTracker::release(s8* buffer, u32 length) {
-    u32 usedBytesBeforeFree;
-    {
-        MutexGuard guard(m_mutex);
-        usedBytesBeforeFree = m_usedBytes;
-        freeRecordBytes(buffer);
-        if (usedBytesBeforeFree >= length) {
-            m_usedBytes -= length;
-            if (m_paused && m_usedBytes <= m_resumeThresholdBytes)
-                m_paused = false;
+    freeRecordBytes(buffer);
+    u64 state = m_state.load();
+    u64 used = state & ~kPausedBit;
+    while (used >= length) {
+        u64 next = state - length;
+        if ((next & ~kPausedBit) <= m_resumeThresholdBytes)
+            next &= ~kPausedBit;
+        if (m_state.compare_exchange_weak(state, next))
             return;
-        }
+        used = state & ~kPausedBit;
     }
-    // Reported outside the mutex: the record goes through the logger, and this
-    // tracker's own logger may be one of its clients.
+    // Reported through the logger, whose own file client may be this
+    // tracker's owner: nothing is held here.
+    u32 usedBytesBeforeFree = static_cast<u32>(used);
     u32 lengthBytes = length;
     ORV_CHECK(usedBytesBeforeFree >= (u32)lengthBytes, "<" << m_name << "> "
                                                            << "trying to free more than allocated"
@@ -75,11 +79,9 @@ void HeapMemoryAllocationTracker::release(s8* buffer, u32 length) {
 }
 
 u32 HeapMemoryAllocationTracker::usedBytes() {
-    MutexGuard guard(m_mutex);
-    return m_usedBytes;
+    return static_cast<u32>(m_state.load() & ~kPausedBit);
 }
 
 bool HeapMemoryAllocationTracker::paused() {
-    MutexGuard guard(m_mutex);
-    return m_paused;
+    return (m_state.load() & kPausedBit) != 0;
 }

@@ -4,9 +4,9 @@
 // the budget the tracker pauses and refuses every request until releases
 // bring the bytes in use down to the resume threshold, so that a logger that
 // cannot keep up drops records instead of switching on and off per record.
-#include "Mutex.h"
 #include "Types.h"
 
+#include <atomic>
 #include <string>
 
 class HeapMemoryAllocationTracker {
@@ -32,11 +32,13 @@ public:
     bool paused();
 
 private:
-    s8* allocateCountedLocked(u32 length);
+    // The bytes in use and the pause flag live in one word, changed by
+    // compare-and-swap: every record takes and gives back a buffer, and a
+    // mutex here had producers and the writer queue up behind each other.
+    static const u64 kPausedBit = 1ull << 63;
+    s8* allocateCounted(u32 length);
 
-    u32 m_usedBytes;
-    Mutex m_mutex;
-    bool m_paused;
+    std::atomic<u64> m_state; // bytes in use | kPausedBit
     u32 m_maxBytes;
     u32 m_resumeThresholdBytes;
     const bool& m_disableTracking;

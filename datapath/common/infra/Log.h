@@ -81,8 +81,9 @@ const char* callSiteColumns(const char* signature);
 class LoggerClient {
 public:
     virtual ~LoggerClient() = default;
-    // One finished record, including its final line end.
-    virtual void write(const std::string& record) = 0;
+    // One finished record, including its final line end. The bytes are the
+    // caller's: a client that keeps them copies them.
+    virtual void write(const char* record, size_t length) = 0;
     // Pushes out whatever the client has buffered.
     virtual void flush() {}
 
@@ -92,24 +93,34 @@ public:
 
 class LogItem;
 
-class LogStringBuf : public std::stringbuf {
+// A record's bytes: an inline buffer that covers ordinary records, and heap
+// storage for the rare longer one. A record is built and sent by the thread
+// that wrote it, so building one costs no allocation unless it is long.
+class LogStringBuf : public std::streambuf {
 public:
-    LogStringBuf(LogItem* owner, u32 level, u32 loggerId)
-        : m_owner(owner), m_level(level), m_loggerId(loggerId) {}
+    LogStringBuf(u32 level) : m_level(level) { setp(m_inline, m_inline + kInlineBytes); }
     ~LogStringBuf() override = default;
+    LogStringBuf(const LogStringBuf&) = delete;
+    LogStringBuf& operator=(const LogStringBuf&) = delete;
 
-    u32 level() const { return m_level; }
-    u32 loggerId() const { return m_loggerId; }
+    // Appends without the stream's formatting machinery (the record header).
+    void append(const char* data, size_t length) { xsputn(data, static_cast<std::streamsize>(length)); }
 
 protected:
     // Dispatches the whole buffered record. Nothing is cleared, which is why
     // a statement ends with exactly one std::endl.
     int sync() override;
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* data, std::streamsize length) override;
 
 private:
-    LogItem* m_owner;
+    static const size_t kInlineBytes = 496;
+    // Room for at least `more` bytes beyond what is written.
+    void grow(size_t more);
+
     u32 m_level;
-    u32 m_loggerId;
+    std::string m_heap;
+    char m_inline[kInlineBytes];
 };
 
 class LogItem : public std::ostream {
@@ -148,7 +159,8 @@ public:
 
     // Delivers one record to the clients whose mask has its level; levels 0-2
     // also flush every client, and level 0 ends the process.
-    void dispatch(const std::string& record, u32 level);
+    void dispatch(const char* record, size_t length, u32 level);
+    void dispatch(const std::string& record, u32 level) { dispatch(record.data(), record.size(), level); }
 
     u32 clientsCount() const { return m_clientsCnt.load(std::memory_order_acquire); }
 
@@ -167,7 +179,8 @@ private:
     Mutex m_mutex;
 };
 
-void writeRecordHeader(std::ostream& item, u32 level, u32 loggerId, const char* methodColumns,
+// The record's first six columns and their commas.
+void writeRecordHeader(LogStringBuf& record, u32 level, u32 loggerId, const char* methodColumns,
                        u32 fractionDigits);
 
 #if defined(_MSC_VER)

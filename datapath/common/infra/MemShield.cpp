@@ -6,7 +6,9 @@
 #include "Timer.h"
 #include "Tweaks.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <ios>
 #include <sstream>
 #include <string>
@@ -43,9 +45,7 @@ i64 MemShield::allocatedBytes() const {
     return total;
 }
 
-MemShield::MemShield()
-    : m_allocations("MemShiledMap"), m_recentlyFreed("MemShieldRecentFreed"), m_preMarginSize(16),
-      m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
+MemShield::MemShield() : m_preMarginSize(16), m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
     Tweaks* tweaks = Tweaks::instance();
     m_preMarginSize = tweaks->uintVal("t_memshield_pre_margin_size", 16u);
     m_postMarginSize = tweaks->uintVal("t_memshield_post_margin_size", 64u);
@@ -104,15 +104,17 @@ void* MemShield::internalAllocAndRegister(size_t size, size_t arrayLength, const
     ORV_CHECK(size < (u32)-1, " size=" << size << " ");
     ORV_CHECK(arrayLength < (u32)-1, " arrayLength=" << arrayLength << " ");
     addBytes(static_cast<i64>(allocationLength));
-    MutexGuard guard(m_mutex);
-    m_allocations[user] = info;
+    Shard& shard = shardOf(user);
+    MutexGuard guard(shard.mutex);
+    shard.allocations[user] = info;
     return user;
 }
 
 void MemShield::verifyPtr(void* ptr, const char* file, u32 line) {
     {
-        MutexGuard guard(m_mutex);
-        if (m_allocations.find(ptr) != m_allocations.end())
+        Shard& shard = shardOf(ptr);
+        MutexGuard guard(shard.mutex);
+        if (shard.allocations.find(ptr) != shard.allocations.end())
             return;
     }
     LOG(LogError) << "trying to access (verifyPtr) un-allocated memory"
@@ -125,9 +127,10 @@ void MemShield::verifyPtr(void* ptr, const char* file, u32 line) {
 void MemShield::freeAndUnregister(void* ptr, const char* file, u32 line) {
     std::string report;
     {
-        MutexGuard guard(m_mutex);
-        AllocMap::iterator it = m_allocations.find(ptr);
-        if (it != m_allocations.end()) {
+        Shard& shard = shardOf(ptr);
+        MutexGuard guard(shard.mutex);
+        AllocMap::iterator it = shard.allocations.find(ptr);
+        if (it != shard.allocations.end()) {
             u8* user = static_cast<u8*>(ptr);
             const u8* margin = user + it->second.m_size;
             // Eight bytes at a time: the release of every block reads its
@@ -145,12 +148,12 @@ void MemShield::freeAndUnregister(void* ptr, const char* file, u32 line) {
                 std::memset(user, kMarginByte, it->second.m_size);
                 it->second.m_freeTime = cachedNowMs();
                 if (m_historyLengthMs != 0) {
-                    m_recentlyFreed[ptr] = it->second;
+                    shard.recentlyFreed[ptr] = it->second;
                 } else {
                     ::operator delete(user - m_preMarginSize);
                     addBytes(-(static_cast<i64>(it->second.m_size) + m_preMarginSize + m_postMarginSize));
                 }
-                m_allocations.erase(it);
+                shard.allocations.erase(it);
                 return;
             }
             std::ostringstream list;
@@ -190,24 +193,36 @@ void MemShield::memshieldError() {
 }
 
 size_t MemShield::liveAllocations() {
-    MutexGuard guard(m_mutex);
-    return m_allocations.size();
+    size_t count = 0;
+    for (Shard& shard : m_shards) {
+        MutexGuard guard(shard.mutex);
+        count += shard.allocations.size();
+    }
+    return count;
+}
+
+std::vector<std::pair<void*, AllocInfo>> MemShield::snapshot(AllocMap Shard::*map) {
+    std::vector<std::pair<void*, AllocInfo>> entries;
+    for (Shard& shard : m_shards) {
+        MutexGuard guard(shard.mutex);
+        entries.insert(entries.end(), (shard.*map).begin(), (shard.*map).end());
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const std::pair<void*, AllocInfo>& a, const std::pair<void*, AllocInfo>& b) {
+                  return std::less<void*>()(a.first, b.first);
+              });
+    return entries;
 }
 
 void MemShield::memShieldDumpLocked() {
-    std::vector<AllocInfo> live;
-    {
-        MutexGuard guard(m_mutex);
-        for (const auto& entry : m_allocations)
-            live.push_back(entry.second);
-    }
+    std::vector<std::pair<void*, AllocInfo>> live = snapshot(&Shard::allocations);
     LOG(LogInfo) << "dumpalloc:" << std::endl;
-    for (const AllocInfo& info : live)
-        LOG(LogInfo) << " it->second.m_class=" << info.m_class << " "
-                     << " it->second.m_file=" << info.m_file << " "
-                     << " it->second.m_line=" << info.m_line << " "
-                     << " it->second.m_size=" << info.m_size << " "
-                     << " it->second.m_arrayLength=" << info.m_arrayLength << " " << std::endl;
+    for (const auto& entry : live)
+        LOG(LogInfo) << " it->second.m_class=" << entry.second.m_class << " "
+                     << " it->second.m_file=" << entry.second.m_file << " "
+                     << " it->second.m_line=" << entry.second.m_line << " "
+                     << " it->second.m_size=" << entry.second.m_size << " "
+                     << " it->second.m_arrayLength=" << entry.second.m_arrayLength << " " << std::endl;
 }
 
 void MemShield::printAllocations() {
@@ -223,9 +238,9 @@ void MemShield::printAllocations() {
     };
     std::map<std::pair<std::string, u32>, Group> groups;
     u64 total = 0;
-    {
-        MutexGuard guard(m_mutex);
-        for (const auto& entry : m_allocations) {
+    for (Shard& shard : m_shards) {
+        MutexGuard guard(shard.mutex);
+        for (const auto& entry : shard.allocations) {
             Group& g = groups[std::make_pair(std::string(entry.second.m_file), entry.second.m_line)];
             ++g.count;
             g.bytes += entry.second.m_size;
@@ -252,11 +267,7 @@ void MemShield::printAllocations() {
 }
 
 void MemShield::printRecentlyFreed() {
-    std::vector<std::pair<void*, AllocInfo>> freed;
-    {
-        MutexGuard guard(m_mutex);
-        freed.assign(m_recentlyFreed.begin(), m_recentlyFreed.end());
-    }
+    std::vector<std::pair<void*, AllocInfo>> freed = snapshot(&Shard::recentlyFreed);
     LOG(LogInfo) << " Timer::instance()->getLastTimestampMs_Inaccurate(true)="
                  << Timer::instance()->getLastTimestampMs_Inaccurate(true) << " " << std::endl;
     for (const auto& entry : freed)

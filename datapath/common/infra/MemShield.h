@@ -10,9 +10,14 @@
 // its trailing margin is checked when it is released. Every misuse found ends
 // the process after MemShield's records.
 //
-// Lock rule: nothing is logged while the maps' mutex is held. In shield mode
+// Lock rule: nothing is logged while a shard's mutex is held. In shield mode
 // the file loggers' record buffers are themselves tracked, so a record written
 // under the mutex would come back for it.
+//
+// The registry of shield mode is split into shards by block address, each
+// with its own mutex and maps: with one mutex for the whole process, two
+// threads that allocate at once spend far longer handing the lock to each
+// other than registering, and shield mode becomes unusable on a busy server.
 #include "MemShieldSwitch.h"
 #include "Mutex.h"
 #include "Singleton.h"
@@ -23,6 +28,8 @@
 #include <cstddef>
 #include <map>
 #include <new>
+#include <utility>
+#include <vector>
 
 struct AllocInfo {
     u32 m_size;        // user bytes
@@ -97,6 +104,22 @@ private:
     MemShield();
 
     typedef StlMemShiledContainer<std::map<void*, AllocInfo>> AllocMap;
+    // Every shard's maps report under the same names, so the container report
+    // shows one registry, as if it were not split.
+    struct alignas(64) Shard {
+        Mutex mutex;
+        AllocMap allocations{"MemShiledMap"};
+        AllocMap recentlyFreed{"MemShieldRecentFreed"};
+    };
+    static const u32 kShards = 64;
+    Shard& shardOf(const void* ptr) {
+        // Blocks are at least 16-byte aligned; a multiplicative hash spreads
+        // the remaining bits over the shards.
+        u64 v = static_cast<u64>(reinterpret_cast<uintptr_t>(ptr)) >> 4;
+        return m_shards[(v * 0x9E3779B97F4A7C15ull) >> 58];
+    }
+    // Copies of every shard's entries, ordered by address.
+    std::vector<std::pair<void*, AllocInfo>> snapshot(AllocMap Shard::*map);
 
     void* allocCounted(size_t size, size_t count) {
         if (count >= kSingleObjectMarker || size > kSingleObjectMarker - kHeaderBytes)
@@ -145,11 +168,9 @@ private:
     [[noreturn]] static void markerFailure(bool single);
     void startActiveObjectOnce();
 
-    AllocMap m_allocations;   // "MemShiledMap"
-    AllocMap m_recentlyFreed; // "MemShieldRecentFreed"
+    Shard m_shards[kShards];
     u32 m_preMarginSize;
     u32 m_postMarginSize;
-    Mutex m_mutex;
     u32 m_historyLengthMs;
     std::atomic<bool> m_aoStarted;
 };

@@ -13,14 +13,11 @@ u32 Os::currentThreadId() {
 }
 
 UtcTime Os::utcNow() {
+    // gmtime_r would do, but it takes glibc's time-zone lock, and every log
+    // record asks for the time.
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tmv;
-    gmtime_r(&ts.tv_sec, &tmv);
-    return UtcTime{static_cast<u32>(tmv.tm_year + 1900),  static_cast<u32>(tmv.tm_mon + 1),
-                   static_cast<u32>(tmv.tm_mday),         static_cast<u32>(tmv.tm_hour),
-                   static_cast<u32>(tmv.tm_min),          static_cast<u32>(tmv.tm_sec),
-                   static_cast<u32>(ts.tv_nsec / 1000000)};
+    return utcFromUnixTime(static_cast<i64>(ts.tv_sec), static_cast<u32>(ts.tv_nsec / 1000000));
 }
 
 void Os::failFast() {

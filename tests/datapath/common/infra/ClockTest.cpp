@@ -155,3 +155,17 @@ TEST(LogTimestamp, FractionDigitsCutTheMilliseconds) {
         EXPECT_EQ(std::string("2026-12-04 15:30:31.007").substr(0, digits ? 20 + digits : 19), s.str());
     }
 }
+
+TEST(LogTimestamp, CalendarOfUnixTimeAcrossLeapRules) {
+    const struct {
+        i64 seconds;
+        const char* text;
+    } rows[] = {{0, "1970-01-01 00:00:00"},          {-1, "1969-12-31 23:59:59"},
+                {951782400, "2000-02-29 00:00:00"},  {1709251199, "2024-02-29 23:59:59"},
+                {4107542400, "2100-03-01 00:00:00"}, {1796653831, "2026-12-07 14:30:31"}};
+    for (const auto& row : rows) {
+        std::ostringstream s;
+        formatLogTimestamp(s, Os::utcFromUnixTime(row.seconds, 0), 0);
+        EXPECT_EQ(row.text, s.str()) << row.seconds;
+    }
+}
