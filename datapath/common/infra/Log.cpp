@@ -309,12 +309,54 @@ int LogStringBuf::sync() {
     return 0;
 }
 
-LogItem::LogItem(u32 loggerId, u32 level, const char* columns, u32 fractionDigits)
-    : std::ostream(nullptr), m_buf(level) {
-    rdbuf(&m_buf);
+void LogStringBuf::restart(u32 level) {
+    m_level = level;
+    if (!m_heap.empty())
+        std::string().swap(m_heap);
+    setp(m_inline, m_inline + kInlineBytes);
+}
+
+void LogStream::begin(u32 loggerId, u32 level, const char* columns, u32 fractionDigits) {
+    clear();
+    flags(std::ios_base::skipws | std::ios_base::dec);
+    width(0);
+    precision(6);
+    m_buf.restart(level);
     writeRecordHeader(m_buf, level, loggerId, columns, fractionDigits);
     // As if the time had been written with setfill('0'): the fill stays.
     fill('0');
+}
+
+namespace {
+void ORV_THREAD_EXIT_CALLBACK deleteSpareStream(void* stream) {
+    delete static_cast<LogStream*>(stream);
+}
+
+// Never destroyed: threads log while the process runs its exit handlers. The
+// streams are the logging core's own scratch, not tracked allocations: the
+// tracking allocator reports its findings through them.
+Os::ThreadSlot& spareStreams() {
+    static Os::ThreadSlot* const slot = new Os::ThreadSlot(deleteSpareStream);
+    return *slot;
+}
+} // namespace
+
+LogItem::LogItem(u32 loggerId, u32 level, const char* columns, u32 fractionDigits) {
+    Os::ThreadSlot& slot = spareStreams();
+    m_stream = static_cast<LogStream*>(slot.get());
+    if (m_stream != nullptr)
+        slot.set(nullptr);
+    else
+        m_stream = new LogStream();
+    m_stream->begin(loggerId, level, columns, fractionDigits);
+}
+
+LogItem::~LogItem() {
+    Os::ThreadSlot& slot = spareStreams();
+    if (slot.get() == nullptr)
+        slot.set(m_stream);
+    else
+        delete m_stream;
 }
 
 Logger::Logger()

@@ -94,15 +94,17 @@ public:
 class LogItem;
 
 // A record's bytes: an inline buffer that covers ordinary records, and heap
-// storage for the rare longer one. A record is built and sent by the thread
-// that wrote it, so building one costs no allocation unless it is long.
+// storage for the rare longer one.
 class LogStringBuf : public std::streambuf {
 public:
-    LogStringBuf(u32 level) : m_level(level) { setp(m_inline, m_inline + kInlineBytes); }
+    LogStringBuf() : m_level(LogInfo) { setp(m_inline, m_inline + kInlineBytes); }
     ~LogStringBuf() override = default;
     LogStringBuf(const LogStringBuf&) = delete;
     LogStringBuf& operator=(const LogStringBuf&) = delete;
 
+    // Empties the buffer for a record of `level`; heap storage of a long
+    // record is given back.
+    void restart(u32 level);
     // Appends without the stream's formatting machinery (the record header).
     void append(const char* data, size_t length) { xsputn(data, static_cast<std::streamsize>(length)); }
 
@@ -114,7 +116,7 @@ protected:
     std::streamsize xsputn(const char* data, std::streamsize length) override;
 
 private:
-    static const size_t kInlineBytes = 496;
+    static const size_t kInlineBytes = 480;
     // Room for at least `more` bytes beyond what is written.
     void grow(size_t more);
 
@@ -123,16 +125,35 @@ private:
     char m_inline[kInlineBytes];
 };
 
-class LogItem : public std::ostream {
+// The stream of one statement. Setting up a standard stream (its locale and
+// facets) costs more than formatting a whole record, so each thread keeps its
+// stream between statements; see LogItem.
+class LogStream : public std::ostream {
 public:
-    LogItem(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
-    ~LogItem() override = default;
-
-    // An lvalue for the statement's first insertion.
-    std::ostream& stream() { return *this; }
+    LogStream() : std::ostream(nullptr) { rdbuf(&m_buf); }
+    // Puts the stream back in the state of a fresh one whose record header
+    // was just written.
+    void begin(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
 
 private:
     LogStringBuf m_buf;
+};
+
+// One statement: takes the thread's spare stream (or a new one, for a
+// statement written while another one of the thread is still open) and gives
+// it back at the end of the statement. The spare is freed when its thread ends.
+class LogItem {
+public:
+    LogItem(u32 loggerId, u32 level, const char* methodColumns, u32 fractionDigits);
+    ~LogItem();
+    LogItem(const LogItem&) = delete;
+    LogItem& operator=(const LogItem&) = delete;
+
+    // An lvalue for the statement's first insertion.
+    std::ostream& stream() { return *m_stream; }
+
+private:
+    LogStream* m_stream;
 };
 
 class Logger : public Singleton<Logger> {

@@ -41,7 +41,8 @@ void MemWatchedContainerDatabase::printWatchedContainers() {
         }
     }
     for (const auto& entry : byName) {
-        LogItem item(LoggerNon, LogInfo, ORV_LOG_COLUMNS(), 0);
+        LogItem statement(LoggerNon, LogInfo, ORV_LOG_COLUMNS(), 0);
+        std::ostream& item = statement.stream();
         item << "ContainerName = " << entry.first << " items = " << entry.second.items;
         if (entry.second.maxBytes != 0)
             item << " memory = " << entry.second.bytes << " (max = " << entry.second.maxBytes << ")";

@@ -44,6 +44,27 @@ inline UtcTime utcFromUnixTime(i64 seconds, u32 milliseconds) {
 // Ends the process at once: no destructors, no exit handlers, no stream
 // flushing. Callers flush what must survive before calling it.
 [[noreturn]] void failFast();
+// One pointer per thread (initially null) and what is done with a thread's
+// value when the thread ends. Built on the system's own per-thread storage
+// rather than on thread_local objects, whose destructors run in an order the
+// logging of a thread's last moments cannot rely on. Slots are never freed.
+#if defined(_WIN32)
+#define ORV_THREAD_EXIT_CALLBACK __stdcall
+#else
+#define ORV_THREAD_EXIT_CALLBACK
+#endif
+typedef void(ORV_THREAD_EXIT_CALLBACK* ThreadExitCallback)(void* value);
+class ThreadSlot {
+public:
+    explicit ThreadSlot(ThreadExitCallback onThreadExit);
+    ThreadSlot(const ThreadSlot&) = delete;
+    ThreadSlot& operator=(const ThreadSlot&) = delete;
+    void* get() const;
+    void set(void* value);
+
+private:
+    u64 m_key;
+};
 // The exit status that failFast gives the process.
 constexpr int kFailFastExitCode = 3;
 } // namespace Os

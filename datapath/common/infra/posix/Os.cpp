@@ -1,5 +1,6 @@
 #include "../Os.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -22,4 +23,19 @@ UtcTime Os::utcNow() {
 
 void Os::failFast() {
     _exit(kFailFastExitCode);
+}
+
+Os::ThreadSlot::ThreadSlot(ThreadExitCallback onThreadExit) : m_key(0) {
+    pthread_key_t key;
+    if (pthread_key_create(&key, onThreadExit) != 0)
+        failFast(); // the process has used up its keys: nothing can be logged
+    m_key = static_cast<u64>(key);
+}
+
+void* Os::ThreadSlot::get() const {
+    return pthread_getspecific(static_cast<pthread_key_t>(m_key));
+}
+
+void Os::ThreadSlot::set(void* value) {
+    pthread_setspecific(static_cast<pthread_key_t>(m_key), value);
 }

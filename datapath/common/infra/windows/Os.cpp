@@ -19,3 +19,20 @@ void Os::failFast() {
     for (;;)
         Sleep(INFINITE);
 }
+
+// Fiber-local storage rather than thread-local storage: only its slots carry a
+// callback that the system runs when a thread ends.
+Os::ThreadSlot::ThreadSlot(ThreadExitCallback onThreadExit) : m_key(0) {
+    DWORD index = FlsAlloc(onThreadExit);
+    if (index == FLS_OUT_OF_INDEXES)
+        failFast(); // the process has used up its slots: nothing can be logged
+    m_key = index;
+}
+
+void* Os::ThreadSlot::get() const {
+    return FlsGetValue(static_cast<DWORD>(m_key));
+}
+
+void Os::ThreadSlot::set(void* value) {
+    FlsSetValue(static_cast<DWORD>(m_key), value);
+}
