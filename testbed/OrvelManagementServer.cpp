@@ -225,9 +225,17 @@ bool nextRequest(SOCKET socket, std::string& buffer, Request& request) {
     return true;
 }
 
+// Wine answers GetProcessHandleCount with 0; there the handle values in use
+// are counted instead. Wine hands out the lowest free multiple of 4, so the
+// first 2048 values hold every handle of a server with far fewer.
 unsigned long handleCount() {
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    for (ULONG_PTR value = 4; value < 8192; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
     return count;
 }
 
