@@ -26,10 +26,10 @@ namespace {
 const int kAssertExit = 3; // an internal consistency check ended the process
 const char kFlowRecord[] = "launchVssRequesterDoSnapshot failed with error : ";
 
-// Who asks for the snapshot: the agent with a management server (as local, or
-// as peer behind a local one that is down), or -ExternallyInitiated with or
-// without the runner.
-enum class Caller { Server, NoServer, PeerServer, Runner, NoRunner };
+// Who asks for the snapshot: the agent with a management server (as local,
+// as local and peer at once, as peer behind a local one that is down, or
+// none), or -ExternallyInitiated with or without the runner.
+enum class Caller { Server, SameServerAsPeer, PeerServer, NoServer, Runner, NoRunner };
 
 // Changes a row makes to the agent's files after the tweaks were written.
 typedef void (*Prepare)(const std::string& workingDirectory);
@@ -240,6 +240,8 @@ const Row kRows[] = {
      "notifyFreezePrepare failed with res=1 ", "SnapshotFlow failed ret=-1002 "}, {}, ""},
     {"local server down, peer up", Caller::PeerServer, {}, kInstalled, "", "", nullptr, 0, 0, 0, 2500, true,
      {"Error 12029 in WinHttpSendRequest."}, {"Done taking CP on peer KOS."}, kSuccessLine},
+    {"peer is the local server: asked once", Caller::SameServerAsPeer, {}, kInstalled, "", "", nullptr, 0, 0, 0,
+     2500, true, {}, {"Peer URL equals local URL. Not Connecting to peer"}, kSuccessLine},
     {"server answers 500", Caller::Server, {L"--ping-status", L"500", L"--checkpoint-status", L"500"}, kInstalled, "",
      "", nullptr, 0, 0, 0, 2500, true, {}, {"Done taking CP on local KOS."}, kSuccessLine},
     {"server answers the checkpoint in 700 ms", Caller::Server, {L"--checkpoint-delay-ms", L"700"}, kInstalled, "",
@@ -293,7 +295,7 @@ protected:
     ChildResult run(Caller caller, const Args& options, const std::string& serverName) {
         std::unique_ptr<Server> server;
         std::wstring port = L"1"; // nothing listens there
-        if (caller == Caller::Server || caller == Caller::PeerServer) {
+        if (caller == Caller::Server || caller == Caller::SameServerAsPeer || caller == Caller::PeerServer) {
             server.reset(new Server(m_dir, serverName, options));
             port = server->port();
         }
@@ -307,9 +309,10 @@ protected:
         }
         if (caller == Caller::NoRunner)
             return runAgent({L"-ExternallyInitiated"});
-        ChildResult result = caller == Caller::PeerServer
-                                 ? runAgent({L"localhost", L"1", L"127.0.0.1", port, L"abc"})
-                                 : runAgent({L"127.0.0.1", port, L"0.0.0.0", L"0", L"abc"});
+        ChildResult result = runAgent(
+            caller == Caller::PeerServer         ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
+            : caller == Caller::SameServerAsPeer ? Args{L"127.0.0.1", port, L"127.0.0.1", port, L"abc"}
+                                                 : Args{L"127.0.0.1", port, L"0.0.0.0", L"0", L"abc"});
         if (server)
             m_lastRequests = server->requests();
         return result;
@@ -379,15 +382,32 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
         if (calls.size() > 1) {
             EXPECT_EQ("Release", calls.back());
         }
-        // A checkpoint is taken only while the provider holds the writers.
+        // The server is pinged, then asked for one checkpoint for the machine's
+        // MAC addresses and the encoded tag, only while the writers are held.
+        std::vector<LogRecord> log = currentRun();
+        std::string macs;
+        for (const LogRecord& record : log)
+            if (record.message.compare(0, 5, "MAC: ") == 0)
+                macs += (macs.empty() ? "" : "%20") + record.message.substr(5);
         StandInFields freeze = m_standIn.find(1, "freeze");
-        for (const Fields& request : m_lastRequests)
-            if (request.at("kind") == "checkpoint" && freeze["freeze"] == "held") {
+        size_t checkpoints = 0;
+        for (const Fields& request : m_lastRequests) {
+            EXPECT_EQ("OrVEL Agent/1.0", request.at("ua"));
+            if (request.at("kind") == "ping") {
+                EXPECT_EQ("/KosService/AgentServer/ping", request.at("path"));
+                continue;
+            }
+            ++checkpoints;
+            if (!log.empty()) {
+                EXPECT_EQ(kCheckpointPrefix + macs + "/YQBiAGMA", request.at("path"));
+            }
+            if (freeze["freeze"] == "held") {
                 EXPECT_LE(freeze["quiesced_time"], request.at("time"));
                 EXPECT_GE(freeze["thaw_time"], request.at("time"));
             }
+        }
+        EXPECT_GE(1u, checkpoints);
 
-        std::vector<LogRecord> log = currentRun();
         std::vector<std::string> errors;
         for (const LogRecord& record : log)
             if (record.level == "Error" && record.message.compare(0, strlen(kFlowRecord), kFlowRecord) != 0)
@@ -531,7 +551,9 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
         EXPECT_EQ(1u, countOf(current, "OrvelVssAgent.exe done. ret=0 "));
         EXPECT_TRUE(stateRestored(true));
         expectNothingLeftBehind();
-        handles.push_back(std::stoul(server.requests().back().at("handles")));
+        std::vector<Fields> requests = server.requests();
+        ASSERT_FALSE(requests.empty());
+        handles.push_back(std::stoul(requests.back().at("handles")));
         if (run == 1) {
             // Filled to half a run below the rotation size: the next run rotates.
             const std::string main = TempWorkingDir::readFile(logs + "log.txt");
