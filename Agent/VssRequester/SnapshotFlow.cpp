@@ -137,18 +137,15 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     lastAliveStampGuard.reset();
     errorRecoveryGuard.reset();
 
+    LOG(LogInfo) << "Releasing mutex" << std::endl;
+    releaseMutex(mutex);
+
     LOG(LogInfo) << "doSnapshotResult :" << static_cast<u32>(s_doSnapshotResult) << std::endl;
     statusReaderWriter->handler()->write(s_doSnapshotResult);
 
     LOG(LogInfo) << "creating second snapshot to take writers out of \"Timed out\" state" << std::endl;
     launchVssRequesterDoSnapshot(&context);
     LOG(LogInfo) << "second snapshot completed" << std::endl;
-
-    // Held through the second snapshot: an agent that took the mutex earlier
-    // would have created the provider's events, and this snapshot's commit
-    // would play the freeze handshake with that agent's flow instead.
-    LOG(LogInfo) << "Releasing mutex" << std::endl;
-    releaseMutex(mutex);
 
     if (status == 0)
         listener->notifySnapshotCompleteSuccess();
