@@ -5,7 +5,7 @@ RUNS ?= 20
 HARNESS := scripts/wine-harness build/windows
 
 .NOTPARALLEL:
-.PHONY: bootstrap test demo bench bench-e2e clean \
+.PHONY: bootstrap test demo bench bench-e2e soak clean \
         test-linux test-linux-asan test-linux-tsan test-windows build-windows
 
 bootstrap:
@@ -57,6 +57,14 @@ bench: bootstrap
 # Whole runs under Wine, timed as callers see them (never part of make test).
 bench-e2e: bootstrap build-windows
 	@$(HARNESS) python3 bench/e2e_bench.py build/windows $(RUNS)
+
+# SOAK_RUNS (default 50) default-mode runs under Wine against the stand-ins;
+# make test runs 10 of them.
+SOAK_RUNS ?= 50
+soak: bootstrap
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows --parallel $(JOBS) --target e2e_tests
+	@ORVEL_SOAK_RUNS=$(SOAK_RUNS) $(HARNESS) ctest --preset windows -R 'e2e_tests\.FaultMatrix\.RepeatedRuns' -V
 
 clean:
 	rm -rf build

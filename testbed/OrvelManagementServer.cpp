@@ -9,7 +9,9 @@
 // the request's head has arrived (before any delay), fields separated by a
 // tab, ended by "\n":
 //   time=<UTC YYYY-MM-DD hh:mm:ss.mmm>\tconn=<n from 1>\tkind=<ping|checkpoint|other>\t
-//   ua=<User-Agent value>\tpath=<request target exactly as received>
+//   ua=<User-Agent value>\tpath=<request target exactly as received>\thandles=<n>
+// handles is the server's own open handle count, so that a long series of
+// runs shows whether the server (and with it the agent's connections) leaks.
 // Answer: "HTTP/1.1 <status> X\r\nContent-Length: 0\r\n\r\n"; requests of
 // another kind get 404 at once.
 // Ready file: the port number in decimal (no line end), put in place whole
@@ -45,13 +47,15 @@ const char kHelp[] =
     "  --record PATH            one line per request appended as it arrives:\n"
     "                           time=<UTC YYYY-MM-DD "
     "hh:mm:ss.mmm>\\tconn=<n>\\tkind=<ping|checkpoint|other>\n"
-    "                           \\tua=<User-Agent>\\tpath=<request target as received>\n"
+    "                           \\tua=<User-Agent>\\tpath=<request target as received>\\thandles=<n>\n"
     "  --ping-status S          status of the ping answer (default 200)\n"
     "  --checkpoint-status S    status of the checkpoint answer (default 200)\n"
     "  --ping-delay-ms N        wait before answering a ping (default 0)\n"
     "  --checkpoint-delay-ms N  wait before answering a checkpoint (default 0)\n"
     "  --silent-on KIND         ping, checkpoint or all: read such requests and never answer them,\n"
     "                           keeping the connection open\n"
+    "  --close-on KIND          ping, checkpoint or all: read such requests and close the connection\n"
+    "                           without an answer\n"
     "  --lifetime-ms N          exit by itself after N ms (default 60000)\n"
     "\n"
     "Prints \"SERVER port=<n>\" once listening. Exit code: 0 at the end of the lifetime; 2 for a\n"
@@ -75,8 +79,17 @@ struct Options {
     unsigned long status[3] = {200, 200, kOtherStatus};
     unsigned long delayMs[3] = {0, 0, 0};
     bool silent[3] = {false, false, false};
+    bool close[3] = {false, false, false};
     unsigned long lifetimeMs = 60000;
 };
+
+// "ping", "checkpoint" or "all" turns on the matching flags.
+bool parseKinds(const std::wstring& kind, bool (&flags)[3]) {
+    flags[kPing] = flags[kPing] || kind == L"ping" || kind == L"all";
+    flags[kCheckpoint] = flags[kCheckpoint] || kind == L"checkpoint" || kind == L"all";
+    flags[kOther] = flags[kOther] || kind == L"all";
+    return kind == L"ping" || kind == L"checkpoint" || kind == L"all";
+}
 
 bool parseOptions(int argc, wchar_t** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -102,14 +115,11 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
             ok = parseNumber(value, options.delayMs[kCheckpoint], kMaxMs);
         else if (name == L"--lifetime-ms")
             ok = parseNumber(value, options.lifetimeMs, kMaxMs);
-        else if (name == L"--silent-on") {
-            const std::wstring kind = value;
-            ok = kind == L"ping" || kind == L"checkpoint" || kind == L"all";
-            options.silent[kPing] = options.silent[kPing] || kind == L"ping" || kind == L"all";
-            options.silent[kCheckpoint] =
-                options.silent[kCheckpoint] || kind == L"checkpoint" || kind == L"all";
-            options.silent[kOther] = options.silent[kOther] || kind == L"all";
-        } else
+        else if (name == L"--silent-on")
+            ok = parseKinds(value, options.silent);
+        else if (name == L"--close-on")
+            ok = parseKinds(value, options.close);
+        else
             ok = false;
         if (!ok)
             return false;
@@ -215,6 +225,20 @@ bool nextRequest(SOCKET socket, std::string& buffer, Request& request) {
     return true;
 }
 
+// Wine answers GetProcessHandleCount with 0; there the handle values in use
+// are counted instead. Wine hands out the lowest free multiple of 4, so the
+// first 2048 values hold every handle of a server with far fewer.
+unsigned long handleCount() {
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    for (ULONG_PTR value = 4; value < 8192; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
 Kind kindOf(const std::string& target) {
     if (target == kPingPath)
         return kPing;
@@ -236,9 +260,11 @@ void serveConnection(Socket socket, unsigned long number, std::shared_ptr<Server
     Request request;
     while (nextRequest(socket.get(), buffer, request)) {
         const Kind kind = kindOf(request.target);
-        server->recorder.write("time=" + utcNow() + "\tconn=" + std::to_string(number) +
-                               "\tkind=" + kKindNames[kind] + "\tua=" + request.userAgent +
-                               "\tpath=" + request.target + "\n");
+        server->recorder.write("time=" + utcNow() + "\tconn=" + std::to_string(number) + "\tkind=" +
+                               kKindNames[kind] + "\tua=" + request.userAgent + "\tpath=" + request.target +
+                               "\thandles=" + std::to_string(handleCount()) + "\n");
+        if (server->options.close[kind])
+            return;
         // A silent server keeps reading, so the connection stays open until
         // the client gives up or the lifetime ends.
         if (server->options.silent[kind])

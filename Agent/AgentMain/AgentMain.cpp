@@ -50,6 +50,13 @@ int wmain(int argc, wchar_t* argv[]) {
     AgentInitializer::initLog(logFileName);
 
     Tweaks::instance()->print();
+    // Each time-out the run reads later, read once now with the same getter:
+    // a value out of its range ends the process here, before the machine is
+    // touched, instead of with the boot policy relaxed or the writers frozen.
+    Tweaks::instance()->intVal("t_requesterQuiescedEventWaitTimeoutMsec");
+    Tweaks::instance()->intVal("t_requesterEventWaitForThawStartTimeoutMsec");
+    Tweaks::instance()->uintVal("t_WaitAsyncTimeoutMsec");
+    Tweaks::instance()->intVal("t_requesterEventWaitForSharedMemoryReadTimeoutMsec");
 
     AgentArguments arguments;
     int exitCode = 0;

@@ -34,15 +34,6 @@ protected:
     std::string m_logs = agentLogs();
 };
 
-TEST_F(AgentFiles, EachRunAppendsToTheMainLogAndRestartsTheCurrentLog) {
-    runAgent();
-    runAgent();
-    EXPECT_EQ(2u, countOf(mainLog(), "-----------------Log Start-----"));
-    EXPECT_EQ(2u, countOf(mainLog(), "OrvelVssAgent.exe invoked."));
-    EXPECT_EQ(1u, countOf(currentLog(), "-----------------Log Start-----"));
-    EXPECT_EQ(1u, countOf(currentLog(), "OrvelVssAgent.exe invoked."));
-}
-
 TEST_F(AgentFiles, BothLogsOpenWithBannerAndHeaderThenSevenFieldRecords) {
     runAgent();
     const std::regex opening("^\n\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}, "

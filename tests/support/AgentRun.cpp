@@ -1,6 +1,8 @@
 #ifdef _WIN32
 #include "support/AgentRun.h"
 
+#include "AgentCommon/TextConversion.h"
+
 #include <windows.h>
 
 #include <shlobj.h>
@@ -113,6 +115,10 @@ void AgentRunTest::SetUp() {
 
 void AgentRunTest::TearDown() {
     provider({L"--uninstall"});
+    expectNothingLeftBehind();
+}
+
+void expectNothingLeftBehind() {
     for (const char* name :
          {"Global\\OrvelVssQuiescedEvent", "Global\\OrvelVssThawEvent",
           "Global\\OrvelRunnerEventFreezeComplete", "Global\\OrvelRunnerEventThawStart",
@@ -130,11 +136,10 @@ void AgentRunTest::TearDown() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    int agents = 0;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        agents += _wcsicmp(entry.szExeFile, L"OrvelVssAgent.exe") == 0;
+        for (const wchar_t* name : {L"OrvelVssAgent.exe", L"OrvelRunner.exe", L"bcdedit.exe"})
+            EXPECT_NE(0, _wcsicmp(entry.szExeFile, name)) << "still running: " << utf8Text(name);
     CloseHandle(snapshot);
-    EXPECT_EQ(0, agents);
 
     HKEY runOnce = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,

@@ -42,6 +42,10 @@ const LogRecord* findRecord(const std::vector<LogRecord>& records, const std::st
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
 
+// No named object of a run, no agent, runner or bcdedit process and no
+// RunOnce entry is left for the next run to meet.
+void expectNothingLeftBehind();
+
 // A management server stand-in on loopback, for the life of the object.
 class Server {
 public:

@@ -124,6 +124,13 @@ StandInFields VssStandIn::find(int sessionNumber, const std::string& name, const
     return StandInFields();
 }
 
+long VssStandIn::writersHeldMs(int sessionNumber) const {
+    StandInFields freeze = find(sessionNumber, "freeze");
+    if (freeze["freeze"] == "held")
+        return std::stol(freeze["held_ms"]);
+    return freeze["freeze"] == "thaw_timeout" ? std::stol(freeze["waited_ms"]) : -1;
+}
+
 std::vector<StandInFields> VssStandIn::bcdeditCalls() const {
     return readRecord(m_bcdeditRecord);
 }

@@ -51,6 +51,11 @@ public:
     // "call" with `value` "SetBackupState"); empty when none.
     StandInFields find(int session, const std::string& name, const std::string& value = "") const;
 
+    // How long the provider held the writers in a session: from the quiesced
+    // event to the thaw, or to its own bound when no thaw came in time (it
+    // vetoed then); -1 when it never froze them.
+    long writersHeldMs(int session) const;
+
     // One line per bcdedit call: time, pid, args, cmdline, exit.
     std::vector<StandInFields> bcdeditCalls() const;
 

@@ -1,0 +1,656 @@
+// Every party around the agent failing in turn, one row each, with the real
+// requester against the stand-ins of the provider service, the shadow-copy
+// service (which plays the provider's freeze), the runner and the management
+// server. A row is judged as the machine's owner would: the exit code, the
+// status a runner reads last, how long the writers were held, and whether
+// the machine is as before (LastAliveStamp back, no RunOnce entry, the boot
+// policy relaxed and put back, or never touched) with nothing left running.
+// Then the agent killed at each point of a run, repeated runs, and two
+// agents started at once.
+#ifdef _WIN32
+#include "Crc32.h"
+#include "support/StandInRunTest.h"
+#include "windows/WinHandle.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+const int kAssertExit = 3; // an internal consistency check ended the process
+const char kFlowRecord[] = "launchVssRequesterDoSnapshot failed with error : ";
+
+// Who asks for the snapshot: the agent with a management server (as local,
+// as local and peer at once, as peer behind a local one that is down, or
+// none), or -ExternallyInitiated with or without the runner.
+enum class Caller { Server, SameServerAsPeer, PeerServer, NoServer, Runner, NoRunner };
+
+// Changes a row makes to the agent's files after the tweaks were written.
+typedef void (*Prepare)(const std::string& workingDirectory);
+
+std::string logFolder() {
+    std::string logs = agentLogs();
+    return logs.substr(0, logs.find_last_of('\\'));
+}
+
+void appendFile(const std::string& path, const std::string& text) {
+    TempWorkingDir::writeFile(path, TempWorkingDir::readFile(path) + text);
+}
+
+// The log folder is a file: the agent runs without its logs.
+void logFolderIsAFile(const std::string&) {
+    ASSERT_TRUE(MoveFileA(logFolder().c_str(), (logFolder() + ".aside").c_str()));
+    TempWorkingDir::writeFile(logFolder(), "");
+}
+
+void undoPrepare(const std::string& workingDirectory) {
+    std::filesystem::remove_all(workingDirectory + "\\jex_tweaks");
+    if (GetFileAttributesA((logFolder() + ".aside").c_str()) != INVALID_FILE_ATTRIBUTES) {
+        DeleteFileA(logFolder().c_str());
+        MoveFileA((logFolder() + ".aside").c_str(), logFolder().c_str());
+    }
+}
+
+void baseSetBadSignature(const std::string& dir) {
+    TempWorkingDir::writeConsistentCopy(dir + "\\jex_tweaks\\tweaks.txt", 0, 1, "t_a=1\n", 12345);
+}
+void baseSetTruncated(const std::string& dir) {
+    TempWorkingDir::writeConsistentCopy(dir + "\\jex_tweaks\\tweaks.txt", 0, 1, "t_a=1\nt_",
+                                        crc32("t_a=1\nt_b=2\n"));
+}
+void extensionNotANumber(const std::string& dir) {
+    appendFile(dir + "\\tweaks_extension.txt", "t_FileLoggerEnabled=maybe\n");
+}
+void extensionTruncated(const std::string& dir) {
+    appendFile(dir + "\\tweaks_extension.txt", "t_FileLoggerEnab");
+}
+// Reading stops at a line too long: the bad value after it is never parsed.
+void extensionOversizedLine(const std::string& dir) {
+    appendFile(dir + "\\tweaks_extension.txt", std::string(600, 'x') + "\nt_FileLoggerEnabled=maybe\n");
+}
+
+struct Row {
+    const char* name;
+    Caller caller;
+    Args options; // the server's, or the runner's
+    Args install; // the provider service's; empty: not installed
+    std::string standIn;
+    std::string tweaks;
+    Prepare prepare;
+    int exitCode;
+    int status;                       // what the section holds at the end
+    long heldMinMs, heldMaxMs;        // by the provider in the first session; -1: never frozen
+    bool touched;                     // the guards ran (relaxed and restored the machine)
+    std::vector<std::string> errors;  // all Error records but kFlowRecord, in order (starts)
+    std::vector<std::string> records; // further records, in order
+    const char* output;               // found in what the agent (or the runner) printed
+};
+
+const Args kInstalled = {L"--install"};
+
+// clang-format off
+const std::vector<std::string> kWholeRun = {"OrvelVssAgent.exe invoked.",
+    "Making sure that Orvel VSS Provider service is started...", "Orvel VSS Provider service is started.",
+    "VssRequester requester", "Creating mutex", "Waiting for mutex", "Creating events", "Events: ",
+    "registering events", "Disabling Windows error recovery...", "Saving LastAliveStampCache...", "Invoking requester",
+    "Waiting for event... s_quiescedEvent=", "writing 0 to shared memory buffer", "Now quiesced",
+    "receive freeze success, setting freeze event", "Waiting for event... m_eventThawStart=",
+    "received event from runner to continue to thaw logic", "continuing to thaw", "Setting thaw event", "On thaw.",
+    "Waiting for requester doSnapshot thread to terminate", "Restoring LastAliveStampCache...",
+    "Enabling Windows error recovery...", "doSnapshotResult :0", "writing 0 to shared memory buffer",
+    "creating second snapshot to take writers out of \"Timed out\" state", "second snapshot completed",
+    "Releasing mutex", "notifySnapshotCompleteSuccess", "OrvelVssAgent.exe done. ret=0 ",
+    "Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :300ms"};
+
+const Row kRows[] = {
+    // The provider service.
+    {"service stopped: started", Caller::Runner, {}, kInstalled, "", "", nullptr, 0, 0, 0, 2500, true, {},
+     {"Service start pending..."}, kSuccessLine},
+    // A hint of three polls: a loaded machine must not look like a service without progress.
+    {"service start pending with progress", Caller::Runner, {}, {L"--install", L"--start-pending-ms", L"1500",
+     L"--checkpoint-every-ms", L"300", L"--wait-hint-ms", L"3000"}, "", "", nullptr, 0, 0, 0, 2500, true, {},
+     {"Service started successfully."}, kSuccessLine},
+    // Only a failed call stops the run: a start that never ends is reported and the snapshot goes on.
+    {"service start pending past its hint", Caller::Runner, {}, {L"--install", L"--stall-start", L"--wait-hint-ms",
+     L"0"}, "", "", nullptr, 0, 0, 0, 2500, true, {"Service not started.", "Current State: 2", "Exit Code: 0",
+     "Check Point: 1", "Wait Hint: 0"}, {}, kSuccessLine},
+    {"service missing", Caller::Runner, {}, {}, "", "", nullptr, -1006, -1006, -1, -1, false,
+     {"OpenService failed with error code 1060", "failed to start vss provider service due to :1060"},
+     {"writing -1006 to shared memory buffer", "fire event  eventNameStr=Global\\OrvelRunnerEventFreezeComplete ",
+      "OrvelVssAgent.exe done. ret=-1006 "}, "thaw_complete_ms=-1"},
+    {"service disabled", Caller::Runner, {}, {L"--install", L"--disabled"}, "", "", nullptr, -1007, -1007, -1, -1,
+     false, {"StartService failed with error code 1058", "failed to start vss provider service due to :1058"},
+     {"writing -1007 to shared memory buffer"}, "thaw_complete_ms=-1"},
+
+    // Each call of the backup failing in the first session: logged, aborted as
+    // needed, the result reported; the run itself succeeds. Before the
+    // snapshot set, the failing requester releases the flow: nothing is frozen.
+    {"CreateVssBackupComponents fails", Caller::Server, {}, kInstalled,
+     "fail.CreateVssBackupComponentsInternal@1=0x80004001", "", nullptr, 0, int(0x80004001), -1, -1, true,
+     {"CreateVssBackupComponents failed with error code 80004001"}, {}, kSuccessLine},
+    {"InitializeForBackup fails", Caller::Server, {}, kInstalled, "fail.InitializeForBackup@1=0x80042302", "",
+     nullptr, 0, int(0x80042302), -1, -1, true,
+     {"InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "}, {}, kSuccessLine},
+    {"SetBackupState fails", Caller::Server, {}, kInstalled, "fail.SetBackupState@1=0x80070057", "", nullptr, 0,
+     int(0x80070057), -1, -1, true, {"SetBackupState failed with error code 80070057"}, {"AbortBackup..."},
+     kSuccessLine},
+    {"GatherWriterMetadata fails", Caller::Server, {}, kInstalled, "fail.GatherWriterMetadata@1=0x80042301", "",
+     nullptr, 0, int(0x80042301), -1, -1, true,
+     {"GatherWriterMetadata failed with error code 80042301 (VSS_E_BAD_STATE) "}, {"AbortBackup..."}, kSuccessLine},
+    {"GatherWriterMetadata's wait fails", Caller::Server, {}, kInstalled,
+     "async.GatherWriterMetadata@1=wait:0x80042302", "", nullptr, 0, 1, -1, -1, true,
+     {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed"},
+     {"AbortBackup..."}, kSuccessLine},
+    {"StartSnapshotSet fails", Caller::Server, {}, kInstalled, "fail.StartSnapshotSet@1=0x80042316", "", nullptr, 0,
+     int(0x80042316), -1, -1, true, {"StartSnapshotSet failed with error code 80042316 (Another shadow copy "
+     "creation is already in progress. Please wait a few moments and try again) "}, {"AbortBackup..."},
+     kSuccessLine},
+    {"PrepareForBackup fails", Caller::Server, {}, kInstalled, "fail.PrepareForBackup@1=0x80042312", "", nullptr, 0,
+     int(0x80042312), -1, -1, true,
+     {"PrepareForBackup failed with error code 80042312 (VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "},
+     {"AbortBackup..."}, kSuccessLine},
+    {"PrepareForBackup's status query fails", Caller::Server, {}, kInstalled,
+     "async.PrepareForBackup@1=query:0x80004005", "", nullptr, 0, 1, -1, -1, true,
+     {"pAsync->QueryStatus() failed with error code 80004005", "waitForAsync failed"}, {"AbortBackup..."},
+     kSuccessLine},
+    {"PrepareForBackup ends with an error", Caller::Server, {}, kInstalled,
+     "async.PrepareForBackup@1=status:0x80042315", "", nullptr, 0, 1, -1, -1, true,
+     {"pAsync->QueryStatus() retrieved the error code 80042315 (An error occurred while trying to contact VSS "
+      "writers. Check for associated errors in the event log) ", "waitForAsync failed"}, {"AbortBackup..."},
+     kSuccessLine},
+    {"GatherWriterStatus fails", Caller::Server, {}, kInstalled, "fail.GatherWriterStatus#1@1=0x80042301", "",
+     nullptr, 0, 1, -1, -1, true,
+     {"GatherWriterStatus failed with error code 80042301 (VSS_E_BAD_STATE) ", "gatherWriterStatus failed"},
+     {"AbortBackup..."}, kSuccessLine},
+    {"DoSnapshotSet refused: provider veto", Caller::Server, {}, kInstalled, "fail.DoSnapshotSet@1=0x80042306", "",
+     nullptr, 0, kVeto, -1, -1, true, {"DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "},
+     {"AbortBackup..."}, kSuccessLine},
+    // From here on the provider froze the writers; the flow's thaw released them.
+    {"DoSnapshotSet ends with a provider error", Caller::Server, {}, kInstalled,
+     "async.DoSnapshotSet@1=status:0x8004230F", "", nullptr, 0, 1, 0, 2500, true,
+     {"pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ",
+      "waitForAsync failed hr=0 "}, {"AbortBackup..."}, kSuccessLine},
+    {"DoSnapshotSet's wait fails at once", Caller::Server, {}, kInstalled, "async.DoSnapshotSet@1=wait:0x80042302",
+     "", nullptr, 0, int(0x80042302), 0, 2500, true,
+     {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed hr=80042302 "},
+     {"AbortBackup..."}, kSuccessLine},
+    {"writer status after the snapshot fails", Caller::Server, {}, kInstalled,
+     "async.GatherWriterStatus#2@1=wait:0x80004005", "", nullptr, 0, 1, 0, 2500, true,
+     {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed ", "gatherWriterStatus failed"},
+     {"AbortBackup..."}, kSuccessLine},
+    {"BackupComplete fails", Caller::Server, {}, kInstalled, "fail.BackupComplete@1=0x80042301", "", nullptr, 0,
+     int(0x80042301), 0, 2500, true, {"BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "},
+     {"AbortBackup..."}, kSuccessLine},
+    {"BackupComplete's wait fails", Caller::Server, {}, kInstalled, "async.BackupComplete@1=wait:0x80004005", "",
+     nullptr, 0, 1, 0, 2500, true, {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed"},
+     {"AbortBackup..."}, kSuccessLine},
+    {"FreeWriterStatus fails", Caller::Server, {}, kInstalled, "fail.FreeWriterStatus#3@1=0x80004005", "", nullptr,
+     0, 1, 0, 2500, true, {"FreeWriterStatus failed with error code 80004005", "gatherWriterStatus failed"},
+     {"AbortBackup..."}, kSuccessLine},
+    // Any success status ends an operation well, not only "finished".
+    {"DoSnapshotSet ends with another success status", Caller::Server, {}, kInstalled,
+     "async.DoSnapshotSet@1=status:0x0004230B", "", nullptr, 0, 0, 0, 2500, true, {}, {}, kSuccessLine},
+
+    // The provider's freeze signal.
+    {"freeze never signalled", Caller::Server, {}, kInstalled, "freeze=none\nthaw.wait.ms=5000\n",
+     "t_requesterQuiescedEventWaitTimeoutMsec=1000", nullptr, -1001, kVeto, -1, -1, true,
+     {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT",
+      "pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
+      "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw",
+      "SnapshotFlow failed ret=-1001 "}, {"notifySnapshotCompleteFailure errNum=258 "}, ""},
+    // The thaw the flow set at its time-out waits for the late freeze: held for no time.
+    {"freeze signalled after the quiesced time-out", Caller::Server, {}, kInstalled, "freeze=delay:2000\n",
+     "t_requesterQuiescedEventWaitTimeoutMsec=1000", nullptr, -1001, 0, 0, 300, true,
+     {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT", "SnapshotFlow failed ret=-1001 "}, {},
+     ""},
+
+    // The runner.
+    {"runner thaws after 200 ms", Caller::Runner, {L"--thaw-delay-ms", L"200"}, kInstalled, "", "", nullptr, 0, 0,
+     200, 2500, true, {}, kWholeRun, kSuccessLine},
+    {"runner never thaws", Caller::Runner, {L"--thaw", L"never"}, kInstalled, "",
+     "t_requesterEventWaitForThawStartTimeoutMsec=1000", nullptr, 0, 0, 1000, 3500, true,
+     {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"}, {"continuing to thaw"}, kSuccessLine},
+    // Set before the agent waits: the auto-reset event is still set.
+    {"runner thaws early", Caller::Runner, {L"--thaw", L"early"}, kInstalled, "", "", nullptr, 0, 0, 0, 1500, true,
+     {}, {"received event from runner to continue to thaw logic"}, kSuccessLine},
+    {"runner absent", Caller::NoRunner, {}, kInstalled, "", "t_requesterEventWaitForThawStartTimeoutMsec=1000",
+     nullptr, 0, 0, 1000, 3500, true, {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"},
+     {"OrvelVssAgent.exe done. ret=0 ", "event eventHndl="}, kSuccessLine},
+    {"runner never reads the status", Caller::Runner, {L"--no-read-notify"}, kInstalled, "",
+     "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=1500", nullptr, 0, 0, 0, 2500, true, {},
+     {"Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :1500ms",
+      "event eventHndl="}, kSuccessLine},
+
+    // The management server.
+    {"server down", Caller::NoServer, {}, kInstalled, "", "", nullptr, -1002, kNeverWritten, -1, -1, false,
+     {"Error 12029 in WinHttpSendRequest.", "notifyFreezePrepare failed with res=1 ", "SnapshotFlow failed ret=-1002 "},
+     {"No connection either to local or peer. doing nothing"}, ""},
+    {"server closes on the ping", Caller::Server, {L"--close-on", L"ping"}, kInstalled, "", "", nullptr, -1002,
+     kNeverWritten, -1, -1, false, {"Error 12152 in WinHttpReceiveResponse.", "notifyFreezePrepare failed with res=1 ",
+     "SnapshotFlow failed ret=-1002 "}, {}, ""},
+    // Nothing bounds the ping: the run waits for the server to go away.
+    {"server never answers the ping", Caller::Server, {L"--silent-on", L"ping", L"--lifetime-ms", L"1500"},
+     kInstalled, "", "", nullptr, -1002, kNeverWritten, -1, -1, false, {"Error 12152 in WinHttpReceiveResponse.",
+     "notifyFreezePrepare failed with res=1 ", "SnapshotFlow failed ret=-1002 "}, {}, ""},
+    {"local server down, peer up", Caller::PeerServer, {}, kInstalled, "", "", nullptr, 0, 0, 0, 2500, true,
+     {"Error 12029 in WinHttpSendRequest."}, {"Done taking CP on peer KOS."}, kSuccessLine},
+    {"peer is the local server: asked once", Caller::SameServerAsPeer, {}, kInstalled, "", "", nullptr, 0, 0, 0,
+     2500, true, {}, {"Peer URL equals local URL. Not Connecting to peer"}, kSuccessLine},
+    {"server answers 500", Caller::Server, {L"--ping-status", L"500", L"--checkpoint-status", L"500"}, kInstalled, "",
+     "", nullptr, 0, 0, 0, 2500, true, {}, {"Done taking CP on local KOS."}, kSuccessLine},
+    {"server answers the checkpoint in 700 ms", Caller::Server, {L"--checkpoint-delay-ms", L"700"}, kInstalled, "",
+     "", nullptr, 0, 0, 700, 3000, true, {}, {}, kSuccessLine},
+    // The provider's own bound releases the writers; the agent learns of it
+    // from the shadow-copy service's veto.
+    {"server answers the checkpoint after the provider's bound", Caller::Server, {L"--checkpoint-delay-ms",
+     L"1000"}, kInstalled, "thaw.wait.ms=300\n", "", nullptr, 0, kVeto, 300, 1000, true,
+     {"pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
+      "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw"},
+     {"AbortBackup..."}, kSuccessLine},
+    // Nothing of the agent's bounds the checkpoint request either: the
+    // provider's bound releases the writers long before the server goes away.
+    {"server never answers the checkpoint", Caller::Server, {L"--silent-on", L"checkpoint", L"--lifetime-ms",
+     L"3000"}, kInstalled, "thaw.wait.ms=1000\n", "", nullptr, 0, kVeto, 1000, 1700, true,
+     {"pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
+      "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw", "Error 12152 in WinHttpReceiveResponse."},
+     {"AbortBackup..."}, kSuccessLine},
+    {"server closes on the checkpoint", Caller::Server, {L"--close-on", L"checkpoint"}, kInstalled, "", "",
+     nullptr, 0, 0, 0, 2500, true, {"Error 12152 in WinHttpReceiveResponse."}, {}, kSuccessLine},
+
+    // The agent's own files.
+    {"log folder not writable", Caller::Server, {}, kInstalled, "", "", logFolderIsAFile, 0, 0, 0, 2500, true, {},
+     {}, "failed to open logger file. going to work without logger"},
+    {"base tweak set: no valid signature", Caller::Server, {}, kInstalled, "", "", baseSetBadSignature,
+     kAssertExit, kNeverWritten, -1, -1, false, {}, {}, "No valid consistent file found"},
+    {"base tweak set: truncated after signing", Caller::Server, {}, kInstalled, "", "", baseSetTruncated,
+     kAssertExit, kNeverWritten, -1, -1, false, {}, {}, "No valid consistent file found"},
+    {"tweak file: a value that is no number", Caller::Server, {}, kInstalled, "", "", extensionNotANumber,
+     kAssertExit, kNeverWritten, -1, -1, false, {}, {}, ""},
+    {"tweak file: truncated last line", Caller::Server, {}, kInstalled, "", "", extensionTruncated, 0, 0, 0, 2500,
+     true, {}, {}, kSuccessLine},
+    {"tweak file: oversized line ends the file", Caller::Server, {}, kInstalled, "", "", extensionOversizedLine, 0,
+     0, 0, 2500, true, {}, {}, kSuccessLine},
+    // Values read only inside the run end it before the machine is touched.
+    {"timeout beyond 32 bits", Caller::Server, {}, kInstalled, "",
+     "t_requesterQuiescedEventWaitTimeoutMsec=4294967296", nullptr, kAssertExit, kNeverWritten, -1, -1, false,
+     {"Assertion (ival <= ((u32)-1) / 2) failed"}, {}, ""},
+    {"thaw-start timeout that is text", Caller::NoRunner, {}, kInstalled, "",
+     "t_requesterEventWaitForThawStartTimeoutMsec=\"abc\"", nullptr, kAssertExit, kNeverWritten, -1, -1, false,
+     {"value is not int", "Assertion (false) failed"}, {}, ""},
+    {"negative shadow-copy wait", Caller::Server, {}, kInstalled, "", "t_WaitAsyncTimeoutMsec=-1", nullptr,
+     kAssertExit, kNeverWritten, -1, -1, false, {"Assertion (ival >= 0) failed"}, {}, ""},
+};
+// clang-format on
+
+class FaultMatrix : public StandInRunTest {
+protected:
+    // Runs the agent as `caller` asks, with a server of `options` where one
+    // is needed; its exit code and what was printed.
+    ChildResult run(Caller caller, const Args& options, const std::string& serverName) {
+        std::unique_ptr<Server> server;
+        std::wstring port = L"1"; // nothing listens there
+        if (caller == Caller::Server || caller == Caller::SameServerAsPeer || caller == Caller::PeerServer) {
+            server.reset(new Server(m_dir, serverName, options));
+            port = server->port();
+        }
+        if (caller == Caller::Runner) {
+            RunnerRun run = runRunner(options);
+            const std::string& code = run.line["exit_code"];
+            run.process.exitCode = code.find_first_not_of("-0123456789") == std::string::npos && !code.empty()
+                                       ? static_cast<unsigned long>(std::stol(code))
+                                       : ChildProcess::kKilledExitCode;
+            return run.process;
+        }
+        if (caller == Caller::NoRunner)
+            return runAgent({L"-ExternallyInitiated"});
+        ChildResult result = runAgent(
+            caller == Caller::PeerServer         ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
+            : caller == Caller::SameServerAsPeer ? Args{L"127.0.0.1", port, L"127.0.0.1", port, L"abc"}
+                                                 : Args{L"127.0.0.1", port, L"0.0.0.0", L"0", L"abc"});
+        if (server)
+            m_lastRequests = server->requests();
+        return result;
+    }
+
+    // The machine as the row left it; true when all is as before the run.
+    bool stateRestored(bool touched) {
+        std::vector<unsigned char> stamp;
+        std::string runOnce;
+        std::vector<StandInFields> bcdedit = m_standIn.bcdeditCalls();
+        bool restored = AgentRegistry::lastAliveStamp(stamp) && stamp == kStamp &&
+                        !AgentRegistry::runOnceValue(runOnce) && bcdedit.size() == (touched ? 2u : 0u);
+        if (touched && bcdedit.size() == 2) {
+            restored = restored &&
+                       bcdedit[0]["args"] == "/set {current} bootstatuspolicy ignoreallfailures" &&
+                       bcdedit[1]["args"] == "/set {default} bootstatuspolicy displayallfailures";
+        }
+        return restored;
+    }
+
+    std::vector<Fields> m_lastRequests;
+};
+
+TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
+    int index = 0;
+    // ORVEL_FAULT_ROW: only the rows whose name contains it.
+    const char* only = std::getenv("ORVEL_FAULT_ROW");
+    for (const Row& row : kRows) {
+        if (only != nullptr && std::strstr(row.name, only) == nullptr)
+            continue;
+        SCOPED_TRACE(row.name);
+        provider({L"--uninstall"});
+        if (!row.install.empty()) {
+            ASSERT_EQ(0, provider(row.install).exitCodeSigned());
+        }
+        m_standIn.configure(row.standIn + "\n");
+        m_standIn.clearRecords();
+        tweaks(kRealRequester + row.tweaks);
+        ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
+        DeleteFileA((agentLogs() + "current.log.txt").c_str());
+        if (row.prepare != nullptr)
+            row.prepare(m_dir.path().string());
+        m_lastRequests.clear();
+        int status = 0;
+        ChildResult result;
+        {
+            StatusSection section;
+            result = run(row.caller, row.options, "server" + std::to_string(++index));
+            status = section.status();
+        }
+        undoPrepare(m_dir.path().string());
+        EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << result.output;
+        EXPECT_EQ(row.status, status);
+        EXPECT_NE(std::string::npos, result.output.find(row.output)) << result.output;
+
+        long held = m_standIn.writersHeldMs(1);
+        if (row.heldMinMs < 0) {
+            EXPECT_EQ(-1, held);
+        } else {
+            EXPECT_LE(row.heldMinMs, held);
+            EXPECT_GE(row.heldMaxMs, held);
+        }
+        bool restored = stateRestored(row.touched);
+        EXPECT_TRUE(restored) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
+        // The service object is released on every path that created it.
+        std::vector<std::string> calls = m_standIn.calls(1);
+        if (calls.size() > 1) {
+            EXPECT_EQ("Release", calls.back());
+        }
+        // The server is pinged, then asked for one checkpoint for the machine's
+        // MAC addresses and the encoded tag, only while the writers are held.
+        std::vector<LogRecord> log = currentRun();
+        std::string macs;
+        for (const LogRecord& record : log)
+            if (record.message.compare(0, 5, "MAC: ") == 0)
+                macs += (macs.empty() ? "" : "%20") + record.message.substr(5);
+        StandInFields freeze = m_standIn.find(1, "freeze");
+        size_t checkpoints = 0;
+        for (const Fields& request : m_lastRequests) {
+            EXPECT_EQ("OrVEL Agent/1.0", request.at("ua"));
+            if (request.at("kind") == "ping") {
+                EXPECT_EQ("/KosService/AgentServer/ping", request.at("path"));
+                continue;
+            }
+            ++checkpoints;
+            if (!log.empty()) {
+                EXPECT_EQ(kCheckpointPrefix + macs + "/YQBiAGMA", request.at("path"));
+            }
+            if (freeze["freeze"] == "held") {
+                EXPECT_LE(freeze["quiesced_time"], request.at("time"));
+                EXPECT_GE(freeze["thaw_time"], request.at("time"));
+            }
+        }
+        EXPECT_GE(1u, checkpoints);
+
+        std::vector<std::string> errors;
+        for (const LogRecord& record : log)
+            if (record.level == "Error" && record.message.compare(0, strlen(kFlowRecord), kFlowRecord) != 0)
+                errors.push_back(record.message);
+        std::string errorList;
+        for (const std::string& error : errors)
+            errorList += "\n  " + error;
+        EXPECT_EQ(row.errors.size(), errors.size()) << errorList;
+        for (size_t i = 0; i < row.errors.size() && i < errors.size(); ++i)
+            EXPECT_EQ(row.errors[i], errors[i].substr(0, row.errors[i].size()));
+        expectInOrder(log, row.records);
+        expectNothingLeftBehind();
+        AgentRegistry::deleteRunOnceValue();
+        rowDone(std::string(row.name) + " | exit " + std::to_string(result.exitCodeSigned()) + " | status " +
+                std::to_string(status) + " | held " + (held < 0 ? "-" : std::to_string(held)) + " ms | " +
+                (restored ? (row.touched ? "restored" : "untouched") : "NOT RESTORED"));
+    }
+}
+
+// A moment of a run, as the stand-ins record it.
+typedef bool (*Reached)(const VssStandIn& standIn, const Server& server);
+
+bool pinged(const VssStandIn&, const Server& server) {
+    return !server.requests().empty();
+}
+bool snapshotSetAsked(const VssStandIn& standIn, const Server&) {
+    return !standIn.find(1, "call", "DoSnapshotSet").empty();
+}
+bool frozen(const VssStandIn& standIn, const Server&) {
+    return !standIn.find(1, "registry").empty();
+}
+bool secondSnapshotStarted(const VssStandIn& standIn, const Server&) {
+    return !standIn.find(2, "call", "GatherWriterMetadata").empty();
+}
+bool secondSnapshotReleased(const VssStandIn& standIn, const Server&) {
+    for (const StandInFields& line : standIn.session(2))
+        if (line.count("call") != 0 && line.at("call") == "Release" && line.count("op") == 0)
+            return true;
+    return false;
+}
+
+// The agent ended by TerminateProcess at each point of a run: what it leaves
+// is what README tells operators, and the next run finds a machine it can
+// work on (the killed agent's mutex is abandoned, not held) and puts the
+// boot policy back.
+TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
+    const struct {
+        const char* name;
+        Args server;
+        std::string standIn;
+        std::string tweaks;
+        Reached reached;
+        bool relaxed;        // killed while the guards held the machine state
+        size_t bcdeditCalls; // before the next run
+    } rows[] = {
+        // clang-format off
+        {"before the freeze: during the ping", {L"--silent-on", L"ping", L"--lifetime-ms", L"20000"}, "", "",
+         pinged, false, 0},
+        {"before the freeze: requester waits for it", {}, "freeze=delay:5000\n", "", snapshotSetAsked, true, 1},
+        {"in the frozen window", {L"--silent-on", L"checkpoint", L"--lifetime-ms", L"20000"}, "", "", frozen, true,
+         1},
+        {"after the thaw: second snapshot", {}, "async.GatherWriterMetadata@2=delay:5000\n", "",
+         secondSnapshotStarted, false, 2},
+        {"after the thaw: final wait", {}, "", "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=20000",
+         secondSnapshotReleased, false, 2},
+        // clang-format on
+    };
+    Server next(m_dir, "next");
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        m_standIn.configure(row.standIn);
+        m_standIn.clearRecords();
+        tweaks(kRealRequester + row.tweaks);
+        ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
+        {
+            Server server(m_dir, "killed" + std::to_string(++index), row.server);
+            BackgroundChild agent(program(L"OrvelVssAgent.exe"),
+                                  {L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"}, agentOptions());
+            for (int i = 0; i < 1000 && !row.reached(m_standIn, server); ++i)
+                Sleep(10);
+            ASSERT_TRUE(row.reached(m_standIn, server));
+            Sleep(100); // into the moment, not at its edge
+            EXPECT_EQ(ChildProcess::kKilledExitCode, agent.finish(0).exitCode);
+        }
+        std::vector<unsigned char> stamp;
+        std::string runOnce;
+        EXPECT_EQ(!row.relaxed, AgentRegistry::lastAliveStamp(stamp));
+        EXPECT_EQ(row.relaxed, AgentRegistry::runOnceValue(runOnce));
+        if (row.relaxed) {
+            EXPECT_EQ(kEnableCommand, runOnce);
+        }
+        EXPECT_EQ(row.bcdeditCalls, m_standIn.bcdeditCalls().size());
+
+        // The next run: the enable command runs again and the entry goes.
+        m_standIn.configure("");
+        tweaks(kRealRequester);
+        EXPECT_EQ(0, runAgent({L"127.0.0.1", next.port(), L"0.0.0.0", L"0", L"abc"}).exitCodeSigned());
+        std::vector<StandInFields> bcdedit = m_standIn.bcdeditCalls();
+        ASSERT_EQ(row.bcdeditCalls + 2, bcdedit.size());
+        EXPECT_EQ("/set {default} bootstatuspolicy displayallfailures", bcdedit.back()["args"]);
+        EXPECT_EQ(!row.relaxed, AgentRegistry::lastAliveStamp(stamp)); // a lost stamp stays lost
+        expectNothingLeftBehind();
+        rowDone(row.name);
+    }
+}
+
+// Repeated default-mode runs (ORVEL_SOAK_RUNS, 10 unless set; `make soak`
+// runs 50): each leaves nothing behind, its ".current" log holds that run
+// alone, the server's handles do not grow, and the main log rotates at its
+// size (the file is filled up to just below it) keeping the configured
+// number of rotated files.
+TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
+    const char* fromEnvironment = std::getenv("ORVEL_SOAK_RUNS");
+    const int runs = fromEnvironment != nullptr ? std::atoi(fromEnvironment) : 10;
+    ASSERT_GE(runs, 4);
+    Server server(m_dir, "server", {L"--lifetime-ms", std::to_wstring(runs * 5000)});
+    tweaks(kRealRequester + "t_FileLoggerMaxFilesOverride=2");
+    const std::string logs = agentLogs();
+    auto rotated = [&](int index) { return logs + "log00000" + std::to_string(index) + ".txt.gz"; };
+    DeleteFileA((logs + "log.txt").c_str());
+    for (int i = 1; i <= 9; ++i)
+        DeleteFileA(rotated(i).c_str());
+    TempWorkingDir::writeFile(rotated(1), "one\n");
+    TempWorkingDir::writeFile(rotated(2), "two\n");
+    ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
+
+    std::vector<unsigned long> handles;
+    const ULONGLONG start = GetTickCount64();
+    for (int run = 1; run <= runs; ++run) {
+        SCOPED_TRACE(run);
+        m_standIn.clearRecords();
+        StatusSection section;
+        EXPECT_EQ(0, runAgent({L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"}).exitCodeSigned());
+        EXPECT_EQ(0, section.status());
+        EXPECT_LE(0, m_standIn.writersHeldMs(1));
+        EXPECT_GE(2500, m_standIn.writersHeldMs(1));
+        const std::string current = TempWorkingDir::readFile(logs + "current.log.txt");
+        EXPECT_EQ(1u, countOf(current, "-----------------Log Start-----"));
+        EXPECT_EQ(1u, countOf(current, "OrvelVssAgent.exe invoked."));
+        EXPECT_EQ(1u, countOf(current, "OrvelVssAgent.exe done. ret=0 "));
+        EXPECT_TRUE(stateRestored(true));
+        expectNothingLeftBehind();
+        std::vector<Fields> requests = server.requests();
+        ASSERT_FALSE(requests.empty());
+        handles.push_back(std::stoul(requests.back().at("handles")));
+        if (run == 1) {
+            // Filled to half a run below the rotation size: the next run rotates.
+            const std::string main = TempWorkingDir::readFile(logs + "log.txt");
+            const size_t fill = 10485760 - main.size() / 2 - main.size();
+            appendFile(logs + "log.txt", std::string(fill - 1, '#') + "\n");
+        }
+    }
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    // Rotated once, into index 3; index 1 went to keep two.
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(rotated(1).c_str()));
+    EXPECT_EQ("two\n", TempWorkingDir::readFile(rotated(2)));
+    const std::string third = TempWorkingDir::readFile(rotated(3));
+    const std::string main = TempWorkingDir::readFile(logs + "log.txt");
+    EXPECT_LE(10485760u, third.size());
+    EXPECT_GT(10485760u + 65536u, third.size());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(rotated(4).c_str()));
+    EXPECT_EQ(static_cast<size_t>(runs), countOf(third + main, "-----------------Log Start-----"));
+    // The server's handles at the last runs no more than at the first half's
+    // (the first connections create a few for good).
+    EXPECT_LE(*std::max_element(handles.end() - handles.size() / 4, handles.end()),
+              *std::max_element(handles.begin(), handles.begin() + handles.size() / 2));
+    std::string handleList;
+    for (unsigned long count : handles)
+        handleList += std::to_string(count) + " ";
+    rowDone(std::to_string(runs) + " runs, " + std::to_string(elapsed / runs) +
+            " ms each; server handles: " + handleList);
+}
+
+// Two agents started at once, in each mode: the machine-wide mutex lets one
+// work at a time up to its release, so the first agent's freeze is whole and
+// the server sees two whole sequences. The mutex is released before the
+// second snapshot, and the runner hears thaw complete only after it: the
+// second agent may freeze in between (the runner sees FFTT), and the first
+// agent's second snapshot may then meet the second agent's events, so that
+// the provider plays that agent's handshake for whichever snapshot set
+// commits first (and vetoes the other after its own bound). Both runs still
+// end normally and put the machine back.
+TEST_F(FaultMatrix, TwoAgentsAtOnceRunOneAfterTheOther) {
+    Server server(m_dir, "server", {L"--checkpoint-delay-ms", L"300"});
+    // Already running: two agents that both find it stopped race to start it,
+    // and the loser's start fails.
+    ASSERT_EQ(0, provider({L"--start"}).exitCodeSigned());
+    ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
+    for (bool external : {false, true}) {
+        SCOPED_TRACE(external ? "externally initiated" : "default mode");
+        m_standIn.clearRecords();
+        size_t before = server.requests().size();
+        const Args args = external ? Args{L"-ExternallyInitiated"}
+                                   : Args{L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"};
+        std::string seen; // what a runner sees: F freeze complete, T thaw complete
+        {
+            WinHandle freezeComplete(
+                CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelRunnerEventFreezeComplete"));
+            WinHandle thawStart(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelRunnerEventThawStart"));
+            WinHandle thawComplete(
+                CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelRunnerEventThawComplete"));
+            BackgroundChild first(program(L"OrvelVssAgent.exe"), args, agentOptions());
+            BackgroundChild second(program(L"OrvelVssAgent.exe"), args, agentOptions());
+            // Thaw complete first: when both are set by the time this loop
+            // looks, the first agent's thaw may have come first.
+            const HANDLE events[] = {thawComplete.get(), freezeComplete.get()};
+            while (external && seen.size() < 4) {
+                DWORD which = WaitForMultipleObjects(2, events, FALSE, 20000);
+                if (which == WAIT_OBJECT_0 + 1) {
+                    seen += "F";
+                    SetEvent(thawStart.get());
+                } else if (which == WAIT_OBJECT_0) {
+                    seen += "T";
+                } else {
+                    break;
+                }
+            }
+            EXPECT_EQ(0, first.finish(30000).exitCodeSigned());
+            EXPECT_EQ(0, second.finish(30000).exitCodeSigned());
+        }
+        if (external) {
+            EXPECT_TRUE(seen == "FTFT" || seen == "FFTT") << seen;
+        } else {
+            std::vector<Fields> requests = server.requests();
+            std::string kinds;
+            for (size_t i = before; i < requests.size(); ++i)
+                kinds += (i > before ? "," : "") + requests[i].at("kind");
+            EXPECT_EQ("ping,checkpoint,ping,checkpoint", kinds);
+        }
+        std::vector<StandInFields> frozen;
+        for (const StandInFields& line : m_standIn.session(1))
+            if (line.count("freeze") != 0)
+                frozen.push_back(line);
+        ASSERT_FALSE(frozen.empty());
+        EXPECT_EQ("held", frozen[0]["freeze"]);
+        std::vector<unsigned char> stamp;
+        std::string runOnce;
+        EXPECT_TRUE(AgentRegistry::lastAliveStamp(stamp) && stamp == kStamp);
+        EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce));
+        EXPECT_EQ(4u, m_standIn.bcdeditCalls().size());
+        rowDone(external ? "two agents, externally initiated" : "two agents, default mode");
+    }
+}
+} // namespace
+#endif

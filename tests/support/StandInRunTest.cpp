@@ -1,0 +1,31 @@
+#ifdef _WIN32
+#include "support/StandInRunTest.h"
+
+const char kEnableCommand[] = "bcdedit /set {default} bootstatuspolicy displayallfailures";
+const std::vector<unsigned char> kStamp = {1, 2, 3, 4, 0xfd, 0xfe, 0xff, 0};
+const std::string kRealRequester = "t_requesterSimulativeVss=0\nt_WaitAsyncTimeoutMsec=7000\n";
+
+StatusSection::StatusSection()
+    : m_mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 200,
+                                   L"Global\\ProcessSharedMemory")),
+      m_view(static_cast<int*>(MapViewOfFile(m_mapping, FILE_MAP_ALL_ACCESS, 0, 0, 200))) {
+    *m_view = kNeverWritten;
+}
+
+StatusSection::~StatusSection() {
+    UnmapViewOfFile(m_view);
+    CloseHandle(m_mapping);
+}
+
+void StandInRunTest::SetUp() {
+    AgentRunTest::SetUp();
+    ASSERT_TRUE(m_standIn.loadForAgent());
+    m_environment = m_standIn.environment();
+    tweaks(kRealRequester);
+}
+
+void StandInRunTest::TearDown() {
+    AgentRegistry::deleteLastAliveStamp();
+    AgentRunTest::TearDown();
+}
+#endif

@@ -1,0 +1,41 @@
+#pragma once
+// Whole runs with the real requester against the shadow-copy stand-in: the
+// fixture loads it for the agent and keeps a LastAliveStamp to be guarded,
+// and StatusSection holds the runner's status section open across a run.
+#ifdef _WIN32
+#include "support/AgentRun.h"
+#include "support/VssStandIn.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+extern const char kEnableCommand[];
+extern const std::vector<unsigned char> kStamp;
+extern const std::string kRealRequester; // tweak lines
+const int kVeto = static_cast<int>(0x80042306);
+// What the section holds when nobody wrote to it (the runner's own mark).
+const int kNeverWritten = 0x7FFFFFFF;
+
+class StatusSection {
+public:
+    StatusSection();
+    ~StatusSection();
+    StatusSection(const StatusSection&) = delete;
+    StatusSection& operator=(const StatusSection&) = delete;
+    int status() const { return *m_view; }
+
+private:
+    HANDLE m_mapping;
+    int* m_view;
+};
+
+class StandInRunTest : public AgentRunTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    VssStandIn m_standIn{m_dir.path().string()};
+};
+#endif
