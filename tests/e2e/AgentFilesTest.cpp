@@ -67,7 +67,7 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
     // Slot 1 is newer but its checksum is wrong: slot 0 is the base set.
     TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 4,
                                         "t_Zeta = 5\nt_alpha = \"base\" ; a comment\nt_Shared = 1\n"
-                                        "t_qlogMaxFiles = 7\nt_WaitAsyncTimeoutMsec = 0x10\n");
+                                        "t_qlogMaxFiles = 0x7\n");
     TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 1, 5, "t_Zeta = 6\n", 12345);
     TempWorkingDir::writeFile("tweaks_extension.txt", "t_shared = 2\nt_Ext = ON\nnot a tweak line\n");
     runAgent();
@@ -85,7 +85,7 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
                                         "t_requesterQuiescedEventWaitTimeoutMsec=72000",
                                         "t_runnerEventFreezeCompleteTimeoutMsec=75000",
                                         "t_runnerEventThawCompleteTimeoutMsec=15000", "t_shared=2",
-                                        "t_WaitAsyncTimeoutMsec=16", "t_Zeta=5"}),
+                                        "t_WaitAsyncTimeoutMsec=62000", "t_Zeta=5"}),
               listing);
 }
 // Shield mode on: every tracked object and record buffer of the run is

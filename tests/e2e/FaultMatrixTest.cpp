@@ -29,7 +29,7 @@ const char kFlowRecord[] = "launchVssRequesterDoSnapshot failed with error : ";
 // Who asks for the snapshot: the agent with a management server (as local,
 // as local and peer at once, as peer behind a local one that is down, or
 // none), or -ExternallyInitiated with or without the runner.
-enum class Caller { Server, SameServerAsPeer, PeerServer, NoServer, Runner, NoRunner };
+enum Caller { Local, LocalAsPeer, PeerOnly, NoServer, Runner, NoRunner };
 
 // Changes a row makes to the agent's files after the tweaks were written.
 typedef void (*Prepare)(const std::string& workingDirectory);
@@ -75,216 +75,191 @@ void extensionOversizedLine(const std::string& dir) {
     appendFile(dir + "\\tweaks_extension.txt", std::string(600, 'x') + "\nt_FileLoggerEnabled=maybe\n");
 }
 
+const Args kInstalled = {L"--install"};
+
+// The guards run (relax and restore the machine) on exit codes 0 and -1001
+// only; the agent's line is expected after a 0 unless the row names another.
 struct Row {
     const char* name;
     Caller caller;
     Args options; // the server's, or the runner's
-    Args install; // the provider service's; empty: not installed
     std::string standIn;
     std::string tweaks;
-    Prepare prepare;
     int exitCode;
-    int status;                       // what the section holds at the end
-    long heldMinMs, heldMaxMs;        // by the provider in the first session; -1: never frozen
-    bool touched;                     // the guards ran (relaxed and restored the machine)
-    std::vector<std::string> errors;  // all Error records but kFlowRecord, in order (starts)
-    std::vector<std::string> records; // further records, in order
-    const char* output;               // found in what the agent (or the runner) printed
+    int status;                            // what the section holds at the end
+    long heldMinMs, heldMaxMs;             // by the provider in the first session; -1: never frozen
+    std::vector<std::string> errors = {};  // all Error records but kFlowRecord, in order (starts)
+    std::vector<std::string> records = {}; // further records, in order
+    Prepare prepare = nullptr;
+    Args install = kInstalled;    // the provider service's; empty: not installed
+    const char* output = nullptr; // found in what the agent (or the runner) printed
 };
 
-const Args kInstalled = {L"--install"};
+const std::vector<std::string> kAbort = {"AbortBackup..."};
 
 // clang-format off
 const std::vector<std::string> kWholeRun = {"OrvelVssAgent.exe invoked.",
     "Making sure that Orvel VSS Provider service is started...", "Orvel VSS Provider service is started.",
     "VssRequester requester", "Creating mutex", "Waiting for mutex", "Creating events", "Events: ",
-    "registering events", "Disabling Windows error recovery...", "Saving LastAliveStampCache...", "Invoking requester",
-    "Waiting for event... s_quiescedEvent=", "writing 0 to shared memory buffer", "Now quiesced",
-    "receive freeze success, setting freeze event", "Waiting for event... m_eventThawStart=",
-    "received event from runner to continue to thaw logic", "continuing to thaw", "Setting thaw event", "On thaw.",
-    "Waiting for requester doSnapshot thread to terminate", "Restoring LastAliveStampCache...",
-    "Enabling Windows error recovery...", "doSnapshotResult :0", "writing 0 to shared memory buffer",
+    "registering events", "Disabling Windows error recovery...", "Registering RunOnce...",
+    "Saving LastAliveStampCache...", "Data size is 8", "Invoking requester", "Waiting for event... s_quiescedEvent=",
+    "writing 0 to shared memory buffer", "Now quiesced", "receive freeze success, setting freeze event",
+    "Waiting for event... m_eventThawStart=", "received event from runner to continue to thaw logic",
+    "continuing to thaw", "Setting thaw event", "On thaw.", "Waiting for requester doSnapshot thread to terminate",
+    "Restoring LastAliveStampCache...", "Enabling Windows error recovery...", "Unregistering RunOnce...",
+    "Releasing mutex", "doSnapshotResult :0", "writing 0 to shared memory buffer",
     "creating second snapshot to take writers out of \"Timed out\" state", "second snapshot completed",
-    "Releasing mutex", "notifySnapshotCompleteSuccess", "OrvelVssAgent.exe done. ret=0 ",
+    "notifySnapshotCompleteSuccess", "OrvelVssAgent.exe done. ret=0 ",
     "Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :300ms"};
+const std::vector<std::string> kPingFailed = {"notifyFreezePrepare failed with res=1 ",
+    "SnapshotFlow failed ret=-1002 "};
+const std::vector<std::string> kVetoed = {
+    "pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
+    "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw"};
+const std::string kNoQuiesce = "::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT";
+const std::string kShortQuiesce = "t_requesterQuiescedEventWaitTimeoutMsec=1000", kShortThaw =
+    "t_requesterEventWaitForThawStartTimeoutMsec=1000";
 
 const Row kRows[] = {
     // The provider service.
-    {"service stopped: started", Caller::Runner, {}, kInstalled, "", "", nullptr, 0, 0, 0, 2500, true, {},
-     {"Service start pending..."}, kSuccessLine},
+    {"service stopped: started", Runner, {}, "", "", 0, 0, 0, 2500, {}, {"Service start pending..."}},
     // A hint of three polls: a loaded machine must not look like a service without progress.
-    {"service start pending with progress", Caller::Runner, {}, {L"--install", L"--start-pending-ms", L"1500",
-     L"--checkpoint-every-ms", L"300", L"--wait-hint-ms", L"3000"}, "", "", nullptr, 0, 0, 0, 2500, true, {},
-     {"Service started successfully."}, kSuccessLine},
+    {"service start pending with progress", Runner, {}, "", "", 0, 0, 0, 2500, {}, {"Service started successfully."},
+     nullptr, {L"--install", L"--start-pending-ms", L"1500", L"--checkpoint-every-ms", L"300", L"--wait-hint-ms",
+     L"3000"}},
     // Only a failed call stops the run: a start that never ends is reported and the snapshot goes on.
-    {"service start pending past its hint", Caller::Runner, {}, {L"--install", L"--stall-start", L"--wait-hint-ms",
-     L"0"}, "", "", nullptr, 0, 0, 0, 2500, true, {"Service not started.", "Current State: 2", "Exit Code: 0",
-     "Check Point: 1", "Wait Hint: 0"}, {}, kSuccessLine},
-    {"service missing", Caller::Runner, {}, {}, "", "", nullptr, -1006, -1006, -1, -1, false,
-     {"OpenService failed with error code 1060", "failed to start vss provider service due to :1060"},
-     {"writing -1006 to shared memory buffer", "fire event  eventNameStr=Global\\OrvelRunnerEventFreezeComplete ",
-      "OrvelVssAgent.exe done. ret=-1006 "}, "thaw_complete_ms=-1"},
-    {"service disabled", Caller::Runner, {}, {L"--install", L"--disabled"}, "", "", nullptr, -1007, -1007, -1, -1,
-     false, {"StartService failed with error code 1058", "failed to start vss provider service due to :1058"},
-     {"writing -1007 to shared memory buffer"}, "thaw_complete_ms=-1"},
+    {"service start pending past its hint", Runner, {}, "", "", 0, 0, 0, 2500, {"Service not started.",
+     "Current State: 2", "Exit Code: 0", "Check Point: 1", "Wait Hint: 0"}, {}, nullptr, {L"--install",
+     L"--stall-start", L"--wait-hint-ms", L"0"}},
+    {"service missing", Runner, {}, "", "", -1006, -1006, -1, -1, {"OpenService failed with error code 1060",
+     "failed to start vss provider service due to :1060"}, {"writing -1006 to shared memory buffer",
+     "fire event  eventNameStr=Global\\OrvelRunnerEventFreezeComplete ", "OrvelVssAgent.exe done. ret=-1006 "}, nullptr,
+     {}, "thaw_complete_ms=-1"},
+    {"service disabled", Runner, {}, "", "", -1007, -1007, -1, -1, {"StartService failed with error code 1058",
+     "failed to start vss provider service due to :1058"}, {"writing -1007 to shared memory buffer"}, nullptr,
+     {L"--install", L"--disabled"}, "thaw_complete_ms=-1"},
 
     // Each call of the backup failing in the first session: logged, aborted as
     // needed, the result reported; the run itself succeeds. Before the
     // snapshot set, the failing requester releases the flow: nothing is frozen.
-    {"CreateVssBackupComponents fails", Caller::Server, {}, kInstalled,
-     "fail.CreateVssBackupComponentsInternal@1=0x80004001", "", nullptr, 0, int(0x80004001), -1, -1, true,
-     {"CreateVssBackupComponents failed with error code 80004001"}, {}, kSuccessLine},
-    {"InitializeForBackup fails", Caller::Server, {}, kInstalled, "fail.InitializeForBackup@1=0x80042302", "",
-     nullptr, 0, int(0x80042302), -1, -1, true,
-     {"InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "}, {}, kSuccessLine},
-    {"SetBackupState fails", Caller::Server, {}, kInstalled, "fail.SetBackupState@1=0x80070057", "", nullptr, 0,
-     int(0x80070057), -1, -1, true, {"SetBackupState failed with error code 80070057"}, {"AbortBackup..."},
-     kSuccessLine},
-    {"GatherWriterMetadata fails", Caller::Server, {}, kInstalled, "fail.GatherWriterMetadata@1=0x80042301", "",
-     nullptr, 0, int(0x80042301), -1, -1, true,
-     {"GatherWriterMetadata failed with error code 80042301 (VSS_E_BAD_STATE) "}, {"AbortBackup..."}, kSuccessLine},
-    {"GatherWriterMetadata's wait fails", Caller::Server, {}, kInstalled,
-     "async.GatherWriterMetadata@1=wait:0x80042302", "", nullptr, 0, 1, -1, -1, true,
-     {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed"},
-     {"AbortBackup..."}, kSuccessLine},
-    {"StartSnapshotSet fails", Caller::Server, {}, kInstalled, "fail.StartSnapshotSet@1=0x80042316", "", nullptr, 0,
-     int(0x80042316), -1, -1, true, {"StartSnapshotSet failed with error code 80042316 (Another shadow copy "
-     "creation is already in progress. Please wait a few moments and try again) "}, {"AbortBackup..."},
-     kSuccessLine},
-    {"PrepareForBackup fails", Caller::Server, {}, kInstalled, "fail.PrepareForBackup@1=0x80042312", "", nullptr, 0,
-     int(0x80042312), -1, -1, true,
-     {"PrepareForBackup failed with error code 80042312 (VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "},
-     {"AbortBackup..."}, kSuccessLine},
-    {"PrepareForBackup's status query fails", Caller::Server, {}, kInstalled,
-     "async.PrepareForBackup@1=query:0x80004005", "", nullptr, 0, 1, -1, -1, true,
-     {"pAsync->QueryStatus() failed with error code 80004005", "waitForAsync failed"}, {"AbortBackup..."},
-     kSuccessLine},
-    {"PrepareForBackup ends with an error", Caller::Server, {}, kInstalled,
-     "async.PrepareForBackup@1=status:0x80042315", "", nullptr, 0, 1, -1, -1, true,
+    {"CreateVssBackupComponents fails", Local, {}, "fail.CreateVssBackupComponentsInternal@1=0x80004001", "", 0,
+     int(0x80004001), -1, -1, {"CreateVssBackupComponents failed with error code 80004001"}},
+    {"InitializeForBackup fails", Local, {}, "fail.InitializeForBackup@1=0x80042302", "", 0, int(0x80042302), -1, -1,
+     {"InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "}},
+    {"SetBackupState fails", Local, {}, "fail.SetBackupState@1=0x80070057", "", 0, int(0x80070057), -1, -1,
+     {"SetBackupState failed with error code 80070057"}, kAbort},
+    {"GatherWriterMetadata fails", Local, {}, "fail.GatherWriterMetadata@1=0x80042301", "", 0, int(0x80042301), -1, -1,
+     {"GatherWriterMetadata failed with error code 80042301 (VSS_E_BAD_STATE) "}, kAbort},
+    {"GatherWriterMetadata's wait fails", Local, {}, "async.GatherWriterMetadata@1=wait:0x80042302", "", 0, 1, -1, -1,
+     {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed"}, kAbort},
+    {"StartSnapshotSet fails", Local, {}, "fail.StartSnapshotSet@1=0x80042316", "", 0, int(0x80042316), -1, -1,
+     {"StartSnapshotSet failed with error code 80042316 (Another shadow copy creation is already in progress. "
+      "Please wait a few moments and try again) "}, kAbort},
+    {"PrepareForBackup fails", Local, {}, "fail.PrepareForBackup@1=0x80042312", "", 0, int(0x80042312), -1, -1,
+     {"PrepareForBackup failed with error code 80042312 (VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "}, kAbort},
+    {"PrepareForBackup's status query fails", Local, {}, "async.PrepareForBackup@1=query:0x80004005", "", 0, 1, -1, -1,
+     {"pAsync->QueryStatus() failed with error code 80004005", "waitForAsync failed"}, kAbort},
+    {"PrepareForBackup ends with an error", Local, {}, "async.PrepareForBackup@1=status:0x80042315", "", 0, 1, -1, -1,
      {"pAsync->QueryStatus() retrieved the error code 80042315 (An error occurred while trying to contact VSS "
-      "writers. Check for associated errors in the event log) ", "waitForAsync failed"}, {"AbortBackup..."},
-     kSuccessLine},
-    {"GatherWriterStatus fails", Caller::Server, {}, kInstalled, "fail.GatherWriterStatus#1@1=0x80042301", "",
-     nullptr, 0, 1, -1, -1, true,
+      "writers. Check for associated errors in the event log) ", "waitForAsync failed"}, kAbort},
+    {"GatherWriterStatus fails", Local, {}, "fail.GatherWriterStatus#1@1=0x80042301", "", 0, 1, -1, -1,
      {"GatherWriterStatus failed with error code 80042301 (VSS_E_BAD_STATE) ", "gatherWriterStatus failed"},
-     {"AbortBackup..."}, kSuccessLine},
-    {"DoSnapshotSet refused: provider veto", Caller::Server, {}, kInstalled, "fail.DoSnapshotSet@1=0x80042306", "",
-     nullptr, 0, kVeto, -1, -1, true, {"DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "},
-     {"AbortBackup..."}, kSuccessLine},
+     kAbort},
+    {"DoSnapshotSet refused: provider veto", Local, {}, "fail.DoSnapshotSet@1=0x80042306", "", 0, kVeto, -1, -1,
+     {"DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "}, kAbort},
     // From here on the provider froze the writers; the flow's thaw released them.
-    {"DoSnapshotSet ends with a provider error", Caller::Server, {}, kInstalled,
-     "async.DoSnapshotSet@1=status:0x8004230F", "", nullptr, 0, 1, 0, 2500, true,
-     {"pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ",
-      "waitForAsync failed hr=0 "}, {"AbortBackup..."}, kSuccessLine},
-    {"DoSnapshotSet's wait fails at once", Caller::Server, {}, kInstalled, "async.DoSnapshotSet@1=wait:0x80042302",
-     "", nullptr, 0, int(0x80042302), 0, 2500, true,
-     {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed hr=80042302 "},
-     {"AbortBackup..."}, kSuccessLine},
-    {"writer status after the snapshot fails", Caller::Server, {}, kInstalled,
-     "async.GatherWriterStatus#2@1=wait:0x80004005", "", nullptr, 0, 1, 0, 2500, true,
-     {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed ", "gatherWriterStatus failed"},
-     {"AbortBackup..."}, kSuccessLine},
-    {"BackupComplete fails", Caller::Server, {}, kInstalled, "fail.BackupComplete@1=0x80042301", "", nullptr, 0,
-     int(0x80042301), 0, 2500, true, {"BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "},
-     {"AbortBackup..."}, kSuccessLine},
-    {"BackupComplete's wait fails", Caller::Server, {}, kInstalled, "async.BackupComplete@1=wait:0x80004005", "",
-     nullptr, 0, 1, 0, 2500, true, {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed"},
-     {"AbortBackup..."}, kSuccessLine},
-    {"FreeWriterStatus fails", Caller::Server, {}, kInstalled, "fail.FreeWriterStatus#3@1=0x80004005", "", nullptr,
-     0, 1, 0, 2500, true, {"FreeWriterStatus failed with error code 80004005", "gatherWriterStatus failed"},
-     {"AbortBackup..."}, kSuccessLine},
+    {"DoSnapshotSet ends with a provider error", Local, {}, "async.DoSnapshotSet@1=status:0x8004230F", "", 0, 1, 0,
+     2500, {"pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ",
+      "waitForAsync failed hr=0 "}, kAbort},
+    {"DoSnapshotSet's wait fails at once", Local, {}, "async.DoSnapshotSet@1=wait:0x80042302", "", 0,
+     int(0x80042302), 0, 2500, {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed hr=80042302 "},
+     kAbort},
+    {"writer status after the snapshot fails", Local, {}, "async.GatherWriterStatus#2@1=wait:0x80004005", "", 0, 1,
+     0, 2500, {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed ", "gatherWriterStatus failed"}, kAbort},
+    {"BackupComplete fails", Local, {}, "fail.BackupComplete@1=0x80042301", "", 0, int(0x80042301), 0, 2500,
+     {"BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "}, kAbort},
+    {"BackupComplete's wait fails", Local, {}, "async.BackupComplete@1=wait:0x80004005", "", 0, 1, 0, 2500,
+     {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed"}, kAbort},
+    {"FreeWriterStatus fails", Local, {}, "fail.FreeWriterStatus#3@1=0x80004005", "", 0, 1, 0, 2500,
+     {"FreeWriterStatus failed with error code 80004005", "gatherWriterStatus failed"}, kAbort},
     // Any success status ends an operation well, not only "finished".
-    {"DoSnapshotSet ends with another success status", Caller::Server, {}, kInstalled,
-     "async.DoSnapshotSet@1=status:0x0004230B", "", nullptr, 0, 0, 0, 2500, true, {}, {}, kSuccessLine},
+    {"DoSnapshotSet ends with another success status", Local, {}, "async.DoSnapshotSet@1=status:0x0004230B", "", 0,
+     0, 0, 2500},
+    // The flow has closed the quiesced event by then: nothing is set, the run succeeds.
+    {"second snapshot fails", Local, {}, "fail.InitializeForBackup@2=0x80042302", "", 0, 0, 0, 2500,
+     {"InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "},
+     {"second snapshot completed", "notifySnapshotCompleteSuccess"}},
 
     // The provider's freeze signal.
-    {"freeze never signalled", Caller::Server, {}, kInstalled, "freeze=none\nthaw.wait.ms=5000\n",
-     "t_requesterQuiescedEventWaitTimeoutMsec=1000", nullptr, -1001, kVeto, -1, -1, true,
-     {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT",
-      "pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
-      "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw",
-      "SnapshotFlow failed ret=-1001 "}, {"notifySnapshotCompleteFailure errNum=258 "}, ""},
+    {"freeze never signalled", Local, {}, "freeze=none\nthaw.wait.ms=5000\n", kShortQuiesce, -1001, kVeto, -1, -1,
+     {kNoQuiesce, kVetoed[0], kVetoed[1], kVetoed[2], "SnapshotFlow failed ret=-1001 "},
+     {"notifySnapshotCompleteFailure errNum=258 ", "writing -1001 to shared memory buffer"}},
     // The thaw the flow set at its time-out waits for the late freeze: held for no time.
-    {"freeze signalled after the quiesced time-out", Caller::Server, {}, kInstalled, "freeze=delay:2000\n",
-     "t_requesterQuiescedEventWaitTimeoutMsec=1000", nullptr, -1001, 0, 0, 300, true,
-     {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT", "SnapshotFlow failed ret=-1001 "}, {},
-     ""},
+    {"freeze signalled after the quiesced time-out", Local, {}, "freeze=delay:2000\n", kShortQuiesce, -1001, 0, 0, 300,
+     {kNoQuiesce, "SnapshotFlow failed ret=-1001 "}},
 
     // The runner.
-    {"runner thaws after 200 ms", Caller::Runner, {L"--thaw-delay-ms", L"200"}, kInstalled, "", "", nullptr, 0, 0,
-     200, 2500, true, {}, kWholeRun, kSuccessLine},
-    {"runner never thaws", Caller::Runner, {L"--thaw", L"never"}, kInstalled, "",
-     "t_requesterEventWaitForThawStartTimeoutMsec=1000", nullptr, 0, 0, 1000, 3500, true,
-     {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"}, {"continuing to thaw"}, kSuccessLine},
+    {"runner thaws after 200 ms", Runner, {L"--thaw-delay-ms", L"200"}, "", "", 0, 0, 200, 2500, {}, kWholeRun},
+    {"runner never thaws", Runner, {L"--thaw", L"never"}, "", kShortThaw, 0, 0, 1000, 3500, {kNoQuiesce},
+     {"continuing to thaw"}},
     // Set before the agent waits: the auto-reset event is still set.
-    {"runner thaws early", Caller::Runner, {L"--thaw", L"early"}, kInstalled, "", "", nullptr, 0, 0, 0, 1500, true,
-     {}, {"received event from runner to continue to thaw logic"}, kSuccessLine},
-    {"runner absent", Caller::NoRunner, {}, kInstalled, "", "t_requesterEventWaitForThawStartTimeoutMsec=1000",
-     nullptr, 0, 0, 1000, 3500, true, {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"},
-     {"OrvelVssAgent.exe done. ret=0 ", "event eventHndl="}, kSuccessLine},
-    {"runner never reads the status", Caller::Runner, {L"--no-read-notify"}, kInstalled, "",
-     "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=1500", nullptr, 0, 0, 0, 2500, true, {},
-     {"Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :1500ms",
-      "event eventHndl="}, kSuccessLine},
+    {"runner thaws early", Runner, {L"--thaw", L"early"}, "", "", 0, 0, 0, 1500, {},
+     {"received event from runner to continue to thaw logic"}},
+    {"runner absent", NoRunner, {}, "", kShortThaw, 0, 0, 1000, 3500, {kNoQuiesce},
+     {"OrvelVssAgent.exe done. ret=0 ", "event eventHndl="}},
+    {"runner never reads the status", Runner, {L"--no-read-notify"}, "",
+     "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=1500", 0, 0, 0, 2500, {}, {"Waiting for event  "
+     "eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :1500ms", "event eventHndl="}},
 
     // The management server.
-    {"server down", Caller::NoServer, {}, kInstalled, "", "", nullptr, -1002, kNeverWritten, -1, -1, false,
-     {"Error 12029 in WinHttpSendRequest.", "notifyFreezePrepare failed with res=1 ", "SnapshotFlow failed ret=-1002 "},
-     {"No connection either to local or peer. doing nothing"}, ""},
-    {"server closes on the ping", Caller::Server, {L"--close-on", L"ping"}, kInstalled, "", "", nullptr, -1002,
-     kNeverWritten, -1, -1, false, {"Error 12152 in WinHttpReceiveResponse.", "notifyFreezePrepare failed with res=1 ",
-     "SnapshotFlow failed ret=-1002 "}, {}, ""},
+    {"server down", NoServer, {}, "", "", -1002, kNeverWritten, -1, -1, {"Error 12029 in WinHttpSendRequest.",
+     kPingFailed[0], kPingFailed[1]}, {"m_serverUrl = 127.0.0.1", "m_serverPort = 1", "WinHttpOpen returned 0x",
+     "WinHttpConnect returned 0x", "WinHttpOpenRequest returned 0x", "WinHttpSendRequest returned 0",
+     "No connection either to local or peer. doing nothing"}},
+    {"server closes on the ping", Local, {L"--close-on", L"ping"}, "", "", -1002, kNeverWritten, -1, -1,
+     {"Error 12152 in WinHttpReceiveResponse.", kPingFailed[0], kPingFailed[1]}},
     // Nothing bounds the ping: the run waits for the server to go away.
-    {"server never answers the ping", Caller::Server, {L"--silent-on", L"ping", L"--lifetime-ms", L"1500"},
-     kInstalled, "", "", nullptr, -1002, kNeverWritten, -1, -1, false, {"Error 12152 in WinHttpReceiveResponse.",
-     "notifyFreezePrepare failed with res=1 ", "SnapshotFlow failed ret=-1002 "}, {}, ""},
-    {"local server down, peer up", Caller::PeerServer, {}, kInstalled, "", "", nullptr, 0, 0, 0, 2500, true,
-     {"Error 12029 in WinHttpSendRequest."}, {"Done taking CP on peer KOS."}, kSuccessLine},
-    {"peer is the local server: asked once", Caller::SameServerAsPeer, {}, kInstalled, "", "", nullptr, 0, 0, 0,
-     2500, true, {}, {"Peer URL equals local URL. Not Connecting to peer"}, kSuccessLine},
-    {"server answers 500", Caller::Server, {L"--ping-status", L"500", L"--checkpoint-status", L"500"}, kInstalled, "",
-     "", nullptr, 0, 0, 0, 2500, true, {}, {"Done taking CP on local KOS."}, kSuccessLine},
-    {"server answers the checkpoint in 700 ms", Caller::Server, {L"--checkpoint-delay-ms", L"700"}, kInstalled, "",
-     "", nullptr, 0, 0, 700, 3000, true, {}, {}, kSuccessLine},
+    {"server never answers the ping", Local, {L"--silent-on", L"ping", L"--lifetime-ms", L"1500"}, "", "", -1002,
+     kNeverWritten, -1, -1, {"Error 12152 in WinHttpReceiveResponse.", kPingFailed[0], kPingFailed[1]}},
+    {"local server down, peer up", PeerOnly, {}, "", "", 0, 0, 0, 2500,
+     {"Error 12029 in WinHttpSendRequest."}, {"Done taking CP on peer KOS."}},
+    {"peer is the local server: asked once", LocalAsPeer, {}, "", "", 0, 0, 0, 2500, {},
+     {"Peer URL equals local URL. Not Connecting to peer"}},
+    {"server answers 500", Local, {L"--ping-status", L"500", L"--checkpoint-status", L"500"}, "", "", 0, 0, 0, 2500, {},
+     {"Object name: /KosService/AgentServer/insertlicensed/", "WinHttpSendRequest returned 1",
+      "WinHttpReceiveResponse returned 1", "Done taking CP on local KOS."}},
+    {"server answers the checkpoint in 700 ms", Local, {L"--checkpoint-delay-ms", L"700"}, "", "", 0, 0, 700, 3000},
     // The provider's own bound releases the writers; the agent learns of it
     // from the shadow-copy service's veto.
-    {"server answers the checkpoint after the provider's bound", Caller::Server, {L"--checkpoint-delay-ms",
-     L"1000"}, kInstalled, "thaw.wait.ms=300\n", "", nullptr, 0, kVeto, 300, 1000, true,
-     {"pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
-      "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw"},
-     {"AbortBackup..."}, kSuccessLine},
+    {"server answers the checkpoint after the provider's bound", Local, {L"--checkpoint-delay-ms", L"1000"},
+     "thaw.wait.ms=300\n", "", 0, kVeto, 300, 1000, kVetoed, kAbort},
     // Nothing of the agent's bounds the checkpoint request either: the
     // provider's bound releases the writers long before the server goes away.
-    {"server never answers the checkpoint", Caller::Server, {L"--silent-on", L"checkpoint", L"--lifetime-ms",
-     L"3000"}, kInstalled, "thaw.wait.ms=1000\n", "", nullptr, 0, kVeto, 1000, 1700, true,
-     {"pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
-      "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw", "Error 12152 in WinHttpReceiveResponse."},
-     {"AbortBackup..."}, kSuccessLine},
-    {"server closes on the checkpoint", Caller::Server, {L"--close-on", L"checkpoint"}, kInstalled, "", "",
-     nullptr, 0, 0, 0, 2500, true, {"Error 12152 in WinHttpReceiveResponse."}, {}, kSuccessLine},
+    {"server never answers the checkpoint", Local, {L"--silent-on", L"checkpoint", L"--lifetime-ms", L"3000"},
+     "thaw.wait.ms=1000\n", "", 0, kVeto, 1000, 1700, {kVetoed[0], kVetoed[1], kVetoed[2],
+     "Error 12152 in WinHttpReceiveResponse."}, kAbort},
+    {"server closes on the checkpoint", Local, {L"--close-on", L"checkpoint"}, "", "", 0, 0, 0, 2500,
+     {"Error 12152 in WinHttpReceiveResponse."}},
 
     // The agent's own files.
-    {"log folder not writable", Caller::Server, {}, kInstalled, "", "", logFolderIsAFile, 0, 0, 0, 2500, true, {},
-     {}, "failed to open logger file. going to work without logger"},
-    {"base tweak set: no valid signature", Caller::Server, {}, kInstalled, "", "", baseSetBadSignature,
-     kAssertExit, kNeverWritten, -1, -1, false, {}, {}, "No valid consistent file found"},
-    {"base tweak set: truncated after signing", Caller::Server, {}, kInstalled, "", "", baseSetTruncated,
-     kAssertExit, kNeverWritten, -1, -1, false, {}, {}, "No valid consistent file found"},
-    {"tweak file: a value that is no number", Caller::Server, {}, kInstalled, "", "", extensionNotANumber,
-     kAssertExit, kNeverWritten, -1, -1, false, {}, {}, ""},
-    {"tweak file: truncated last line", Caller::Server, {}, kInstalled, "", "", extensionTruncated, 0, 0, 0, 2500,
-     true, {}, {}, kSuccessLine},
-    {"tweak file: oversized line ends the file", Caller::Server, {}, kInstalled, "", "", extensionOversizedLine, 0,
-     0, 0, 2500, true, {}, {}, kSuccessLine},
+    {"log folder not writable", Local, {}, "", "", 0, 0, 0, 2500, {}, {}, logFolderIsAFile, kInstalled,
+     "failed to open logger file. going to work without logger"},
+    {"base tweak set: no valid signature", Local, {}, "", "", kAssertExit, kNeverWritten, -1, -1, {}, {},
+     baseSetBadSignature, kInstalled, "No valid consistent file found"},
+    {"base tweak set: truncated after signing", Local, {}, "", "", kAssertExit, kNeverWritten, -1, -1, {}, {},
+     baseSetTruncated, kInstalled, "No valid consistent file found"},
+    {"tweak file: a value that is no number", Local, {}, "", "", kAssertExit, kNeverWritten, -1, -1, {}, {},
+     extensionNotANumber},
+    {"tweak file: truncated last line", Local, {}, "", "", 0, 0, 0, 2500, {}, {}, extensionTruncated},
+    {"tweak file: oversized line ends the file", Local, {}, "", "", 0, 0, 0, 2500, {}, {}, extensionOversizedLine},
     // Values read only inside the run end it before the machine is touched.
-    {"timeout beyond 32 bits", Caller::Server, {}, kInstalled, "",
-     "t_requesterQuiescedEventWaitTimeoutMsec=4294967296", nullptr, kAssertExit, kNeverWritten, -1, -1, false,
-     {"Assertion (ival <= ((u32)-1) / 2) failed"}, {}, ""},
-    {"thaw-start timeout that is text", Caller::NoRunner, {}, kInstalled, "",
-     "t_requesterEventWaitForThawStartTimeoutMsec=\"abc\"", nullptr, kAssertExit, kNeverWritten, -1, -1, false,
-     {"value is not int", "Assertion (false) failed"}, {}, ""},
-    {"negative shadow-copy wait", Caller::Server, {}, kInstalled, "", "t_WaitAsyncTimeoutMsec=-1", nullptr,
-     kAssertExit, kNeverWritten, -1, -1, false, {"Assertion (ival >= 0) failed"}, {}, ""},
+    {"timeout beyond 32 bits", Local, {}, "", "t_requesterQuiescedEventWaitTimeoutMsec=4294967296", kAssertExit,
+     kNeverWritten, -1, -1, {"Assertion (ival <= ((u32)-1) / 2) failed"}},
+    {"thaw-start timeout that is text", NoRunner, {}, "",
+     "t_requesterEventWaitForThawStartTimeoutMsec=\"abc\"", kAssertExit, kNeverWritten, -1, -1,
+     {"value is not int", "Assertion (false) failed"}},
+    {"negative shadow-copy wait", Local, {}, "", "t_WaitAsyncTimeoutMsec=-1", kAssertExit, kNeverWritten, -1, -1,
+     {"Assertion (ival >= 0) failed"}},
 };
 // clang-format on
 
@@ -293,13 +268,7 @@ protected:
     // Runs the agent as `caller` asks, with a server of `options` where one
     // is needed; its exit code and what was printed.
     ChildResult run(Caller caller, const Args& options, const std::string& serverName) {
-        std::unique_ptr<Server> server;
-        std::wstring port = L"1"; // nothing listens there
-        if (caller == Caller::Server || caller == Caller::SameServerAsPeer || caller == Caller::PeerServer) {
-            server.reset(new Server(m_dir, serverName, options));
-            port = server->port();
-        }
-        if (caller == Caller::Runner) {
+        if (caller == Runner) {
             RunnerRun run = runRunner(options);
             const std::string& code = run.line["exit_code"];
             run.process.exitCode = code.find_first_not_of("-0123456789") == std::string::npos && !code.empty()
@@ -307,30 +276,21 @@ protected:
                                        : ChildProcess::kKilledExitCode;
             return run.process;
         }
-        if (caller == Caller::NoRunner)
+        if (caller == NoRunner)
             return runAgent({L"-ExternallyInitiated"});
-        ChildResult result = runAgent(
-            caller == Caller::PeerServer         ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
-            : caller == Caller::SameServerAsPeer ? Args{L"127.0.0.1", port, L"127.0.0.1", port, L"abc"}
-                                                 : Args{L"127.0.0.1", port, L"0.0.0.0", L"0", L"abc"});
+        std::unique_ptr<Server> server;
+        std::wstring port = L"1"; // nothing listens there
+        if (caller != NoServer) {
+            server.reset(new Server(m_dir, serverName, options));
+            port = server->port();
+        }
+        ChildResult result =
+            runAgent(caller == PeerOnly      ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
+                     : caller == LocalAsPeer ? Args{L"127.0.0.1", port, L"127.0.0.1", port, L"abc"}
+                                             : Args{L"127.0.0.1", port, L"0.0.0.0", L"0", L"abc"});
         if (server)
             m_lastRequests = server->requests();
         return result;
-    }
-
-    // The machine as the row left it; true when all is as before the run.
-    bool stateRestored(bool touched) {
-        std::vector<unsigned char> stamp;
-        std::string runOnce;
-        std::vector<StandInFields> bcdedit = m_standIn.bcdeditCalls();
-        bool restored = AgentRegistry::lastAliveStamp(stamp) && stamp == kStamp &&
-                        !AgentRegistry::runOnceValue(runOnce) && bcdedit.size() == (touched ? 2u : 0u);
-        if (touched && bcdedit.size() == 2) {
-            restored = restored &&
-                       bcdedit[0]["args"] == "/set {current} bootstatuspolicy ignoreallfailures" &&
-                       bcdedit[1]["args"] == "/set {default} bootstatuspolicy displayallfailures";
-        }
-        return restored;
     }
 
     std::vector<Fields> m_lastRequests;
@@ -366,16 +326,14 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
         undoPrepare(m_dir.path().string());
         EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << result.output;
         EXPECT_EQ(row.status, status);
-        EXPECT_NE(std::string::npos, result.output.find(row.output)) << result.output;
+        const char* output = row.output != nullptr ? row.output : row.exitCode == 0 ? kSuccessLine : "";
+        EXPECT_NE(std::string::npos, result.output.find(output)) << result.output;
 
         long held = m_standIn.writersHeldMs(1);
-        if (row.heldMinMs < 0) {
-            EXPECT_EQ(-1, held);
-        } else {
-            EXPECT_LE(row.heldMinMs, held);
-            EXPECT_GE(row.heldMaxMs, held);
-        }
-        bool restored = stateRestored(row.touched);
+        EXPECT_LE(row.heldMinMs, held);
+        EXPECT_GE(row.heldMaxMs, held);
+        const bool touched = row.exitCode == 0 || row.exitCode == -1001;
+        const bool restored = machineAsBefore(touched);
         EXPECT_TRUE(restored) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
         // The service object is released on every path that created it.
         std::vector<std::string> calls = m_standIn.calls(1);
@@ -408,22 +366,20 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
         }
         EXPECT_GE(1u, checkpoints);
 
+        // Each Error record, cut to the length of the start expected in its place.
         std::vector<std::string> errors;
         for (const LogRecord& record : log)
             if (record.level == "Error" && record.message.compare(0, strlen(kFlowRecord), kFlowRecord) != 0)
-                errors.push_back(record.message);
-        std::string errorList;
-        for (const std::string& error : errors)
-            errorList += "\n  " + error;
-        EXPECT_EQ(row.errors.size(), errors.size()) << errorList;
-        for (size_t i = 0; i < row.errors.size() && i < errors.size(); ++i)
-            EXPECT_EQ(row.errors[i], errors[i].substr(0, row.errors[i].size()));
+                errors.push_back(record.message.substr(0, errors.size() < row.errors.size()
+                                                              ? row.errors[errors.size()].size()
+                                                              : std::string::npos));
+        EXPECT_EQ(row.errors, errors);
         expectInOrder(log, row.records);
         expectNothingLeftBehind();
         AgentRegistry::deleteRunOnceValue();
         rowDone(std::string(row.name) + " | exit " + std::to_string(result.exitCodeSigned()) + " | status " +
                 std::to_string(status) + " | held " + (held < 0 ? "-" : std::to_string(held)) + " ms | " +
-                (restored ? (row.touched ? "restored" : "untouched") : "NOT RESTORED"));
+                (restored ? (touched ? "restored" : "untouched") : "NOT RESTORED"));
     }
 }
 
@@ -549,7 +505,7 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
         EXPECT_EQ(1u, countOf(current, "-----------------Log Start-----"));
         EXPECT_EQ(1u, countOf(current, "OrvelVssAgent.exe invoked."));
         EXPECT_EQ(1u, countOf(current, "OrvelVssAgent.exe done. ret=0 "));
-        EXPECT_TRUE(stateRestored(true));
+        EXPECT_TRUE(machineAsBefore(true));
         expectNothingLeftBehind();
         std::vector<Fields> requests = server.requests();
         ASSERT_FALSE(requests.empty());
@@ -571,9 +527,10 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
     EXPECT_GT(10485760u + 65536u, third.size());
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(rotated(4).c_str()));
     EXPECT_EQ(static_cast<size_t>(runs), countOf(third + main, "-----------------Log Start-----"));
-    // The server's handles at the last runs no more than at the first half's
-    // (the first connections create a few for good).
-    EXPECT_LE(*std::max_element(handles.end() - handles.size() / 4, handles.end()),
+    // A leak raises every one of the last runs' handle counts above the first
+    // half's (whose first connections create a few for good); a count one
+    // higher for a single run is the server's own timing.
+    EXPECT_LE(*std::min_element(handles.end() - handles.size() / 4, handles.end()),
               *std::max_element(handles.begin(), handles.begin() + handles.size() / 2));
     std::string handleList;
     for (unsigned long count : handles)
@@ -600,7 +557,6 @@ TEST_F(FaultMatrix, TwoAgentsAtOnceRunOneAfterTheOther) {
     for (bool external : {false, true}) {
         SCOPED_TRACE(external ? "externally initiated" : "default mode");
         m_standIn.clearRecords();
-        size_t before = server.requests().size();
         const Args args = external ? Args{L"-ExternallyInitiated"}
                                    : Args{L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"};
         std::string seen; // what a runner sees: F freeze complete, T thaw complete
@@ -632,11 +588,7 @@ TEST_F(FaultMatrix, TwoAgentsAtOnceRunOneAfterTheOther) {
         if (external) {
             EXPECT_TRUE(seen == "FTFT" || seen == "FFTT") << seen;
         } else {
-            std::vector<Fields> requests = server.requests();
-            std::string kinds;
-            for (size_t i = before; i < requests.size(); ++i)
-                kinds += (i > before ? "," : "") + requests[i].at("kind");
-            EXPECT_EQ("ping,checkpoint,ping,checkpoint", kinds);
+            EXPECT_EQ("ping,checkpoint,ping,checkpoint", server.kinds());
         }
         std::vector<StandInFields> frozen;
         for (const StandInFields& line : m_standIn.session(1))

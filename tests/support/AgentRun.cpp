@@ -154,11 +154,6 @@ ChildResult AgentRunTest::provider(const Args& args) {
     return ChildProcess::run(program(L"OrvelVssProviderService.exe"), args);
 }
 
-std::string AgentRunTest::providerState() {
-    std::string out = provider({L"--query"}).output;
-    return out.substr(0, out.find_first_of("\r\n"));
-}
-
 // A name given twice in one file would count for neither line, so the
 // changes replace the defaults rather than follow them.
 void AgentRunTest::tweaks(const std::string& changes) {

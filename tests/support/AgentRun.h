@@ -76,7 +76,6 @@ protected:
     void TearDown() override;
 
     ChildResult provider(const Args& args);
-    std::string providerState();
     // The tweak file the agent reads from its working directory: short waits
     // and the simulator, unless `changes` ("name=value" lines) say otherwise.
     void tweaks(const std::string& changes = "");

@@ -146,24 +146,16 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
 }
 
 BackgroundChild::~BackgroundChild() = default;
-BackgroundChild::BackgroundChild(BackgroundChild&&) noexcept = default;
-BackgroundChild& BackgroundChild::operator=(BackgroundChild&&) noexcept = default;
 
-bool BackgroundChild::started() const {
-    return m_state && m_state->result.started;
-}
-
-unsigned long BackgroundChild::error() const {
-    return m_state ? m_state->result.error : 0;
+bool BackgroundChild::running() const {
+    return m_state->result.started && WaitForSingleObject(m_state->process.get(), 0) == WAIT_TIMEOUT;
 }
 
 unsigned long BackgroundChild::processId() const {
-    return m_state ? m_state->processId : 0;
+    return m_state->processId;
 }
 
 ChildResult BackgroundChild::finish(unsigned long timeoutMs) {
-    if (!m_state)
-        return ChildResult();
     m_state->finish(timeoutMs);
     return m_state->result;
 }

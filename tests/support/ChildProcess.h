@@ -35,11 +35,8 @@ public:
     BackgroundChild(const std::wstring& executable, const std::vector<std::wstring>& arguments,
                     const ChildOptions& options = ChildOptions());
     ~BackgroundChild();
-    BackgroundChild(BackgroundChild&&) noexcept;
-    BackgroundChild& operator=(BackgroundChild&&) noexcept;
 
-    bool started() const;
-    unsigned long error() const; // GetLastError when not started
+    bool running() const;
     unsigned long processId() const;
     // Waits up to `timeoutMs` for the child to end, killing it then with
     // ChildProcess::kKilledExitCode, and returns what it wrote and its exit

@@ -1,7 +1,5 @@
 #include "LogCapture.h"
 
-#include <sstream>
-
 LogCapture& LogCapture::instance() {
     static LogCapture* capture = [] {
         LogCapture* c = new LogCapture();
@@ -30,20 +28,6 @@ std::vector<std::string> LogCapture::messages() {
     std::vector<std::string> out;
     for (const std::string& r : records())
         out.push_back(messageOf(r));
-    return out;
-}
-
-std::vector<std::string> LogCapture::summaries() {
-    std::vector<std::string> out;
-    for (const std::string& record : records()) {
-        std::vector<std::string> fields;
-        std::istringstream in(record);
-        std::string field;
-        while (fields.size() < 6 && std::getline(in, field, ','))
-            fields.push_back(field);
-        fields.resize(6);
-        out.push_back(fields[1] + " " + fields[4] + "," + fields[5] + " " + messageOf(record));
-    }
     return out;
 }
 

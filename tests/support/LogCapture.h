@@ -18,8 +18,6 @@ public:
     std::vector<std::string> records();
     // Messages (the seventh field onward, without the line end) of the records kept so far.
     std::vector<std::string> messages();
-    // "Level Class,Function message" of the records kept so far.
-    std::vector<std::string> summaries();
     bool hasMessage(const std::string& message);
     bool hasMessageContaining(const std::string& fragment);
 

@@ -28,4 +28,17 @@ void StandInRunTest::TearDown() {
     AgentRegistry::deleteLastAliveStamp();
     AgentRunTest::TearDown();
 }
+
+bool StandInRunTest::machineAsBefore(bool touched, bool stamp) const {
+    std::vector<unsigned char> bytes;
+    unsigned long type = 0;
+    std::string runOnce;
+    std::vector<StandInFields> bcdedit = m_standIn.bcdeditCalls();
+    return AgentRegistry::lastAliveStamp(bytes, &type) == stamp &&
+           (!stamp || (bytes == kStamp && type == REG_BINARY)) && !AgentRegistry::runOnceValue(runOnce) &&
+           (touched ? bcdedit.size() == 2 &&
+                          bcdedit[0]["args"] == "/set {current} bootstatuspolicy ignoreallfailures" &&
+                          bcdedit[1]["args"] == "/set {default} bootstatuspolicy displayallfailures"
+                    : bcdedit.empty());
+}
 #endif

@@ -35,6 +35,10 @@ class StandInRunTest : public AgentRunTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // The machine as a run left it: LastAliveStamp back byte for byte as
+    // REG_BINARY (or still absent), no RunOnce entry, and the boot policy
+    // relaxed and put back (touched) or never changed.
+    bool machineAsBefore(bool touched, bool stamp = true) const;
 
     VssStandIn m_standIn{m_dir.path().string()};
 };
