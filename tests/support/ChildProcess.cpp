@@ -4,15 +4,9 @@
 #include "testbed/TestbedCommon.h"
 #include "windows/WinHandle.h"
 
-#include <atomic>
-#include <mutex>
 #include <wchar.h>
 
 namespace {
-// Grandchildren that inherited the pipe may keep it open after the child
-// ended; their output is not waited for longer than this.
-const ULONGLONG kDrainAfterExitMs = 2000;
-const DWORD kPollMs = 5;
 // A killed child is gone at once; this bounds the wait should it not be.
 const DWORD kKillWaitMs = 5000;
 
@@ -35,24 +29,14 @@ std::wstring environmentBlock(const ChildOptions& options) {
     return block + L'\0';
 }
 
-// The write end is closed on return, so that only the child holds it and the
-// pipe breaks when the child ends.
-bool start(const std::wstring& executable, std::wstring commandLine, const ChildOptions& options,
-           HANDLE writeEnd, PROCESS_INFORMATION& info) {
-    WinHandle output(writeEnd);
-    SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    WinHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              &inheritable, OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdError = nul.get();
-    startup.hStdOutput = output.get();
-    std::wstring environment = environmentBlock(options);
-    return CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, &environment[0],
-                          options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                          &startup, &info);
+// A temporary file, gone once its last handle is closed.
+HANDLE temporaryFile(SECURITY_ATTRIBUTES* security) {
+    wchar_t folder[MAX_PATH] = L"", path[MAX_PATH] = L"";
+    if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"out", 0, path) == 0)
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 } // namespace
 
@@ -62,29 +46,14 @@ std::wstring ChildProcess::currentExecutableFolder() {
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
-// The reader thread drains the pipe from the start, so that a child that
-// writes much never blocks while the test waits for something else. It
-// blocks in ReadFile, which fails once every holder of the write end has
-// gone, or when finish() cancels it.
+// The child writes to a file rather than a pipe: it never blocks on a full
+// pipe while the test does something else, and grandchildren that inherited
+// the handle hold up nothing when it ends.
 struct BackgroundChild::State {
     ChildResult result;
-    WinHandle readEnd, process, reader;
+    WinHandle output, process;
     DWORD processId = 0;
-    std::mutex outputLock;
-    std::string output;
-    std::atomic<bool> stop{false};
     bool finished = false;
-
-    static DWORD WINAPI read(void* context) {
-        State& state = *static_cast<State*>(context);
-        char chunk[4096];
-        DWORD got = 0;
-        while (!state.stop && ReadFile(state.readEnd.get(), chunk, sizeof(chunk), &got, nullptr)) {
-            std::lock_guard<std::mutex> lock(state.outputLock);
-            state.output.append(chunk, got);
-        }
-        return 0;
-    }
 
     void finish(unsigned long timeoutMs) {
         if (finished || !result.started)
@@ -95,18 +64,14 @@ struct BackgroundChild::State {
             WaitForSingleObject(process.get(), kKillWaitMs);
             result.timedOut = true;
         }
-        if (WaitForSingleObject(reader.get(), kDrainAfterExitMs) != WAIT_OBJECT_0) {
-            // A cancel that comes between two reads finds nothing to cancel:
-            // repeated until the reader has seen `stop`.
-            stop = true;
-            while (WaitForSingleObject(reader.get(), kPollMs) != WAIT_OBJECT_0)
-                CancelSynchronousIo(reader.get());
-        }
         DWORD exitCode = 0;
         GetExitCodeProcess(process.get(), &exitCode);
         result.exitCode = exitCode;
-        std::lock_guard<std::mutex> lock(outputLock);
-        result.output = output;
+        char chunk[4096];
+        DWORD got = 0;
+        SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
+        while (ReadFile(output.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+            result.output.append(chunk, got);
     }
 
     // A child still running when the test lets go of it is killed, never left
@@ -118,30 +83,32 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
                                  const ChildOptions& options)
     : m_state(new State) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readRaw = nullptr, writeRaw = nullptr;
-    if (!CreatePipe(&readRaw, &writeRaw, &inheritable, 0)) {
-        m_state->result.error = GetLastError();
-        return;
-    }
-    m_state->readEnd.reset(readRaw);
-    SetHandleInformation(readRaw, HANDLE_FLAG_INHERIT, 0);
+    m_state->output.reset(temporaryFile(&inheritable));
+    WinHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &inheritable, OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdError = nul.get();
+    startup.hStdOutput = m_state->output.get();
     std::wstring commandLine = quotedArgument(executable);
     for (const std::wstring& argument : arguments)
         commandLine += L" " + quotedArgument(argument);
+    std::wstring environment = environmentBlock(options);
     PROCESS_INFORMATION info = {};
-    if (!start(executable, commandLine, options, writeRaw, info)) {
+    if (!m_state->output.valid() ||
+        !CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, &environment[0],
+                        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
+                        &startup, &info)) {
         m_state->result.error = GetLastError();
         return;
     }
+    // Children started later must not write into this one's output.
+    SetHandleInformation(m_state->output.get(), HANDLE_FLAG_INHERIT, 0);
     WinHandle thread(info.hThread);
     m_state->process.reset(info.hProcess);
     m_state->processId = info.dwProcessId;
-    m_state->reader.reset(CreateThread(nullptr, 0, &State::read, m_state.get(), 0, nullptr));
-    if (!m_state->reader.valid()) {
-        m_state->result.error = GetLastError();
-        TerminateProcess(info.hProcess, ChildProcess::kKilledExitCode);
-        return;
-    }
     m_state->result.started = true;
 }
 

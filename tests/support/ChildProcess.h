@@ -27,8 +27,7 @@ struct ChildOptions {
     unsigned long timeoutMs = 60000; // of `run`; a BackgroundChild is given its own in finish()
 };
 
-// A child started at construction whose output is collected all along, so
-// that it never blocks on a full pipe while the test does something else.
+// A child started at construction, its standard output kept in a file.
 // Destroying it kills a child still running.
 class BackgroundChild {
 public:
