@@ -2,6 +2,8 @@
 #include "support/AgentRun.h"
 
 #include "AgentCommon/TextConversion.h"
+#include "support/VssStandIn.h"
+#include "windows/WinHandle.h"
 
 #include <windows.h>
 
@@ -9,10 +11,10 @@
 #include <tlhelp32.h>
 
 #include <iostream>
+#include <regex>
 #include <sstream>
 
 const char kSuccessLine[] = "The VSS checkpoint request has been initiated.\r\n";
-const char kCheckpointPrefix[] = "/KosService/AgentServer/insertlicensed/";
 
 std::wstring program(const wchar_t* name) {
     return ChildProcess::currentExecutableFolder() + name;
@@ -20,13 +22,6 @@ std::wstring program(const wchar_t* name) {
 
 std::wstring wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
-}
-
-size_t countOf(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t pos = text.find(piece); pos != std::string::npos; pos = text.find(piece, pos + 1))
-        ++count;
-    return count;
 }
 
 Fields fieldsOf(const std::string& line, char separator) {
@@ -40,6 +35,14 @@ Fields fieldsOf(const std::string& line, char separator) {
     return fields;
 }
 
+std::vector<Fields> recordOf(const std::string& path) {
+    std::vector<Fields> lines;
+    std::istringstream in(TempWorkingDir::readFile(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(fieldsOf(line, '\t'));
+    return lines;
+}
+
 std::string agentLogs() {
     char folder[MAX_PATH] = "";
     SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder);
@@ -48,27 +51,13 @@ std::string agentLogs() {
 
 std::vector<LogRecord> currentRun() {
     std::istringstream in(TempWorkingDir::readFile(agentLogs() + "current.log.txt"));
+    const std::regex record("[^,]*,([^,]*),(?:[^,]*,){4}([^\r]*)\r?");
     std::vector<LogRecord> records;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        std::vector<size_t> commas;
-        for (size_t pos = line.find(','); pos != std::string::npos && commas.size() < 6;
-             pos = line.find(',', pos + 1))
-            commas.push_back(pos);
-        if (commas.size() == 6)
-            records.push_back({line.substr(0, commas[0]),
-                               line.substr(commas[0] + 1, commas[1] - commas[0] - 1),
-                               line.substr(commas[5] + 1)});
-    }
+    std::smatch match;
+    for (std::string line; std::getline(in, line);)
+        if (std::regex_match(line, match, record))
+            records.push_back({match[1], match[2]});
     return records;
-}
-
-const LogRecord* findRecord(const std::vector<LogRecord>& records, const std::string& start) {
-    for (const LogRecord& record : records)
-        if (record.message.compare(0, start.size(), start) == 0)
-            return &record;
-    return nullptr;
 }
 
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts) {
@@ -93,11 +82,7 @@ Server::Server(const TempWorkingDir& dir, const std::string& name, const Args& o
 }
 
 std::vector<Fields> Server::requests() const {
-    std::vector<Fields> out;
-    std::istringstream in(TempWorkingDir::readFile(m_record));
-    for (std::string line; std::getline(in, line);)
-        out.push_back(fieldsOf(line, '\t'));
-    return out;
+    return recordOf(m_record);
 }
 
 std::string Server::kinds() const {
@@ -122,32 +107,18 @@ void expectNothingLeftBehind() {
     for (const char* name :
          {"Global\\OrvelVssQuiescedEvent", "Global\\OrvelVssThawEvent",
           "Global\\OrvelRunnerEventFreezeComplete", "Global\\OrvelRunnerEventThawStart",
-          "Global\\OrvelRunnerEventThawComplete", "Global\\RequesterEventWaitForReadNotificationName"}) {
-        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
-        EXPECT_EQ(nullptr, event) << name;
-        if (event != nullptr)
-            CloseHandle(event);
-    }
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "Global\\OrvelVssMutex");
-    EXPECT_EQ(nullptr, mutex);
-    if (mutex != nullptr)
-        CloseHandle(mutex);
-
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+          "Global\\OrvelRunnerEventThawComplete", "Global\\RequesterEventWaitForReadNotificationName"})
+        EXPECT_FALSE(WinHandle(OpenEventA(SYNCHRONIZE, FALSE, name)).valid()) << name;
+    EXPECT_FALSE(WinHandle(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\OrvelVssMutex")).valid());
+    WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry))
         for (const wchar_t* name : {L"OrvelVssAgent.exe", L"OrvelRunner.exe", L"bcdedit.exe"})
             EXPECT_NE(0, _wcsicmp(entry.szExeFile, name)) << "still running: " << utf8Text(name);
-    CloseHandle(snapshot);
-
-    HKEY runOnce = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0,
-                      KEY_READ, &runOnce) == ERROR_SUCCESS) {
-        EXPECT_NE(ERROR_SUCCESS,
-                  RegQueryValueExW(runOnce, L"OrvelVssAgent", nullptr, nullptr, nullptr, nullptr));
-        RegCloseKey(runOnce);
-    }
+    std::string runOnce;
+    EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce)) << runOnce;
 }
 
 ChildResult AgentRunTest::provider(const Args& args) {

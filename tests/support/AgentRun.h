@@ -19,17 +19,16 @@ typedef std::map<std::string, std::string> Fields;
 typedef std::vector<std::wstring> Args;
 
 extern const char kSuccessLine[];
-extern const char kCheckpointPrefix[];
 
 // A program beside the test executable.
 std::wstring program(const wchar_t* name);
 std::wstring wide(const std::string& ascii);
-size_t countOf(const std::string& text, const std::string& piece);
 // "key=value" pieces split at `separator`; a value runs to the next separator.
 Fields fieldsOf(const std::string& line, char separator);
+// The tab-separated lines of a stand-in's record file; none when it is missing.
+std::vector<Fields> recordOf(const std::string& path);
 
 struct LogRecord {
-    std::string time; // "YYYY-MM-DD hh:mm:ss.mmm", as the stand-ins record it
     std::string level;
     std::string message;
 };
@@ -37,8 +36,6 @@ struct LogRecord {
 std::string agentLogs();
 // The records of the last run: the agent's ".current" log.
 std::vector<LogRecord> currentRun();
-// The first record whose message begins with `start`, or nullptr.
-const LogRecord* findRecord(const std::vector<LogRecord>& records, const std::string& start);
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
 

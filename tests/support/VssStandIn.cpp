@@ -2,11 +2,8 @@
 #include "VssStandIn.h"
 
 #include "AgentCommon/TextConversion.h"
-#include "VssRequester/RegistryKey.h"
 
 #include <windows.h>
-
-#include <sstream>
 
 namespace {
 const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\OrvelVssAgent.exe\\DllOverrides";
@@ -16,44 +13,16 @@ const wchar_t kStampValue[] = L"LastAliveStamp";
 const wchar_t kRunOnceKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const wchar_t kRunOnceValue[] = L"OrvelVssAgent";
 
-RegistryKey openKey(HKEY root, const wchar_t* path, REGSAM access) {
-    HKEY key = nullptr;
-    return RegistryKey(RegOpenKeyExW(root, path, 0, access, &key) == ERROR_SUCCESS ? key : nullptr);
-}
-
-RegistryKey createKey(HKEY root, const wchar_t* path) {
-    HKEY key = nullptr;
-    return RegistryKey(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
-                               ERROR_SUCCESS
-                           ? key
-                           : nullptr);
-}
-
 // The value's data, or false when the key or the value is absent.
-bool query(const RegistryKey& key, const wchar_t* name, std::vector<unsigned char>& data, DWORD& type) {
+bool query(const wchar_t* key, const wchar_t* name, std::vector<unsigned char>& data, DWORD& type) {
     DWORD size = 0;
-    if (!key.valid() || RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, nullptr, &size) != ERROR_SUCCESS)
         return false;
     data.assign(size, 0);
-    if (RegQueryValueExW(key.get(), name, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
-        return false;
+    const bool read =
+        RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, data.data(), &size) == ERROR_SUCCESS;
     data.resize(size);
-    return true;
-}
-
-bool deleteValue(const RegistryKey& key, const wchar_t* name) {
-    LONG result = RegDeleteValueW(key.get(), name);
-    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
-}
-
-std::vector<StandInFields> readRecord(const std::string& path) {
-    std::vector<StandInFields> lines;
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return lines;
-    std::istringstream in(TempWorkingDir::readFile(path));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(fieldsOf(line, '\t'));
-    return lines;
+    return read;
 }
 } // namespace
 
@@ -82,10 +51,8 @@ void VssStandIn::clearRecords() const {
 
 bool VssStandIn::loadForAgent() {
     const wchar_t native[] = L"native";
-    RegistryKey key = createKey(HKEY_CURRENT_USER, kOverrideKey);
-    m_overrideSet =
-        key.valid() && RegSetValueExW(key.get(), L"vssapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(native),
-                                      sizeof(native)) == ERROR_SUCCESS;
+    m_overrideSet = RegSetKeyValueW(HKEY_CURRENT_USER, kOverrideKey, L"vssapi", REG_SZ, native,
+                                    sizeof(native)) == ERROR_SUCCESS;
     return m_overrideSet;
 }
 
@@ -103,7 +70,7 @@ std::vector<std::pair<std::wstring, std::wstring>> VssStandIn::environment() con
 
 std::vector<StandInFields> VssStandIn::session(int number) const {
     std::vector<StandInFields> lines;
-    for (const StandInFields& line : readRecord(m_record))
+    for (const StandInFields& line : recordOf(m_record))
         if (line.count("session") != 0 && line.at("session") == std::to_string(number))
             lines.push_back(line);
     return lines;
@@ -132,54 +99,38 @@ long VssStandIn::writersHeldMs(int sessionNumber) const {
 }
 
 std::vector<StandInFields> VssStandIn::bcdeditCalls() const {
-    return readRecord(m_bcdeditRecord);
-}
-
-std::vector<std::string> VssStandIn::machineVolumes() {
-    std::vector<std::string> volumes;
-    wchar_t name[MAX_PATH];
-    HANDLE find = FindFirstVolumeW(name, MAX_PATH);
-    if (find == INVALID_HANDLE_VALUE)
-        return volumes;
-    do
-        volumes.push_back(utf8Text(name));
-    while (FindNextVolumeW(find, name, MAX_PATH));
-    FindVolumeClose(find);
-    return volumes;
+    return recordOf(m_bcdeditRecord);
 }
 
 bool AgentRegistry::setLastAliveStamp(const std::vector<unsigned char>& bytes, unsigned long type) {
-    RegistryKey key = createKey(HKEY_LOCAL_MACHINE, kReliabilityKey);
-    return key.valid() && RegSetValueExW(key.get(), kStampValue, 0, type, bytes.data(),
-                                         static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kReliabilityKey, kStampValue, type, bytes.data(),
+                           static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
 }
 
 bool AgentRegistry::deleteLastAliveStamp() {
-    RegistryKey key = openKey(HKEY_LOCAL_MACHINE, kReliabilityKey, KEY_SET_VALUE);
-    return !key.valid() || deleteValue(key, kStampValue);
+    const LONG result = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kReliabilityKey, kStampValue);
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
 bool AgentRegistry::lastAliveStamp(std::vector<unsigned char>& bytes, unsigned long* type) {
     DWORD valueType = 0;
-    if (!query(openKey(HKEY_LOCAL_MACHINE, kReliabilityKey, KEY_QUERY_VALUE), kStampValue, bytes, valueType))
-        return false;
+    const bool found = query(kReliabilityKey, kStampValue, bytes, valueType);
     if (type != nullptr)
         *type = valueType;
-    return true;
+    return found;
 }
 
 bool AgentRegistry::runOnceValue(std::string& text) {
     std::vector<unsigned char> data;
     DWORD type = 0;
-    if (!query(openKey(HKEY_LOCAL_MACHINE, kRunOnceKey, KEY_QUERY_VALUE), kRunOnceValue, data, type))
+    if (!query(kRunOnceKey, kRunOnceValue, data, type))
         return false;
-    std::wstring value(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
-    text = utf8Text(value.c_str());
+    data.resize(data.size() + sizeof(wchar_t)); // ended, whatever the stored string was
+    text = utf8Text(reinterpret_cast<const wchar_t*>(data.data()));
     return true;
 }
 
-bool AgentRegistry::deleteRunOnceValue() {
-    RegistryKey key = openKey(HKEY_LOCAL_MACHINE, kRunOnceKey, KEY_SET_VALUE);
-    return key.valid() && deleteValue(key, kRunOnceValue);
+void AgentRegistry::deleteRunOnceValue() {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, kRunOnceValue);
 }
 #endif

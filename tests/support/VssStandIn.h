@@ -59,9 +59,6 @@ public:
     // One line per bcdedit call: time, pid, args, cmdline, exit.
     std::vector<StandInFields> bcdeditCalls() const;
 
-    // The volumes as the agent enumerates them (FindFirstVolumeW order).
-    static std::vector<std::string> machineVolumes();
-
 private:
     std::string m_config;
     std::string m_record;
@@ -79,6 +76,6 @@ bool deleteLastAliveStamp();
 // False when the key or the value is absent.
 bool lastAliveStamp(std::vector<unsigned char>& bytes, unsigned long* type = nullptr);
 bool runOnceValue(std::string& text);
-bool deleteRunOnceValue();
+void deleteRunOnceValue();
 } // namespace AgentRegistry
 #endif
