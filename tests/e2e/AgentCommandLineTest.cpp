@@ -1,7 +1,7 @@
 // The agent's command-line behaviour as its caller sees it: the real
 // executable, its standard output byte for byte and its full exit code.
 #ifdef _WIN32
-#include "support/ChildProcess.h"
+#include "support/AgentRun.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +13,6 @@ namespace {
 const std::string kUsage = "Usage: OrvelVssAgent.exe <local URL> <local port> <peer URL> <peer port> <tag> "
                            "[keyword=value ...]\r\n";
 
-ChildResult runAgent(const std::vector<std::wstring>& arguments) {
-    ChildResult result =
-        ChildProcess::run(ChildProcess::currentExecutableFolder() + L"OrvelVssAgent.exe", arguments);
-    EXPECT_TRUE(result.started) << "CreateProcessW error " << result.error;
-    EXPECT_FALSE(result.timedOut);
-    return result;
-}
-
 TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
     const struct {
         std::vector<std::wstring> arguments;
@@ -29,12 +21,10 @@ TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
     } rows[] = {
         {{}, kUsage, 1},
         {{L"a", L"b", L"c", L"d", L""}, kUsage, 1},
-        {{L"a", L"b", L"c", L"d", L"t", L"volumes"},
-         "volumes is not in keyword=value format\r\n" + kUsage,
-         1},
+        // clang-format off
+        {{L"a", L"b", L"c", L"d", L"t", L"volumes"}, "volumes is not in keyword=value format\r\n" + kUsage, 1},
         {{L"a", L"b", L"c", L"d", L"t", L"Volumes=x"},
-         "Keyword is not recognized: Volumes\r\nAllowed keywords: volumes,backupType,\r\n" + kUsage,
-         1},
+         "Keyword is not recognized: Volumes\r\nAllowed keywords: volumes,backupType,\r\n" + kUsage, 1},
         // -GUI counts only as the first argument.
         {{L"a", L"b", L"c", L"d", L"t", L"-GUI"}, "-GUI is not in keyword=value format\r\n" + kUsage, 1},
         {{L"-GUI"}, kUsage, 1},
@@ -42,9 +32,10 @@ TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
         {{L"a", L"b", L"c", L"d", L"t", L"backupType=x"}, "", -1004},
         {{L"a", L"b", L"c", L"d", L"t", L"backupType="}, "", -1004},
         {{L"a", L"b", L"c", L"d", L"t", L"backupType=4294967296"}, "", -1004},
+        // clang-format on
     };
     for (const auto& row : rows) {
-        ChildResult result = runAgent(row.arguments);
+        ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), row.arguments);
         EXPECT_EQ(row.output, result.output) << (row.arguments.empty() ? L"" : row.arguments.back());
         EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << row.output;
     }

@@ -57,28 +57,15 @@ std::string screenshotBmp(const RECT& area, size_t& colours) {
            std::string(static_cast<const char*>(bits), count * 4);
 }
 
-class GuiResult : public AgentRunTest {
-protected:
-    // An agent still held by its box is ended before the base class looks
-    // for leftovers.
-    void TearDown() override {
-        if (m_agent)
-            m_agent->finish(0);
-        AgentRunTest::TearDown();
-    }
-
-    BackgroundChild& startAgent(const Args& args) {
-        tweaks();
-        m_agent.reset(new BackgroundChild(program(L"OrvelVssAgent.exe"), args, agentOptions()));
-        return *m_agent;
-    }
-
-    std::unique_ptr<BackgroundChild> m_agent;
-};
+// An agent still held by its box is ended with the test's body, before the
+// fixture looks for leftovers.
+typedef AgentRunTest GuiResult;
 
 TEST_F(GuiResult, SuccessShowsTheBoxAndWaitsUntilItIsClosed) {
     Server server(m_dir, "server");
-    BackgroundChild& agent = startAgent({L"-GUI", L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"});
+    tweaks();
+    BackgroundChild agent(program(L"OrvelVssAgent.exe"),
+                          {L"-GUI", L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"}, agentOptions());
     HWND box = waitForBox(agent);
     ASSERT_NE(nullptr, box) << "no box (under Wine the harness's X display is needed); agent output: "
                             << agent.finish(0).output;
@@ -123,7 +110,9 @@ TEST_F(GuiResult, SuccessShowsTheBoxAndWaitsUntilItIsClosed) {
 // A failed run reports through the exit code alone; a box would stop an
 // unattended caller.
 TEST_F(GuiResult, FailureShowsNoBox) {
-    BackgroundChild& agent = startAgent({L"-GUI", L"localhost", L"1", L"127.0.0.1", L"1", L"abc"});
+    tweaks();
+    BackgroundChild agent(program(L"OrvelVssAgent.exe"),
+                          {L"-GUI", L"localhost", L"1", L"127.0.0.1", L"1", L"abc"}, agentOptions());
     EXPECT_EQ(nullptr, waitForBox(agent));
     ChildResult result = agent.finish(10000);
     EXPECT_EQ(-1002, result.exitCodeSigned());

@@ -24,6 +24,8 @@ std::wstring wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
 }
 
+namespace {
+// "key=value" pieces split at `separator`; a value runs to the next separator.
 Fields fieldsOf(const std::string& line, char separator) {
     Fields fields;
     std::istringstream in(line);
@@ -34,6 +36,8 @@ Fields fieldsOf(const std::string& line, char separator) {
     }
     return fields;
 }
+
+} // namespace
 
 std::vector<Fields> recordOf(const std::string& path) {
     std::vector<Fields> lines;
@@ -142,17 +146,21 @@ void AgentRunTest::tweaks(const std::string& changes) {
     TempWorkingDir::writeFile(m_dir.file("tweaks_extension.txt"), text);
 }
 
-RunnerRun AgentRunTest::runRunner(const Args& options) {
+ChildResult AgentRunTest::runRunner(const Args& options) {
     Args args = {L"--cwd", m_dir.path().wstring(), L"--timeout-ms", L"20000"};
     args.insert(args.end(), options.begin(), options.end());
     ChildOptions childOptions;
     childOptions.environment = m_environment;
-    RunnerRun run;
-    run.process = ChildProcess::run(program(L"OrvelRunner.exe"), args, childOptions);
-    EXPECT_EQ(0, run.process.exitCodeSigned()) << run.process.output;
-    size_t at = run.process.output.rfind("RUNNER ");
-    if (at != std::string::npos)
-        run.line = fieldsOf(run.process.output.substr(at, run.process.output.find('\r', at) - at), ' ');
+    ChildResult run = ChildProcess::run(program(L"OrvelRunner.exe"), args, childOptions);
+    EXPECT_EQ(0, run.exitCodeSigned()) << run.output;
+    const size_t at = run.output.rfind("RUNNER ");
+    const std::string code =
+        at == std::string::npos
+            ? ""
+            : fieldsOf(run.output.substr(at, run.output.find('\r', at) - at), ' ')["exit_code"];
+    run.exitCode = !code.empty() && code.find_first_not_of("-0123456789") == std::string::npos
+                       ? static_cast<unsigned long>(std::stol(code))
+                       : ChildProcess::kKilledExitCode;
     return run;
 }
 

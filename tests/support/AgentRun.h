@@ -23,8 +23,6 @@ extern const char kSuccessLine[];
 // A program beside the test executable.
 std::wstring program(const wchar_t* name);
 std::wstring wide(const std::string& ascii);
-// "key=value" pieces split at `separator`; a value runs to the next separator.
-Fields fieldsOf(const std::string& line, char separator);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
 
@@ -59,11 +57,6 @@ private:
     std::unique_ptr<BackgroundChild> m_child;
 };
 
-struct RunnerRun {
-    ChildResult process;
-    Fields line; // the runner's own line
-};
-
 // Each test starts with the provider service installed and stopped; at its
 // end the service is gone and no named object, agent process or RunOnce entry
 // of a run is left to meet the next one.
@@ -76,8 +69,9 @@ protected:
     // The tweak file the agent reads from its working directory: short waits
     // and the simulator, unless `changes` ("name=value" lines) say otherwise.
     void tweaks(const std::string& changes = "");
-    // The runner (and the agent it starts) with m_environment.
-    RunnerRun runRunner(const Args& options);
+    // The runner (and the agent it starts) with m_environment: what the
+    // runner printed, and the agent's exit code as the runner read it.
+    ChildResult runRunner(const Args& options);
     ChildResult runAgent(const Args& args);
     ChildOptions agentOptions() const;
     // For the closing figures: how long each row took under Wine.

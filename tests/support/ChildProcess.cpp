@@ -53,10 +53,10 @@ struct BackgroundChild::State {
     ChildResult result;
     WinHandle output, process;
     DWORD processId = 0;
-    bool finished = false;
+    bool started = false, finished = false;
 
     void finish(unsigned long timeoutMs) {
-        if (finished || !result.started)
+        if (finished || !started)
             return;
         finished = true;
         if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
@@ -100,22 +100,20 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
         !CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, &environment[0],
                         options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                        &startup, &info)) {
-        m_state->result.error = GetLastError();
+                        &startup, &info))
         return;
-    }
     // Children started later must not write into this one's output.
     SetHandleInformation(m_state->output.get(), HANDLE_FLAG_INHERIT, 0);
     WinHandle thread(info.hThread);
     m_state->process.reset(info.hProcess);
     m_state->processId = info.dwProcessId;
-    m_state->result.started = true;
+    m_state->started = true;
 }
 
 BackgroundChild::~BackgroundChild() = default;
 
 bool BackgroundChild::running() const {
-    return m_state->result.started && WaitForSingleObject(m_state->process.get(), 0) == WAIT_TIMEOUT;
+    return m_state->started && WaitForSingleObject(m_state->process.get(), 0) == WAIT_TIMEOUT;
 }
 
 unsigned long BackgroundChild::processId() const {

@@ -11,11 +11,9 @@
 #include <vector>
 
 struct ChildResult {
-    bool started = false;
-    unsigned long error = 0; // GetLastError when not started
-    bool timedOut = false;   // killed at the time-out with kKilledExitCode
-    unsigned long exitCode = 0;
-    std::string output; // unchanged bytes: a text-mode child writes "\r\n"
+    bool timedOut = false;               // killed at the time-out with kKilledExitCode
+    unsigned long exitCode = 0xFFFFFFFF; // -1 when the child never started
+    std::string output;                  // unchanged bytes: a text-mode child writes "\r\n"
 
     int exitCodeSigned() const { return static_cast<int>(exitCode); }
 };

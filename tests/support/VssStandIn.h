@@ -26,9 +26,7 @@ public:
     VssStandIn(const VssStandIn&) = delete;
     VssStandIn& operator=(const VssStandIn&) = delete;
 
-    // Replaces the configuration with these "key=value" lines.
     void configure(const std::string& lines) const;
-    // Empties both records, e.g. between the rows of a test.
     void clearRecords() const;
 
     // Makes Wine load the stand-in instead of its own stub for every

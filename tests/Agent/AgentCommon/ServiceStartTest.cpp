@@ -26,7 +26,7 @@ Query failure(u32 error) {
 const u32 kStopped = ServiceStopped, kStart = ServiceStartPending, kStop = ServiceStopPending,
           kRunning = ServiceRunning;
 
-std::vector<Query> operator+(std::vector<Query> a, const std::vector<Query>& b) {
+template <class T> std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -90,10 +90,6 @@ std::vector<std::string> loggedRecords() {
 }
 
 typedef std::vector<std::string> Records;
-Records operator+(Records a, const Records& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 Records notStarted(u32 state, u32 exitCode, u32 checkPoint, u32 waitHint) {
     return {"Error Service not started.", "Error Current State: " + std::to_string(state),
             "Error Exit Code: " + std::to_string(exitCode),

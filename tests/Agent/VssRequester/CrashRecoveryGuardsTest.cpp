@@ -54,19 +54,6 @@ TEST(LastAliveStampGuard, AStampItCannotKeepIsLeftAsItWas) {
     AgentRegistry::deleteLastAliveStamp();
 }
 
-// Puts `folder` first on the PATH that the command interpreter searches, for
-// the life of the object.
-class PathInFront {
-public:
-    explicit PathInFront(const std::string& folder) : m_previous(std::getenv("PATH")) {
-        _putenv(("PATH=" + folder + ";" + m_previous).c_str());
-    }
-    ~PathInFront() { _putenv(("PATH=" + m_previous).c_str()); }
-
-private:
-    std::string m_previous;
-};
-
 TEST(WindowsErrorRecoveryGuard, RunOnceCoversTheRelaxedPolicyWhateverBcdeditSays) {
     const std::string disable = "/set {current} bootstatuspolicy ignoreallfailures\r\n";
     const std::string enable = "/set {default} bootstatuspolicy displayallfailures\r\n";
@@ -79,13 +66,15 @@ TEST(WindowsErrorRecoveryGuard, RunOnceCoversTheRelaxedPolicyWhateverBcdeditSays
         {"bcdedit fails", 6, disable, disable + enable},
         {"no boot configuration data", 5, "", ""},
     };
+    const std::string path = std::getenv("PATH");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         TempWorkingDir dir;
         std::string calls = dir.file("calls.txt");
         TempWorkingDir::writeFile(dir.file("bin\\bcdedit.cmd"),
                                   "@>>\"" + calls + "\" echo %*\r\n@exit /b 1\r\n");
-        PathInFront path(dir.file("bin"));
+        // First on the PATH that the command interpreter searches.
+        _putenv(("PATH=" + dir.file("bin") + ";" + path).c_str());
         std::string runOnce;
         {
             WindowsErrorRecoveryGuard guard(row.osMajorVersion);
@@ -94,6 +83,7 @@ TEST(WindowsErrorRecoveryGuard, RunOnceCoversTheRelaxedPolicyWhateverBcdeditSays
         }
         EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce));
         EXPECT_EQ(row.callsAfter, TempWorkingDir::readFile(calls));
+        _putenv(("PATH=" + path).c_str());
     }
 }
 } // namespace
