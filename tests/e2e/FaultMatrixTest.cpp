@@ -365,6 +365,11 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
                                                               : std::string::npos));
         EXPECT_EQ(row.errors, errors);
         expectInOrder(log, row.records);
+        // The listener hears of success exactly when the run succeeds.
+        bool success = false;
+        for (const LogRecord& record : log)
+            success = success || record.message == "notifySnapshotCompleteSuccess";
+        EXPECT_TRUE(log.empty() || success == (row.exitCode == 0));
         expectNothingLeftBehind();
         AgentRegistry::deleteRunOnceValue();
         rowDone(std::string(row.name) + " | exit " + std::to_string(result.exitCodeSigned()) + " | status " +
