@@ -112,8 +112,8 @@ const std::vector<std::string> kVetoed = {
     "pAsync->QueryStatus() retrieved the error code 80042306 (VSS_E_PROVIDER_VETO) ",
     "waitForAsync failed hr=80042306 ", "assumming timeout occured in VSS provider waiting for thaw"};
 const std::string kNoQuiesce = "::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT";
-const std::string kShortQuiesce = "t_requesterQuiescedEventWaitTimeoutMsec=1000", kShortThaw =
-    "t_requesterEventWaitForThawStartTimeoutMsec=1000";
+const std::string kShortQuiesce = "t_requesterQuiescedEventWaitTimeoutMsec=1000";
+const std::string kShortThaw = "t_requesterEventWaitForThawStartTimeoutMsec=1000";
 
 const Row kRows[] = {
     // The provider service.
@@ -167,10 +167,11 @@ const Row kRows[] = {
      2500, {"pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ",
       "waitForAsync failed hr=0 "}, kAbort},
     {"DoSnapshotSet's wait fails at once", Local, {}, "async.DoSnapshotSet@1=wait:0x80042302", "", 0,
-     int(0x80042302), 0, 2500, {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed hr=80042302 "},
-     kAbort},
+     int(0x80042302), 0, 2500, {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ",
+     "waitForAsync failed hr=80042302 "}, kAbort},
     {"writer status after the snapshot fails", Local, {}, "async.GatherWriterStatus#2@1=wait:0x80004005", "", 0, 1,
-     0, 2500, {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed ", "gatherWriterStatus failed"}, kAbort},
+     0, 2500, {"pAsync->Wait() failed with error code 80004005", "waitForAsync failed ", "gatherWriterStatus failed"},
+     kAbort},
     {"BackupComplete fails", Local, {}, "fail.BackupComplete@1=0x80042301", "", 0, int(0x80042301), 0, 2500,
      {"BackupComplete failed with error code 80042301 (VSS_E_BAD_STATE) "}, kAbort},
     {"BackupComplete's wait fails", Local, {}, "async.BackupComplete@1=wait:0x80004005", "", 0, 1, 0, 2500,

@@ -54,8 +54,9 @@ TEST_F(VssRequesterRun, BackupSequenceAndMachineState) {
         // clang-format off
         {"default sequence, one writer failed at freeze", {}, "writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n",
          true, 2, "5", {"GetWriterStatusCount returned number of writers: 2",
-         "GetWriterStatus for writer 0:  WriterName: Db Writer", "GetWriterStatus for writer 1:  WriterName: Log Writer "
-         ".  Status: 9 (VSS_WS_FAILED_AT_FREEZE)  Writer Failure code: 800423f4"}},
+         "GetWriterStatus for writer 0:  WriterName: Db Writer",
+         "GetWriterStatus for writer 1:  WriterName: Log Writer .  Status: 9 (VSS_WS_FAILED_AT_FREEZE)  "
+         "Writer Failure code: 800423f4"}},
         {"volumes by fragment", {L"volumes=000000000043"}, "", true, 1, "5",
          {"AddToSnapshotSet for volume " + kVolumeC + " returned 0", "Skipping SnapShotSet for volume: " + kVolumeZ}},
         {"no volume matches", {L"volumes=nomatch"}, "", true, 0, "5",
