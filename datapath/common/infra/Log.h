@@ -107,7 +107,7 @@ protected:
     int sync() override;
 
 private:
-    LogItem* m_owner;
+    [[maybe_unused]] LogItem* m_owner;
     u32 m_level;
     u32 m_loggerId;
 };
