@@ -6,6 +6,7 @@
 #include "AgentCommon/AgentArguments.h"
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
+#include "AssertionWatch.h"
 #include "FuzzCheck.h"
 
 #include <cstdint>
@@ -33,6 +34,7 @@ bool endsWithComma(const std::wstring& text) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    AssertionWatch::install();
     std::cout.setstate(std::ios::badbit); // the usage line and the keyword errors
     return 0;
 }

@@ -8,6 +8,7 @@
 // The set is opened before any of its files exist: its constructor ends the
 // process by design when files exist without a valid copy, so the
 // constructor is run again only on sets with a valid copy or no file.
+#include "AssertionWatch.h"
 #include "ConsistentFile.h"
 #include "Crc32.h"
 #include "FuzzCheck.h"
@@ -59,6 +60,7 @@ bool readsAsWritten(const std::string& text) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    AssertionWatch::install();
     std::filesystem::path parent = std::filesystem::is_directory("/dev/shm")
                                        ? std::filesystem::path("/dev/shm")
                                        : std::filesystem::temp_directory_path();

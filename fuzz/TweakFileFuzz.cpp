@@ -5,6 +5,7 @@
 // A value outside the grammar (an unterminated quote, a text that is neither
 // a number nor a boolean word) ends the process by design; such a file is
 // still read into entries, then left out.
+#include "AssertionWatch.h"
 #include "FuzzCheck.h"
 #include "Log.h"
 #include "Tweaks.h"
@@ -62,6 +63,7 @@ bool trimmed(const std::string& text) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    AssertionWatch::install();
     std::cout.setstate(std::ios::badbit); // the duplicate-name lines
     g_listing = new ListingCapture();
     Logger::instance()->registerClient(g_listing, 1u << LogControl);
