@@ -1,6 +1,5 @@
-// HttpClient without a server: the object name it composes and what it
-// reports when nothing listens. Round trips with a server are exercised end
-// to end.
+// HttpClient without a server: what it reports when nothing listens. Round
+// trips with a server are exercised end to end.
 #ifdef _WIN32
 #include "VssRequester/HttpClient.h"
 #include "support/LogCapture.h"
@@ -22,22 +21,6 @@ void expectRecords(const std::vector<std::string>& patterns) {
 const u16 kClosedPort = 1;
 const char* const kHandle = "0x[0-9a-f]+";
 } // namespace
-
-TEST(HttpClient, CheckpointObjectName) {
-    const struct {
-        std::vector<std::wstring> macs;
-        std::wstring tag;
-        const wchar_t* name;
-    } rows[] = {
-        {{L"001122334455", L"66778899aabb"},
-         L"abc",
-         L"/KosService/AgentServer/insertlicensed/001122334455 66778899aabb/YQBiAGMA"},
-        {{L"001122334455"}, L"a", L"/KosService/AgentServer/insertlicensed/001122334455/YQA="},
-        {{}, L"", L"/KosService/AgentServer/insertlicensed//"},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(row.name, HttpClient::checkpointObjectName(row.macs, row.tag));
-}
 
 TEST(HttpClient, ClosedPortFailsAtTheSend) {
     LogCapture::instance().clear();
