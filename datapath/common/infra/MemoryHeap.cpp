@@ -86,11 +86,6 @@ void MemoryHeap::addUsage(u64 bytes) {
     m_usageCounter += static_cast<u32>(bytes);
 }
 
-u32 MemoryHeap::getUsageCounter() {
-    MutexGuard guard(m_mutex);
-    return m_usageCounter;
-}
-
 void MemoryHeap::printMemoryUsage() {
     std::ostringstream text;
     {

@@ -28,7 +28,6 @@ public:
 
     // One Info record: gross and net usage, then each module's.
     void printMemoryUsage();
-    u32 getUsageCounter();
 
 private:
     friend class Singleton<MemoryHeap>;

@@ -13,7 +13,6 @@ struct MemorySegment {
     static inline ModuleMemoryInformation* const NoOwner =
         reinterpret_cast<ModuleMemoryInformation*>(~static_cast<uintptr_t>(0));
 
-    void* getPtr() const { return m_ptr; }
     u64 getSizeBytes() const { return m_sizeBytes; }
     ModuleMemoryInformation* getOwner() const { return m_owner; }
 

@@ -11,12 +11,6 @@ void SequentialRequestsManager::registerModule(ModuleMemoryInformation* mmi) {
     m_modules.insert(mmi);
 }
 
-void SequentialRequestsManager::unregisterModule(ModuleMemoryInformation* mmi) {
-    ORV_CHECK(mmi->getIsRequestInWaitingModules() == false, " mmi->getName()=" << mmi->getName() << " ");
-    m_modulesInfo.erase(mmi->getName());
-    m_modules.erase(mmi);
-}
-
 void SequentialRequestsManager::importRequestReferenceInternal(ModuleMemoryInformation* mmi) {
     auto itWaitingModule = m_modulesInfo.find(mmi->getName());
     ORV_CHECK(itWaitingModule != m_modulesInfo.end(), "unsubscribed mmi");

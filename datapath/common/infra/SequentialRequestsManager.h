@@ -27,10 +27,9 @@ class SequentialRequestsManager {
 public:
     SequentialRequestsManager();
 
-    // A module must be registered before it imports a reference, and hold
-    // none when it leaves.
+    // A module must be registered before it imports a reference; modules
+    // stay registered as long as the manager exists.
     void registerModule(ModuleMemoryInformation* mmi);
-    void unregisterModule(ModuleMemoryInformation* mmi);
 
     // Queues a reference for the module at the back.
     void importRequestReferenceInternal(ModuleMemoryInformation* mmi);

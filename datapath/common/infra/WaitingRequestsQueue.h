@@ -77,7 +77,6 @@ public:
     void iterateRequests(ISequentialItemHandler& handler);
 
     bool empty() const { return m_requests.empty(); }
-    size_t size() const { return m_requests.size(); }
     const SequentialRequest& front() const { return m_requests.front(); }
 
 private:
