@@ -1,6 +1,6 @@
 // Runs every benchmark, then prints the goals as ratios of runs made side by
-// side in this one process: the logging core against spdlog, and tracked
-// objects against plain new/delete.
+// side in this one process: the logging core against spdlog, tracked objects
+// against plain new/delete, and a pool chunk against malloc/free.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -45,6 +45,8 @@ public:
                              "BM_Spdlog_Caller" + suffix, true, 2.0});
             goals.push_back({"file throughput vs spdlog async", "BM_Orvel_ToDisk" + suffix,
                              "BM_Spdlog_ToDisk" + suffix, false, 0.5});
+            goals.push_back({"pool chunk vs malloc/free of 4096", "BM_PoolChunkAllocFree" + suffix,
+                             "BM_PoolBaselineMallocFree" + suffix, true, 2.0});
             for (const char* size : {"8", "24", "64"}) {
                 const std::string sized = std::string("<") + size + ">" + suffix;
                 goals.push_back({"counting mode vs new/delete", "BM_CountingNewDelete" + sized,
