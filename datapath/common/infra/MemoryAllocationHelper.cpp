@@ -10,8 +10,11 @@ void MemoryAllocationHelper::update(RcStatus a_val) {
         ORV_CHECK(a_val == RC_ABORTED || a_val == RC_TIME_OUT, " a_val=" << a_val << " ");
     m_value = a_val;
     // The queue's lock orders this write before the helper thread's read.
+    // Registered under the pool as its source: an allocation report groups the
+    // wrappers with the pool that caused them, whichever unit creates them.
     typedef MemoryHelperThread::ActionWrapper ActionWrapper;
-    MemoryHelperThread::instance()->enqueue(ORV_NEW(ActionWrapper)(this));
+    MemoryHelperThread::instance()->enqueue(
+        TrackedNew<ActionWrapper>("ActionWrapper", "datapath/common/infra/MemoryPool", 1221)(this));
 }
 
 void MemoryAllocationHelper::execute() {
