@@ -61,7 +61,8 @@ void RateMonitor::recordLocked(u64 nowUs, u64 durationUs, u64 bytes) {
 
 void RateMonitor::update() {
     const Period& p = m_closed;
-    LogItem item(LoggerJex, LogInfo, ORV_LOG_COLUMNS(), 3);
+    LogItem statement(LoggerJex, LogInfo, ORV_LOG_COLUMNS(), 3);
+    std::ostream& item = statement.stream();
     item << m_name << " time=" << p.busyUs << " (" << p.elapsedUs << ") rate=" << m_rates.tasksPerSecPeriod;
     if (p.tasks != 0)
         item << " latency=[Avg: " << p.busyUs / p.tasks << " Max: " << p.maxDurationUs << "]";
