@@ -103,9 +103,9 @@ const std::vector<std::string> kWholeRun = {"OrvelVssAgent.exe invoked.",
     "receive freeze success, setting freeze event", "Waiting for event... m_eventThawStart=",
     "received event from runner to continue to thaw logic", "continuing to thaw", "Setting thaw event", "On thaw.",
     "Waiting for requester doSnapshot thread to terminate", "Restoring LastAliveStampCache...",
-    "Enabling Windows error recovery...", "doSnapshotResult :0", "writing 0 to shared memory buffer",
+    "Enabling Windows error recovery...", "Releasing mutex", "doSnapshotResult :0", "writing 0 to shared memory buffer",
     "creating second snapshot to take writers out of \"Timed out\" state", "second snapshot completed",
-    "Releasing mutex", "notifySnapshotCompleteSuccess", "OrvelVssAgent.exe done. ret=0 ",
+    "notifySnapshotCompleteSuccess", "OrvelVssAgent.exe done. ret=0 ",
     "Waiting for event  eventNameStr=Global\\RequesterEventWaitForReadNotificationName with timeout of :300ms"};
 
 const Row kRows[] = {
