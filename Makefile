@@ -2,11 +2,12 @@
 # agent running under Wine. Both first make sure the tools are installed.
 JOBS ?= 2
 RUNS ?= 20
+FUZZ_SECONDS ?= 60
 HARNESS := scripts/wine-harness build/windows
 
 .NOTPARALLEL:
-.PHONY: bootstrap test demo bench bench-e2e soak clean \
-        test-linux test-linux-asan test-linux-tsan test-windows build-windows
+.PHONY: bootstrap test demo bench bench-e2e soak fuzz clean \
+        test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows build-windows
 
 bootstrap:
 	@scripts/bootstrap
@@ -26,7 +27,7 @@ endef
 
 test: bootstrap
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-windows && \
+	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows && \
 	echo "=== all stages passed in $$(( $$(date +%s) - start )) s"
 
 test-linux:
@@ -35,6 +36,10 @@ test-linux-asan:
 	$(call stage,linux-asan)
 test-linux-tsan:
 	$(call stage,linux-tsan)
+# Each fuzz target runs a few seconds from its seed corpus; a crash, a
+# sanitizer report or a broken property fails the stage.
+test-linux-fuzz:
+	$(call stage,linux-fuzz)
 # Windows tests share one prefix (C:\ProgramData, Global\ objects), so the
 # test preset runs them one at a time, inside the harness.
 test-windows:
@@ -65,6 +70,15 @@ soak: bootstrap
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows --parallel $(JOBS) --target e2e_tests
 	@ORVEL_SOAK_RUNS=$(SOAK_RUNS) $(HARNESS) ctest --preset windows -R 'e2e_tests\.FaultMatrix\.RepeatedRuns' -V
+
+# Every fuzz target (one per seed corpus) for FUZZ_SECONDS each, one after
+# the other.
+fuzz: bootstrap
+	@cmake --preset linux-fuzz >/dev/null
+	@cmake --build --preset linux-fuzz --parallel $(JOBS)
+	@for seeds in fuzz/corpus/*; do \
+	    scripts/fuzz-run build/linux-fuzz/fuzz/$${seeds##*/} $$seeds $(FUZZ_SECONDS) || exit 1; \
+	done
 
 clean:
 	rm -rf build

@@ -2,7 +2,7 @@
 
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
-#include "VssRequester/Base64.h"
+#include "VssRequester/CheckpointObjectName.h"
 
 // Each platform error is read right after its call: logging in between may
 // change the thread's last error.
@@ -81,7 +81,7 @@ bool HttpClient::get(const std::wstring& objectName) {
 }
 
 bool HttpClient::insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag) {
-    std::wstring objectName = checkpointObjectName(macAddresses, tag);
+    std::wstring objectName = CheckpointObjectName::compose(macAddresses, tag);
     LOG(LogInfo) << "Object name: " << utf8Text(objectName) << std::endl;
     return get(objectName);
 }
@@ -90,18 +90,4 @@ void HttpClient::closeHandles() {
     m_hRequest.reset();
     m_hConnect.reset();
     m_hSession.reset();
-}
-
-std::wstring HttpClient::checkpointObjectName(const std::vector<std::wstring>& macAddresses,
-                                              const std::wstring& tag) {
-    std::wstring name = kCheckpointObjectNamePrefix;
-    for (size_t i = 0; i < macAddresses.size(); ++i) {
-        if (i != 0)
-            name += L' ';
-        name += macAddresses[i];
-    }
-    name += L'/';
-    std::string encoded = Base64::encodeUtf16Le(tag);
-    name.append(encoded.begin(), encoded.end());
-    return name;
 }

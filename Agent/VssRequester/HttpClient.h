@@ -37,7 +37,6 @@ class HttpClient {
 public:
     static constexpr const wchar_t* kUserAgent = L"OrVEL Agent/1.0";
     static constexpr const wchar_t* kPingObjectName = L"/KosService/AgentServer/ping";
-    static constexpr const wchar_t* kCheckpointObjectNamePrefix = L"/KosService/AgentServer/insertlicensed/";
 
     // `serverUrl` is a host name or address, as given on the command line.
     HttpClient(const std::wstring& serverUrl, u16 serverPort);
@@ -51,15 +50,11 @@ public:
     // One request and its response, of any status.
     bool get(const std::wstring& objectName);
     // Asks the server to insert a checkpoint that carries the tag and the
-    // addresses (see checkpointObjectName).
+    // addresses (see CheckpointObjectName).
     bool insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
     // Closes the request, connection and session handles, in this order,
     // those that are open.
     void closeHandles();
-
-    // The prefix, the addresses joined by single spaces, "/", the base64 tag.
-    static std::wstring checkpointObjectName(const std::vector<std::wstring>& macAddresses,
-                                             const std::wstring& tag);
 
 private:
     std::wstring m_serverUrl;

@@ -79,10 +79,15 @@ Server::Server(const TempWorkingDir& dir, const std::string& name, const Args& o
     Args args = {L"--port", L"0", L"--ready-file", wide(m_ready), L"--record", wide(m_record)};
     args.insert(args.end(), options.begin(), options.end());
     m_child.reset(new BackgroundChild(program(L"OrvelManagementServer.exe"), args));
-    // The file appears whole, once the server listens.
-    for (int i = 0; i < 1000 && GetFileAttributesA(m_ready.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    // The file is written once the server listens. It is read until it gives
+    // the port: under load Wine has been seen to show the file before its
+    // content could be read, and a Wine process can take seconds to start. A
+    // server that never comes up is the test's failure, not the agent's
+    // connection error.
+    for (int i = 0; i < 6000 && (m_port = TempWorkingDir::readFile(m_ready)).empty(); ++i)
         Sleep(10);
-    m_port = TempWorkingDir::readFile(m_ready);
+    if (m_port.empty())
+        ADD_FAILURE() << "the management server " << name << " did not start within 60 s";
 }
 
 std::vector<Fields> Server::requests() const {

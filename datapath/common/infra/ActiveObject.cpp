@@ -3,6 +3,7 @@
 #include "DeadLockChecker.h"
 #include "DynamicTweaks.h"
 #include "Log.h"
+#include "RateMonitor.h"
 #include "TrackedNew.h"
 
 #include <chrono>
@@ -18,7 +19,7 @@ u32 ActiveObject::Action::getDlcTimeoutSec() {
 ActiveObject::ActiveObject(const char* name, bool* forceVerbose)
     : m_pq(1, name != nullptr ? name : "", false), m_enabled(true), m_numStarted(0), m_numRunning(0),
       m_threadSeq(0), m_forceVerbose(forceVerbose), m_name(name != nullptr ? name : ""),
-      m_dlcCustomBehaviour(0) {
+      m_rateMonitor(nullptr), m_dlcCustomBehaviour(0) {
     ORV_CHECK(name != 0, "");
     LOG(LogInfo) << "AO<" << m_name << "> "
                  << " m_name=" << m_name << " "
@@ -29,6 +30,12 @@ ActiveObject::ActiveObject(const char* name, bool* forceVerbose)
 
 ActiveObject::~ActiveObject() {
     terminateAllThreads();
+    trackedDelete(m_rateMonitor);
+}
+
+void ActiveObject::attachRateMonitor(RateMonitor* monitor) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_rateMonitor = monitor;
 }
 
 bool ActiveObject::verbose() const {
@@ -48,6 +55,8 @@ void ActiveObject::onThreadStart(u32 threadSeq) {
 
 void ActiveObject::enqueue(Action* action) {
     std::lock_guard<std::mutex> lock(m_lock);
+    if (m_rateMonitor != nullptr)
+        m_rateMonitor->itemPosted(!m_pq.hasItems());
     m_pq.enqueue(action, 0);
     m_cond.notify_one();
 }
@@ -79,6 +88,8 @@ void ActiveObject::run() {
                 lock.lock();
                 continue;
             }
+            if (m_rateMonitor != nullptr && !m_pq.hasItems())
+                m_rateMonitor->queueDrained();
             lock.unlock();
             action->priority = priority;
             action->threadSeq = seq;
@@ -145,4 +156,6 @@ void ActiveObject::terminateAllThreads() {
         ORV_CHECK(bExtracted, "Failed to extract items from ActiveObject queue for cleanup during shutdown.");
         trackedDelete(action);
     }
+    if (m_rateMonitor != nullptr)
+        m_rateMonitor->queueDrained();
 }

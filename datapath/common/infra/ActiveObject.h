@@ -9,8 +9,8 @@
 // actions finish, never interrupts one, and destroys the queued ones without
 // running them.
 //
-// No rate monitor is attached to any active object of this program, so the
-// object carries none.
+// A RateMonitor may be attached to measure how long the queue stays busy;
+// no active object of this program has one.
 #include "PriorityQueue.h"
 #include "ThreadWrapper.h"
 #include "Types.h"
@@ -20,6 +20,7 @@
 #include <string>
 
 class DlcKeepalive;
+class RateMonitor;
 
 class ActiveObject : public ThreadWrapper {
 public:
@@ -51,6 +52,8 @@ public:
     // Posts at priority 0 and wakes one thread.
     void enqueue(Action* action);
     void terminateAllThreads();
+    // Takes ownership of a tracked monitor; before the first enqueue.
+    void attachRateMonitor(RateMonitor* monitor);
 
 private:
     bool verbose() const;
@@ -64,5 +67,6 @@ private:
     u32 m_threadSeq;
     bool* m_forceVerbose;
     std::string m_name;
+    RateMonitor* m_rateMonitor; // tracked, owned; lock order: object lock, then the monitor's
     u64 m_dlcCustomBehaviour;
 };

@@ -69,7 +69,7 @@ private:
     std::string m_name;
     std::atomic<u32> m_timeoutSec;
     IDlcKeepaliveListener* m_listener; // not owned
-    u64 m_customBehaviour;
+    [[maybe_unused]] u64 m_customBehaviour;
 };
 
 class DeadLockCheckerManager : public Singleton<DeadLockCheckerManager>, public ThreadWrapper {

@@ -3,6 +3,8 @@
 #include "Log.h"
 #include "MemShieldAO.h"
 #include "MemWatcher.h"
+#include "MemoryHeap.h"
+#include "MemoryPoolImpl.h"
 #include "Timer.h"
 #include "Tweaks.h"
 
@@ -260,10 +262,11 @@ void MemShield::printAllocations() {
                  "Too many allocations from as single log line. "
                      << " maxAllocationInCodeLine=" << maxAllocationInCodeLine << " "
                      << " maxAllocationsFound=" << maxAllocationsFound << " ");
-    // There is no memory heap in this program to add its figures.
     MemWatchedContainerDatabase::instance()->printWatchedContainers();
     MemWatcher::instance()->printCpu();
     MemWatcher::instance()->printMem();
+    MemoryHeap::instance()->printMemoryUsage();
+    MemoryPoolImpl::printLivePools();
 }
 
 void MemShield::printRecentlyFreed() {

@@ -53,10 +53,14 @@ void MemWatcher::iterateThreads(const std::function<void(i32 threadId, u64 threa
 }
 
 void MemWatcher::printCpu() {
+    // As in AddThread, the monitor is created before the lock is taken.
+    CpuUsageMonitor* created = m_cpu.load() == nullptr ? ORV_NEW(CpuUsageMonitor)() : nullptr;
     MutexGuard guard(m_mutex);
-    if (m_cpu == nullptr)
-        m_cpu = ORV_NEW(CpuUsageMonitor)();
-    i64 ticks = m_cpu->update();
+    if (m_cpu.load() == nullptr)
+        m_cpu.store(created);
+    else if (created != nullptr)
+        trackedDelete(created);
+    i64 ticks = m_cpu.load()->update();
     i64 now = Timer::instance()->getReferenceTimeMs();
     LOG_FULL(LoggerNon, LogInfo, 0) << ticks << " cpu ticks in " << (now - m_lastCpuPrintMs) << " ms"
                                     << std::endl;

@@ -9,6 +9,7 @@
 #include "ThreadCpuUsageMonitor.h"
 #include "Types.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 
@@ -41,5 +42,5 @@ private:
     i64 m_lastCpuPrintMs;
     // Created by the first printCpu: only diagnostics need it, and the real
     // counters are not worth opening in every process that starts a thread.
-    CpuUsageMonitor* m_cpu; // tracked, owned; never released (singleton)
+    std::atomic<CpuUsageMonitor*> m_cpu; // tracked, owned; never released (singleton)
 };

@@ -1,4 +1,5 @@
 #include "MemShield.h"
+#include "MemoryPoolImpl.h"
 #include "Os.h"
 #include "TrackedNew.h"
 #include "support/InOrder.h"
@@ -124,6 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
             "ByteWrittenPastTheEnd",
             true,
             [] {
+                new MemoryPoolImpl("OverrunPool", 2097152); // reported with the heap
                 Twenty4* t = ORV_NEW(Twenty4)();
                 reinterpret_cast<u8*>(t)[24] = 120;
                 trackedDelete(t);
@@ -134,6 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
              "it->second\\.m_class=Twenty4 \n",
              ",Error,.*,freed at file=tests/datapath/common/infra/MemShieldTest\\.cpp  line=\\d+ \n",
              "allocation tests/datapath/common/infra/MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
+             ",JEX,MemoryHeap,printMemoryUsage,Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 \n",
+             ",MemoryPoolImpl,printMemoryUsage,Memory POOL:  m_usedMemoryGross=0 .* m_name=OverrunPool \n",
              ",MemShield,memshieldError,Assertion \\(false\\) failed "}},
         MisuseCase{
             "DoubleRelease",
