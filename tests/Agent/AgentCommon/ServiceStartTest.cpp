@@ -63,18 +63,15 @@ private:
     std::vector<Query> m_queries;
 };
 
-class FakeClock : public IServiceClock {
-public:
-    explicit FakeClock(u32 now) : m_now(now) {}
-    u32 tickCount() override { return m_now; }
+struct FakeClock : IServiceClock {
+    explicit FakeClock(u32 start) : now(start) {}
+    u32 tickCount() override { return now; }
     void sleep(u32 milliseconds) override {
         sleeps.push_back(milliseconds);
-        m_now += milliseconds;
+        now += milliseconds;
     }
+    u32 now;
     std::vector<u32> sleeps;
-
-private:
-    u32 m_now;
 };
 
 // "Level message" of each record; every record must carry the sequence's label.

@@ -15,12 +15,8 @@ TEST(TextConversion, Utf8OfUtf16UnitsReplacesUnpairedSurrogates) {
         std::vector<wchar_t> units;
         std::string expected;
     } rows[] = {
-        {{0xE9, 0x20AC}, "\xC3\xA9\xE2\x82\xAC"},
-        {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
-        {{L'a', 0xD83D}, "a\xEF\xBF\xBD"},
-        {{0xDE00, L'c'},
-         "\xEF\xBF\xBD"
-         "c"},
+        {{0xE9, 0x20AC}, "\xC3\xA9\xE2\x82\xAC"},  {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
+        {{L'a', 0xD83D}, "a\xEF\xBF\xBD"},         {{0xDE00, L'c'}, std::string("\xEF\xBF\xBD") + "c"},
         {{L'a', 0, L'b'}, std::string("a\0b", 3)},
     };
     for (const auto& row : rows)
