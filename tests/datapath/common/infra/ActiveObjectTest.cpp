@@ -64,10 +64,6 @@ struct Recorder : FutureObserver<RcStatus> {
     std::vector<std::string>* m_log;
     std::string m_name;
 };
-
-void threadsafeDeathTests() {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-}
 } // namespace
 
 TEST(PriorityQueue, HighestLevelFirstOldestFirstWithCounts) {
@@ -169,7 +165,7 @@ TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
 }
 
 TEST(RuntimeDeathTest, MisuseEndsTheProcess) {
-    threadsafeDeathTests();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_FAILFAST(
         ActiveObject(nullptr, nullptr),
         InOrder({",Assert,\\d+,NON,ActiveObject,ActiveObject, datapath/common/infra/ActiveObject\\.cpp \\d+: "
