@@ -1,5 +1,6 @@
 #include "Log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -273,16 +274,12 @@ void writeRecordHeader(LogStringBuf& record, u32 level, u32 loggerId, const char
 
 void LogStringBuf::grow(size_t more) {
     size_t used = static_cast<size_t>(pptr() - pbase());
-    size_t capacity = static_cast<size_t>(epptr() - pbase());
-    size_t wanted = capacity * 2 > used + more ? capacity * 2 : used + more;
-    if (m_heap.empty()) {
-        m_heap.resize(wanted);
+    size_t wanted = std::max(static_cast<size_t>(epptr() - pbase()) * 2, used + more);
+    bool wasInline = m_heap.empty();
+    m_heap.resize(wanted);
+    if (wasInline)
         std::memcpy(&m_heap[0], m_inline, used);
-    } else {
-        m_heap.resize(wanted);
-    }
-    char* base = &m_heap[0];
-    setp(base, base + wanted);
+    setp(&m_heap[0], &m_heap[0] + wanted);
     pbump(static_cast<int>(used));
 }
 

@@ -181,7 +181,6 @@ public:
     // Delivers one record to the clients whose mask has its level; levels 0-2
     // also flush every client, and level 0 ends the process.
     void dispatch(const char* record, size_t length, u32 level);
-    void dispatch(const std::string& record, u32 level) { dispatch(record.data(), record.size(), level); }
 
     u32 clientsCount() const { return m_clientsCnt.load(std::memory_order_acquire); }
 

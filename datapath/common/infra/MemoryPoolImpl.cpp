@@ -7,9 +7,7 @@
 #include "Tweaks.h"
 
 #include <algorithm>
-#include <chrono>
 #include <sstream>
-#include <thread>
 
 namespace {
 const char* const kInfoThresholdTweak = "t_JexWaitTimeAfterMemAllocRequestInfoThresholdSec";
@@ -75,14 +73,16 @@ MemoryPoolImpl::~MemoryPoolImpl() {
         MutexGuard guard(m_parent->m_subPoolsMutex);
         m_parent->m_subPools.erase(this);
     }
-    // Requests on the helper thread still refer to the pool.
+    // Requests on the helper thread still refer to the pool. The count is
+    // read again after each wake: a set left over from an earlier drain may
+    // wake this wait while a later request is still in flight.
     for (;;) {
         {
             MutexGuard guard(m_mutex);
             if (m_helperRequestsInFlight == 0)
                 break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        m_helperRequestsDone.wait();
     }
     std::vector<Future<RcStatus>> aborted;
     {
@@ -334,9 +334,11 @@ void MemoryPoolImpl::completeHelperRequest(MemoryAllocationHelper* helper) {
     setAll(completed, RC_SUCCESS);
     if (moreMemory)
         trackedDelete(helper);
-    // The last touch of the pool: its destructor may go on from here.
+    // The last touch of the pool: its destructor may go on once the mutex is
+    // released, so the trigger is set while it is held.
     MutexGuard guard(m_mutex);
-    --m_helperRequestsInFlight;
+    if (--m_helperRequestsInFlight == 0)
+        m_helperRequestsDone.set();
 }
 
 void MemoryPoolImpl::addSingleAllocationLocked(void* block, u64 allocationSize) {

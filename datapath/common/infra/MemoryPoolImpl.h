@@ -51,6 +51,7 @@
 #include "RcStatus.h"
 #include "SequentialRequestsManager.h"
 #include "StlMemShiledContainer.h"
+#include "Trigger.h"
 #include "Types.h"
 
 #include <list>
@@ -173,6 +174,7 @@ private:
     MemoryAllocationHelper* m_servingHelper;                  // owned
     bool m_servingScheduled;
     u32 m_helperRequestsInFlight;
+    Trigger m_helperRequestsDone; // set when the count above falls to 0
     Future<RcStatus> m_metAtOnce;
     std::string m_name;
     MemoryPoolImpl* m_parent;
