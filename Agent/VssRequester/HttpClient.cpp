@@ -53,9 +53,9 @@ bool HttpClient::get(const std::wstring& objectName) {
     HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), NULL,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
     DWORD error = GetLastError();
-    // The previous request (the ping before a checkpoint) is closed here:
-    // nothing reads its response, and it would otherwise stay open until the
-    // owner closes the handles.
+    // A previous request still open is closed here: nothing reads its
+    // response, and it would otherwise stay open until the owner closes the
+    // handles.
     m_hRequest.reset(request);
     LOG(LogInfo) << "WinHttpOpenRequest returned " << static_cast<const void*>(request) << std::endl;
     if (request == NULL) {
@@ -80,10 +80,25 @@ bool HttpClient::get(const std::wstring& objectName) {
     return true;
 }
 
+void HttpClient::releaseRequest() {
+    m_hRequest.reset();
+}
+
+void HttpClient::prepareVssCheckpoint(const std::vector<std::wstring>& macAddresses,
+                                      const std::wstring& tag) {
+    m_preparedMacAddresses = macAddresses;
+    m_preparedTag = tag;
+    m_checkpointObjectName = CheckpointObjectName::compose(macAddresses, tag);
+    m_checkpointObjectNameText = utf8Text(m_checkpointObjectName);
+}
+
 bool HttpClient::insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag) {
-    std::wstring objectName = CheckpointObjectName::compose(macAddresses, tag);
-    LOG(LogInfo) << "Object name: " << utf8Text(objectName) << std::endl;
-    return get(objectName);
+    // The writers are frozen while this runs: the name is built here only
+    // when the owner did not prepare it for these arguments.
+    if (m_checkpointObjectName.empty() || macAddresses != m_preparedMacAddresses || tag != m_preparedTag)
+        prepareVssCheckpoint(macAddresses, tag);
+    LOG(LogInfo) << "Object name: " << m_checkpointObjectNameText << std::endl;
+    return get(m_checkpointObjectName);
 }
 
 void HttpClient::closeHandles() {

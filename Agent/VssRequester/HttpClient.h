@@ -47,8 +47,17 @@ public:
 
     // Opens the session and the connection; nothing goes on the wire yet.
     bool connect();
-    // One request and its response, of any status.
+    // One request and its response, of any status. The request's handle
+    // stays open until the next request, releaseRequest or closeHandles.
     bool get(const std::wstring& objectName);
+    // Closes the latest request's handle and keeps the connection. Closing a
+    // request whose response was never read waits for the connection to
+    // settle (8-10 ms under Wine), so the owner pays it for the ping before
+    // the freeze rather than leaving it to the checkpoint's request.
+    void releaseRequest();
+    // Builds the checkpoint's object name and its log text ahead of time, so
+    // that insertVssCheckpoint with the same addresses and tag only sends.
+    void prepareVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
     // Asks the server to insert a checkpoint that carries the tag and the
     // addresses (see CheckpointObjectName).
     bool insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
@@ -60,6 +69,11 @@ private:
     std::wstring m_serverUrl;
     u16 m_serverPort;
     BOOL m_lastResult; // of the latest send or receive
+    // What prepareVssCheckpoint built, and from what.
+    std::vector<std::wstring> m_preparedMacAddresses;
+    std::wstring m_preparedTag;
+    std::wstring m_checkpointObjectName; // empty until prepared
+    std::string m_checkpointObjectNameText;
     WinHttpHandle m_hSession;
     WinHttpHandle m_hConnect;
     WinHttpHandle m_hRequest;

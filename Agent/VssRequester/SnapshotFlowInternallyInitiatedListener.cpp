@@ -68,6 +68,16 @@ void SnapshotFlowInternallyInitiatedListener::listMacAddresses(std::vector<std::
     }
 }
 
+// Whatever the checkpoint needs besides the request itself is done now,
+// before the freeze: the ping's request handle is closed (the close waits for
+// the unread response) and the checkpoint's object name is built. The
+// checkpoint then goes over the same session and connection.
+void SnapshotFlowInternallyInitiatedListener::readyForCheckpoint(HttpClient& client, bool answered) {
+    client.releaseRequest();
+    if (answered)
+        client.prepareVssCheckpoint(m_macAddresses, m_tag);
+}
+
 i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
     LOG(LogInfo) << "Connecting to local KOS..." << std::endl;
     m_localClient = ORV_NEW(HttpClient)(m_localUrl, portFromText(m_localPort));
@@ -77,6 +87,7 @@ i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
         m_localClientConnected = m_localClient->get(HttpClient::kPingObjectName);
         LOG(LogInfo) << "Done pinging local KOS, m_localClientConnected = " << m_localClientConnected
                      << std::endl;
+        readyForCheckpoint(*m_localClient, m_localClientConnected);
     } else {
         LOG(LogError) << "Couldn't connect to local" << std::endl;
     }
@@ -100,6 +111,7 @@ i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
             m_peerClientConnected = m_peerClient->get(HttpClient::kPingObjectName);
             LOG(LogInfo) << "Done pinging peer KOS, m_peerClientConnected = " << m_peerClientConnected
                          << std::endl;
+            readyForCheckpoint(*m_peerClient, m_peerClientConnected);
         }
     }
 

@@ -35,6 +35,8 @@ public:
     static void listMacAddresses(std::vector<std::wstring>& macAddresses);
 
 private:
+    void readyForCheckpoint(HttpClient& client, bool answered);
+
     std::wstring m_localUrl;
     std::wstring m_localPort;
     std::wstring m_peerUrl;

@@ -18,4 +18,5 @@ public:
     // Waits until the records written so far are in the file, within the
     // flush wait limit.
     void flush() override;
+    void deferWrites(bool on) override { deferWakeups(on); }
 };

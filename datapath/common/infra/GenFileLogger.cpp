@@ -146,8 +146,23 @@ void GenFileLogger::enqueue(const QueueItem& item) {
     // item after that needs to wake it.
     bool wasEmpty = m_queue.empty();
     m_queue.push(item);
-    if (wasEmpty)
+    // Deferred, the writer may sleep with records queued: only a flush
+    // marker wakes it, whatever the queue holds.
+    if (m_wakeupsDeferred.load(std::memory_order_relaxed) ? item.buffer == nullptr : wasEmpty)
         m_queueEvent.set();
+}
+
+void GenFileLogger::deferWakeups(bool on) {
+    {
+        // Changed under the queue mutex, so that a record queued as the
+        // deferral ends either finds it on (and this call's wake takes it)
+        // or off (and wakes the writer itself).
+        MutexGuard guard(m_queueMutex);
+        m_wakeupsDeferred.store(on, std::memory_order_relaxed);
+    }
+    // On: the writer, possibly asleep without a time limit, goes over to
+    // timed waits. Off: it writes what the timed waits have not yet taken.
+    m_queueEvent.set();
 }
 
 void GenFileLogger::writeRecordLocked(const char* data, u32 length) {
@@ -164,7 +179,10 @@ void GenFileLogger::run() {
     // flush marker still follows every record queued before it.
     RecordQueue batch;
     for (;;) {
-        m_queueEvent.wait();
+        if (m_wakeupsDeferred.load(std::memory_order_relaxed))
+            m_queueEvent.waitFor(kDeferredPollMs);
+        else
+            m_queueEvent.wait();
         for (;;) {
             {
                 MutexGuard guard(m_queueMutex);

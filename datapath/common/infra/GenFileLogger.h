@@ -51,6 +51,12 @@ public:
     // in direct mode, when disabled, and on the writer thread itself, which
     // cannot wait for its own work.
     void flushQueue();
+    // While on, queued records do not wake the writer: it looks at the queue
+    // every kDeferredPollMs instead, so a record reaches the file at most
+    // that much later. Flush markers still wake it. Off wakes it once for
+    // whatever was queued meanwhile. Any thread.
+    void deferWakeups(bool on);
+    static const u32 kDeferredPollMs = 20;
     // The writer thread's body.
     void run() override;
 
@@ -113,5 +119,6 @@ private:
     // written since, so the size check before each write needs no system call.
     u64 m_fileSize;
     std::atomic<u32> m_writerThreadId;
+    std::atomic<bool> m_wakeupsDeferred{false};
     HeapMemoryAllocationTracker* m_tracker; // tracked, owned
 };

@@ -374,6 +374,12 @@ void Logger::flush() {
         m_clients[i]->flush();
 }
 
+void Logger::deferWrites(bool on) {
+    u32 count = clientsCount();
+    for (u32 i = 0; i < count; ++i)
+        m_clients[i]->deferWrites(on);
+}
+
 void Logger::dispatch(const char* record, size_t length, u32 level) {
     u32 count = clientsCount();
     bool flushes = level <= LogError;

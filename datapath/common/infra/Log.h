@@ -86,6 +86,12 @@ public:
     virtual void write(const char* record, size_t length) = 0;
     // Pushes out whatever the client has buffered.
     virtual void flush() {}
+    // While on, a client that hands records to a thread of its own may wake
+    // that thread less often (records still reach their destination in
+    // order, a little later); off wakes it for what came meanwhile. For a
+    // stretch in which the writing thread must not compete with the logging
+    // one.
+    virtual void deferWrites(bool /*on*/) {}
 
     // Bit n set: records of level n are delivered. Written by registerClient.
     u32 levelMask = 0;
@@ -165,6 +171,8 @@ public:
     void registerClient(LoggerClient* client, u32 levelMask);
     // Flushes every client in registration order.
     void flush();
+    // Each client's deferWrites, in registration order.
+    void deferWrites(bool on);
 
     // Names the calling thread; a thread that has a name keeps it.
     void setThreadName(const std::string& name);

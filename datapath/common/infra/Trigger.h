@@ -2,6 +2,8 @@
 // An auto-reset event: set() releases exactly one wait() (now or later);
 // several set() calls before a wait() count as one. Not copyable: it owns the
 // underlying operating-system object.
+#include "Types.h"
+
 #if !defined(_WIN32)
 #include <condition_variable>
 #include <mutex>
@@ -17,6 +19,8 @@ public:
     void set();
     // Blocks without a time limit until the trigger is set, then resets it.
     void wait();
+    // As wait(), for at most `ms` milliseconds; false when the time ran out.
+    bool waitFor(u32 ms);
 
 private:
 #if defined(_WIN32)

@@ -19,3 +19,7 @@ void Trigger::set() {
 void Trigger::wait() {
     WaitForSingleObject(static_cast<HANDLE>(m_handle), INFINITE);
 }
+
+bool Trigger::waitFor(u32 ms) {
+    return WaitForSingleObject(static_cast<HANDLE>(m_handle), ms) == WAIT_OBJECT_0;
+}

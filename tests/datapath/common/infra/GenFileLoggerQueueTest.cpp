@@ -95,4 +95,38 @@ TEST(QueuedLogger, ThreadsWritingFlushingAndRotatingAtOnceLoseNothing) {
     EXPECT_EQ(2000u, count);
     EXPECT_EQ(2000u, seen.size());
 }
+// Deferred, the writer still takes records off the queue by itself (their
+// budget comes back without anyone waking it), a flush returns with
+// everything in, and a record queued just as the deferral ends is never left
+// asleep in the queue: the last records below are written with the deferral
+// off and no flush, and the queue must still drain.
+TEST(QueuedLogger, DeferredWakeupsStillDeliverEveryRecordInOrder) {
+    TempWorkingDir dir;
+    TestFileLogger* logger = TestFileLogger::startQueued(dir.file("A.log"), 4);
+    auto drained = [logger] {
+        for (int i = 0; i < 500 && logger->tracker().usedBytes() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return logger->tracker().usedBytes() == 0;
+    };
+    logger->deferWakeups(true);
+    logger->writeText("a\n");
+    EXPECT_TRUE(drained());
+    logger->writeText("b\n");
+    logger->flushQueue();
+    EXPECT_EQ("a\nb\n", TempWorkingDir::readFile(dir.file("A.log.txt")));
+
+    std::string expected = "a\nb\n";
+    for (int round = 0; round < 200; ++round) {
+        std::thread toggler([logger, round] { logger->deferWakeups(round % 2 == 0); });
+        const std::string line = "r" + std::to_string(round) + "\n";
+        logger->writeText(line);
+        expected += line;
+        toggler.join();
+    }
+    logger->deferWakeups(false);
+    logger->writeText("end\n");
+    EXPECT_TRUE(drained());
+    logger->flushQueue();
+    EXPECT_EQ(expected + "end\n", TempWorkingDir::readFile(dir.file("A.log.txt")));
+}
 } // namespace
