@@ -1,13 +1,10 @@
 #pragma once
-// Start-up steps of the agent that come before the command line is read.
+// Start-up steps of the agent that come before the command line is read
+// (the tweak defaults are AgentTweaks's).
 #include <string>
 
 class AgentInitializer {
 public:
-    // Registers the agent's tweak defaults; a value from a tweak file wins.
-    // The first call loads the tweak store from the working directory.
-    static void setTweakDefaults();
-
     // Windows only. Registers two file log clients for all levels in
     // <common application data>\Orvel\logs: the main log `logFileName`, which
     // keeps growing across runs, and its ".current" companion, emptied first

@@ -1,10 +1,10 @@
 // The Windows half of AgentInitializer: where the log files live.
 #include "AgentInitializer.h"
 
+#include "AgentCommon/AgentTweaks.h"
 #include "FileLoggerClient.h"
 #include "Log.h"
 #include "TrackedNew.h"
-#include "Tweaks.h"
 
 #include <windows.h>
 
@@ -41,7 +41,7 @@ void AgentInitializer::initLog(const std::string& logFileName) {
         return;
 
     const std::string mainLog = path;
-    u32 memoryLimitMb = static_cast<u32>(Tweaks::instance()->intVal("t_qlogMaxFiles"));
+    u32 memoryLimitMb = static_cast<u32>(AgentTweaks::logMemoryLimitMb());
     // Allocated once and never freed: the clients and their writer threads
     // live until the process ends. This is the run's first tracked
     // allocation: it creates MemShield.

@@ -1,6 +1,7 @@
 // Process entry of the VSS agent: one run takes one snapshot.
 #include "AgentCommon/AgentArguments.h"
 #include "AgentCommon/AgentInitializer.h"
+#include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
@@ -43,20 +44,13 @@ int wmain(int argc, wchar_t* argv[]) {
 
     // No log client exists yet: what the tweak store reports while it loads
     // its files reaches no file.
-    AgentInitializer::setTweakDefaults();
+    AgentTweaks::registerDefaults();
     // Set before the first tracked allocation and before any other thread.
-    g_memShieldEnabled = Tweaks::instance()->intVal("t_enableMemshield", 0) != 0;
+    g_memShieldEnabled = AgentTweaks::memShieldEnabled();
 
     AgentInitializer::initLog(logFileName);
 
     Tweaks::instance()->print();
-    // Each time-out the run reads later, read once now with the same getter:
-    // a value out of its range ends the process here, before the machine is
-    // touched, instead of with the boot policy relaxed or the writers frozen.
-    Tweaks::instance()->intVal("t_requesterQuiescedEventWaitTimeoutMsec");
-    Tweaks::instance()->intVal("t_requesterEventWaitForThawStartTimeoutMsec");
-    Tweaks::instance()->uintVal("t_WaitAsyncTimeoutMsec");
-    Tweaks::instance()->intVal("t_requesterEventWaitForSharedMemoryReadTimeoutMsec");
 
     AgentArguments arguments;
     int exitCode = 0;
@@ -104,13 +98,22 @@ int wmain(int argc, wchar_t* argv[]) {
                 listener = ORV_NEW(SnapshotFlowInternallyInitiatedListener)(arguments);
 
             IVssRequester* requester = nullptr;
-            if (Tweaks::instance()->intVal("t_requesterSimulativeVss", 0) == 0) {
+            const bool simulated = AgentTweaks::simulatedRequester();
+            if (!simulated) {
                 LOG(LogInfo) << "VssRequester requester" << std::endl;
                 requester = ORV_NEW(VssRequester)();
             } else {
                 LOG(LogInfo) << "VssRequesterSimulator requester" << std::endl;
                 requester = ORV_NEW(VssRequesterSimulator)();
             }
+
+            // Every time-out this run will read, read now with its reader's
+            // getter: a value out of range ends the process here (exit code
+            // 3), before the machine is touched, instead of with the boot
+            // policy relaxed or the writers frozen. Not earlier: a usage
+            // error and a missing provider keep their own exit codes, and a
+            // tweak this mode never reads fails nothing.
+            AgentTweaks::checkForRun(arguments.m_externallyInitiated, simulated);
 
             int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
             trackedDelete(requester);
@@ -132,8 +135,7 @@ int wmain(int argc, wchar_t* argv[]) {
                      << " ret=" << exitCode << " " << std::endl;
         // Keeps the section alive until the runner has read the status.
         RunnerAgentSynchronizer::waitForSignal(RunnerAgentSynchronizer::kReadNotificationEvent,
-                                               static_cast<u32>(Tweaks::instance()->intVal(
-                                                   "t_requesterEventWaitForSharedMemoryReadTimeoutMsec")));
+                                               static_cast<u32>(AgentTweaks::sharedMemoryReadTimeoutMsec()));
         Logger::instance()->flush();
         return exitCode;
     } catch (const std::exception& e) {

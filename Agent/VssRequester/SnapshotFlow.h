@@ -49,9 +49,15 @@ public:
     ArgsRequester m_argsRequester;
 
 private:
+    static void closeEvents();
+
     // One flow per process.
     static WinHandle s_quiescedEvent;
     static WinHandle s_thawEvent;
+    // Set once the flow has closed both events (they are not reopened for
+    // the second snapshot), so that a closed handle is told from one that
+    // CreateEventA never gave.
+    static bool s_eventsClosed;
     // Written by the worker, read by the flow only after the join.
     static i32 s_doSnapshotResult;
 };

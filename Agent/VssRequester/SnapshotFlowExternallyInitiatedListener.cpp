@@ -1,10 +1,10 @@
 #include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
 
+#include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
 #include "AgentCommon/RunnerAgentSynchronizer.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "Log.h"
-#include "Tweaks.h"
 
 i32 SnapshotFlowExternallyInitiatedListener::notifySnapshotPrepare() {
     LOG(LogInfo) << "registering events" << std::endl;
@@ -14,6 +14,9 @@ i32 SnapshotFlowExternallyInitiatedListener::notifySnapshotPrepare() {
     m_eventThawStart.reset(NullDaclSecurityAttributes::createEvent("Global\\OrvelRunnerEventThawStart"));
     m_eventThawComplete.reset(
         NullDaclSecurityAttributes::createEvent("Global\\OrvelRunnerEventThawComplete"));
+    // Read now rather than once the writers are frozen, where only the
+    // handshake itself should run.
+    m_thawStartTimeout = AgentTweaks::runnerThawStartTimeoutMsec();
     return 0;
 }
 
@@ -21,7 +24,7 @@ void SnapshotFlowExternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
     LOG(LogInfo) << "receive freeze success, setting freeze event" << std::endl;
     SET_EVENT_OR_LOG(m_eventFreezeComplete.get());
 
-    i32 timeout = Tweaks::instance()->intVal("t_requesterEventWaitForThawStartTimeoutMsec");
+    const i32 timeout = m_thawStartTimeout;
     LOG(LogInfo) << "Waiting for event..."
                  << " m_eventThawStart=" << m_eventThawStart.get() << " "
                  << "with timeout of :" << timeout << "ms" << std::endl;

@@ -23,4 +23,5 @@ private:
     WinHandle m_eventFreezeComplete;
     WinHandle m_eventThawStart;
     WinHandle m_eventThawComplete;
+    i32 m_thawStartTimeout = 0; // ms, read at prepare
 };

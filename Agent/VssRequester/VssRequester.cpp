@@ -1,8 +1,8 @@
 #include "VssRequester/VssRequester.h"
 
+#include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
-#include "Tweaks.h"
 #include "VssRequester/VssNames.h"
 
 #include <ios>
@@ -234,7 +234,7 @@ bool VssRequester::waitForAsync(ComRef<IVssAsync> async, HRESULT& code) {
         LOG(LogInfo) << "pAsync is null so not waiting" << std::endl;
         return false;
     }
-    const u32 timeout = Tweaks::instance()->uintVal("t_WaitAsyncTimeoutMsec");
+    const u32 timeout = AgentTweaks::waitAsyncTimeoutMsec();
     LOG(LogInfo) << "waiting async for: " << timeout << " Msec" << std::endl;
     code = async->Wait(timeout);
     if (code != S_OK) {

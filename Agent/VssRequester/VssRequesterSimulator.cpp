@@ -1,8 +1,8 @@
 #include "VssRequester/VssRequesterSimulator.h"
 
+#include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "Log.h"
-#include "Tweaks.h"
 #include "windows/WinHandle.h"
 
 i32 VssRequesterSimulator::DoSnapshot(ArgsRequester*) {
@@ -12,13 +12,15 @@ i32 VssRequesterSimulator::DoSnapshot(ArgsRequester*) {
     if (!mutex.valid())
         return 0;
     mutex.reset();
+    // Read before the freeze it plays, so that the flow's frozen window does
+    // not share the tweaks' lock with it.
+    const u32 timeout = AgentTweaks::simulatorThawWaitMsec();
 
     WinHandle quiesced(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssQuiescedEvent"));
     BOOL setEventRes = SET_EVENT_OR_LOG(quiesced.get());
     quiesced.reset();
 
     WinHandle thaw(CreateEventA(nullptr, FALSE, FALSE, "Global\\OrvelVssThawEvent"));
-    u32 timeout = Tweaks::instance()->uintVal("t_requesterEventWaitForThawStartTimeoutMsec");
     if (WaitForSingleObject(thaw.get(), timeout) != WAIT_OBJECT_0) {
         DWORD lastError = GetLastError();
         LOG(LogError) << " setEventRes=" << (setEventRes ? 1 : 0) << " "
