@@ -32,6 +32,28 @@ protected:
     std::string m_logs = agentLogs();
 };
 
+// The version block says the project's version, which the build writes from
+// one place, in both its numeric and its text form.
+TEST(AgentExecutable, CarriesTheProjectVersion) {
+    const std::wstring agent = program(L"OrvelVssAgent.exe");
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeW(agent.c_str(), &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(agent.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    const std::string numeric = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                                std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                                std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+                                std::to_string(LOWORD(fixed->dwFileVersionLS));
+    EXPECT_EQ(ORVEL_AGENT_VERSION, numeric);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
+                               reinterpret_cast<void**>(&text), &length));
+    EXPECT_EQ(wide(ORVEL_AGENT_VERSION), std::wstring(text));
+}
+
 TEST_F(AgentFiles, BothLogsOpenWithBannerAndHeaderThenSevenFieldRecords) {
     runAgent();
     const std::regex opening("^\n\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}, "
