@@ -48,7 +48,7 @@ test-windows:
 build-windows:
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows --parallel $(JOBS) --target OrvelVssAgent WineKeepAlive \
-	    OrvelRunner OrvelVssProviderService OrvelManagementServer OrvelVssStandIn OrvelBcdeditStandIn
+	    OrvelRunner OrvelVssProviderService OrvelManagementServer OrvelBareClient OrvelVssStandIn OrvelBcdeditStandIn
 
 demo: bootstrap build-windows
 	@$(HARNESS) scripts/demo build/windows

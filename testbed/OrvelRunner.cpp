@@ -6,7 +6,7 @@
 //
 //   RUNNER freeze_complete_ms=<n|-1> thaw_start_set_ms=<n|-1> thaw_complete_ms=<n|-1>
 //          statuses=<v1,v2,...> final_status=<n> exit_code=<n|none|running|killed>
-//          frozen_ms=<n|-1> exit_ms=<n|-1>
+//          frozen_ms=<n|-1> exit_ms=<n|-1> hold_us=<n|-1>
 //
 // (one line, single blanks between fields, ended by "\r\n"). Times are
 // milliseconds since the agent was started (with --attach: since the runner
@@ -22,7 +22,9 @@
 // the writers: freeze-complete seen to thaw-start set (0 with --thaw early);
 // when thaw-start was never set, freeze-complete to thaw-complete, the
 // agent's exit or the end of the wait; -1 when no successful freeze was seen.
-// exit_ms is when the agent's exit was seen.
+// exit_ms is when the agent's exit was seen. hold_us is the runner's own
+// share of the freeze, in microseconds: freeze-complete seen to thaw-start
+// set; -1 when it did not set thaw-start after a freeze.
 //
 // Exit code: 0 once the protocol was played, whatever the agent did; 2 for a
 // usage error or when the objects or the agent could not be created/started.
@@ -78,13 +80,14 @@ const char kHelp[] =
     "Output, one line (ms since the agent was started, -1: not seen):\n"
     "  RUNNER freeze_complete_ms=<n|-1> thaw_start_set_ms=<n|-1> thaw_complete_ms=<n|-1>\n"
     "  statuses=<v1,v2,...> final_status=<n> exit_code=<n|none|running|killed> frozen_ms=<n|-1>\n"
-    "  exit_ms=<n|-1>\n"
+    "  exit_ms=<n|-1> hold_us=<n|-1>\n"
     "statuses: read at freeze-complete, thaw-complete, start of the notifications and the end,\n"
     "successive duplicates folded; 2147483647 = never written. exit_code: the agent's 32-bit exit\n"
     "code, signed; none without a known agent process; running: an attached agent still ran; killed:\n"
     "the agent started here outlived the last wait and was ended. frozen_ms: freeze-complete to\n"
     "thaw-start set (0 with --thaw early), or without thaw-start to thaw-complete, the agent's exit\n"
     "or the end of the wait; -1 without a successful freeze. exit_ms: when the agent's exit was seen.\n"
+    "hold_us: freeze-complete seen to thaw-start set, in microseconds; -1 when not set after a freeze.\n"
     "\n"
     "Exit code: 0 when the protocol was played; 2 for a usage error or a failed start.\n";
 
@@ -282,6 +285,11 @@ private:
 class Clock {
 public:
     void start() { m_start = std::chrono::steady_clock::now(); }
+    long long us() const {
+        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                     m_start)
+            .count();
+    }
     long long ms() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                      m_start)
@@ -353,8 +361,9 @@ int runProtocol(const Options& options) {
         return 2;
     }
 
-    long long freezeCompleteMs = -1, thawCompleteMs = -1, frozenMs = -1;
+    long long freezeCompleteMs = -1, thawCompleteMs = -1, frozenMs = -1, holdUs = -1;
     if (waitFor(objects.freezeComplete(), agent, options.timeoutMs, clock) == Seen::Event) {
+        const long long freezeCompleteUs = clock.us();
         freezeCompleteMs = clock.ms();
         // A status other than 0 at freeze-complete is an early failure: no
         // writers are frozen and nobody waits for a thaw-start.
@@ -362,6 +371,7 @@ int runProtocol(const Options& options) {
             if (options.thaw == Thaw::AfterFreeze &&
                 waitFor(nullptr, agent, options.thawDelayMs, clock) != Seen::AgentExit) {
                 SetEvent(objects.thawStart());
+                holdUs = clock.us() - freezeCompleteUs;
                 thawStartSetMs = clock.ms();
             }
             if (waitFor(objects.thawComplete(), agent, options.timeoutMs, clock) == Seen::Event) {
@@ -397,9 +407,9 @@ int runProtocol(const Options& options) {
     for (LONG value : statuses)
         list += (list.empty() ? "" : ",") + std::to_string(value);
     std::printf("RUNNER freeze_complete_ms=%lld thaw_start_set_ms=%lld thaw_complete_ms=%lld statuses=%s "
-                "final_status=%ld exit_code=%s frozen_ms=%lld exit_ms=%lld\n",
+                "final_status=%ld exit_code=%s frozen_ms=%lld exit_ms=%lld hold_us=%lld\n",
                 freezeCompleteMs, thawStartSetMs, thawCompleteMs, list.c_str(),
-                static_cast<long>(finalStatus), exitCode.c_str(), frozenMs, agent.exitMs());
+                static_cast<long>(finalStatus), exitCode.c_str(), frozenMs, agent.exitMs(), holdUs);
     std::fflush(stdout);
     return 0;
 }

@@ -1,9 +1,11 @@
 // Record lines, besides the common fields:
-//   freeze=held          quiesced_time=T thaw_time=T held_ms=N
+//   freeze=held          quiesced_time=T thaw_time=T held_ms=N held_us=N
 //   freeze=thaw_timeout  quiesced_time=T waited_ms=N           (vetoes)
 //   freeze=not_frozen    thaw_time=T|thaw_timeout=1 waited_ms=N (freeze=none; vetoes)
 //   freeze=no_events     quiesced_error=E thaw_error=E          (events.missing decides)
-// with delay_ms=N when the freeze was delayed; and, just before the
+// (held_us: from just before the quiesced event is set to the thaw event
+// seen, the writers' frozen window as the provider side lives it), with
+// delay_ms=N when the freeze was delayed; and, just before the
 // quiesced event is set (or would be):
 //   registry=<frozen|not_frozen|no_events> runonce=<text>|(absent)|(no key) [runonce_type=N]
 //            lastalivestamp=<hex bytes>|(absent)|(no key) [lastalivestamp_type=N]
@@ -109,11 +111,13 @@ HRESULT playProviderCommit(const StandInConfig& config, unsigned session) {
     const bool freezes = config.freeze != FreezeMode::None;
     observeRegistry(session, freezes ? "frozen" : "not_frozen");
     std::string quiescedTime;
-    if (freezes) {
-        SetEvent(quiesced.get());
-        quiescedTime = utcNow();
-    }
+    // Both taken before the event is set, so that whatever the agent does
+    // once it sees the freeze comes after them.
     const auto start = std::chrono::steady_clock::now();
+    if (freezes) {
+        quiescedTime = utcNow();
+        SetEvent(quiesced.get());
+    }
     const bool thawed = WaitForSingleObject(thaw.get(), config.thawWaitMs) == WAIT_OBJECT_0;
     const auto end = std::chrono::steady_clock::now();
     const std::string thawTime = utcNow();
@@ -128,6 +132,10 @@ HRESULT playProviderCommit(const StandInConfig& config, unsigned session) {
         record.field("thaw_timeout", "1");
     record.number(thawed && freezes ? "held_ms" : "waited_ms",
                   static_cast<unsigned long long>(msBetween(start, end)));
+    if (thawed && freezes)
+        record.number("held_us",
+                      static_cast<unsigned long long>(
+                          std::chrono::duration_cast<std::chrono::microseconds>(end - start).count()));
     if (config.freeze == FreezeMode::Delayed)
         record.number("delay_ms", config.freezeDelayMs);
     record.write();

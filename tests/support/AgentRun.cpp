@@ -10,6 +10,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -90,7 +91,28 @@ Server::Server(const TempWorkingDir& dir, const std::string& name, const Args& o
         ADD_FAILURE() << "the management server " << name << " did not start within 60 s";
 }
 
+// The server records a request only after answering it; its received count
+// says how many lines the record will hold, so a run's requests are read
+// once they are all there (bounded, as a server gone astray must not hold
+// the suite).
 std::vector<Fields> Server::requests() const {
+    const std::wstring name = L"OrvelManagementServer." + wide(m_port) + L".received";
+    WinHandle section(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+    const void* view = section.valid() ? MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
+    // No section: the server's lifetime has ended, and its record with it.
+    if (view == nullptr)
+        return recordOf(m_record);
+    const LONG received = *static_cast<const volatile LONG*>(view);
+    UnmapViewOfFile(view);
+    std::string text;
+    for (int i = 0; i < 1000; ++i) {
+        text = TempWorkingDir::readFile(m_record);
+        if (std::count(text.begin(), text.end(), '\n') >= received)
+            break;
+        Sleep(10);
+    }
+    EXPECT_GE(std::count(text.begin(), text.end(), '\n'), received)
+        << "the server's record still lacks requests it received";
     return recordOf(m_record);
 }
 
