@@ -47,7 +47,29 @@ i64 MemShield::allocatedBytes() const {
     return total;
 }
 
-MemShield::MemShield() : m_preMarginSize(16), m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
+MemShield::WatchedRegistry::WatchedRegistry(const char* name, Shard* shards, AllocMap Shard::*map)
+    : MemWatchedContainer(name, sizeof(AllocMap::value_type), MemWatchedNodeOverhead<AllocMap>::value),
+      m_shards(shards), m_map(map) {
+    MemWatchedContainerDatabase::instance()->registerContainer(this);
+}
+
+MemShield::WatchedRegistry::~WatchedRegistry() {
+    MemWatchedContainerDatabase::instance()->unregisterContainer(this);
+}
+
+size_t MemShield::WatchedRegistry::size() const {
+    size_t items = 0;
+    for (u32 i = 0; i < kShards; ++i) {
+        MutexGuard guard(m_shards[i].mutex);
+        items += (m_shards[i].*m_map).size();
+    }
+    return items;
+}
+
+MemShield::MemShield()
+    : m_watchedAllocations("MemShiledMap", m_shards, &Shard::allocations),
+      m_watchedRecentlyFreed("MemShieldRecentFreed", m_shards, &Shard::recentlyFreed), m_preMarginSize(16),
+      m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
     Tweaks* tweaks = Tweaks::instance();
     m_preMarginSize = tweaks->uintVal("t_memshield_pre_margin_size", 16u);
     m_postMarginSize = tweaks->uintVal("t_memshield_post_margin_size", 64u);

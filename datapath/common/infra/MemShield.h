@@ -103,15 +103,30 @@ private:
     friend class Singleton<MemShield>;
     MemShield();
 
-    typedef StlMemShiledContainer<std::map<void*, AllocInfo>> AllocMap;
-    // Every shard's maps report under the same names, so the container report
-    // shows one registry, as if it were not split.
+    typedef std::map<void*, AllocInfo> AllocMap;
     struct alignas(64) Shard {
         Mutex mutex;
-        AllocMap allocations{"MemShiledMap"};
-        AllocMap recentlyFreed{"MemShieldRecentFreed"};
+        AllocMap allocations;
+        AllocMap recentlyFreed;
     };
     static const u32 kShards = 64;
+    // One registry (the same map of every shard) as the container report sees
+    // it: a single watched container holding all of the shards' entries. The
+    // shards' maps watched one by one would count as 64 containers of one
+    // name, and the report's largest container would be a shard.
+    class WatchedRegistry final : public MemWatchedContainer {
+    public:
+        WatchedRegistry(const char* name, Shard* shards, AllocMap Shard::*map);
+        ~WatchedRegistry() override;
+        // Under each shard's mutex in turn. The report calls it under the
+        // database's mutex; nothing holds a shard's mutex while it waits for
+        // the database's.
+        size_t size() const override;
+
+    private:
+        Shard* m_shards;
+        AllocMap Shard::*m_map;
+    };
     Shard& shardOf(const void* ptr) {
         // Blocks are at least 16-byte aligned; a multiplicative hash spreads
         // the remaining bits over the shards.
@@ -169,6 +184,8 @@ private:
     void startActiveObjectOnce();
 
     Shard m_shards[kShards];
+    WatchedRegistry m_watchedAllocations;
+    WatchedRegistry m_watchedRecentlyFreed;
     u32 m_preMarginSize;
     u32 m_postMarginSize;
     u32 m_historyLengthMs;
