@@ -69,7 +69,7 @@ size_t MemShield::WatchedRegistry::size() const {
 MemShield::MemShield()
     : m_watchedAllocations("MemShiledMap", m_shards, &Shard::allocations),
       m_watchedRecentlyFreed("MemShieldRecentFreed", m_shards, &Shard::recentlyFreed), m_preMarginSize(16),
-      m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
+      m_postMarginSize(64), m_historyLengthMs(0) {
     Tweaks* tweaks = Tweaks::instance();
     m_preMarginSize = tweaks->uintVal("t_memshield_pre_margin_size", 16u);
     m_postMarginSize = tweaks->uintVal("t_memshield_post_margin_size", 64u);
@@ -79,13 +79,7 @@ MemShield::MemShield()
     Timer::instance()->getLastTimestampMs_Inaccurate(true);
 }
 
-void MemShield::startActiveObjectOnce() {
-    // The flag is taken before MemShieldAO exists, so that the tracked
-    // objects its construction creates do not come back here.
-    if (Logger::instance()->clientsCount() == 0)
-        return;
-    if (m_aoStarted.exchange(true))
-        return;
+void MemShield::startActiveObject() {
     MemShieldAO::instance();
 }
 

@@ -50,18 +50,16 @@ public:
     // Creates MemShield on first use.
     static MemShield* instance() { return Singleton<MemShield>::instance(); }
 
-    // Starts MemShieldAO (and through its keepalive the dead-lock checker)
-    // once the logger has a client; tracked object creation calls it. Not
-    // the constructor: the file log clients are themselves the first tracked
-    // objects, and a thread started before they are registered would log its
-    // start into nothing. Not array allocations either: record buffers are
-    // taken under a file logger's lock, and the active object's constructor
-    // logs. So an object must not be created with ORV_NEW while its creator
-    // holds a lock that writing a record needs.
-    void startActiveObjectIfDue() {
-        if (!m_aoStarted.load(std::memory_order_relaxed))
-            startActiveObjectOnce();
-    }
+    // Starts MemShieldAO, and through its keepalive the dead-lock checker,
+    // once per process; returns when both threads have logged their start.
+    // The entry point calls it as soon as it has registered its log clients
+    // (whether or not any could be registered), so that both start records
+    // reach every log of the run. Not the constructor, nor any tracked
+    // creation: the file log clients are themselves the first tracked
+    // objects, so a start from there would log into none of them, or only
+    // into those registered so far. Not while holding a lock that writing a
+    // record or creating a tracked object needs: the new threads do both.
+    void startActiveObject();
 
     // Reads the process-wide switch.
     virtual bool isShieldOn() const { return g_memShieldEnabled; }
@@ -181,7 +179,6 @@ private:
 
     [[noreturn]] static void countedSizeFailure(size_t size, size_t count);
     [[noreturn]] static void markerFailure(bool single);
-    void startActiveObjectOnce();
 
     Shard m_shards[kShards];
     WatchedRegistry m_watchedAllocations;
@@ -189,5 +186,4 @@ private:
     u32 m_preMarginSize;
     u32 m_postMarginSize;
     u32 m_historyLengthMs;
-    std::atomic<bool> m_aoStarted;
 };

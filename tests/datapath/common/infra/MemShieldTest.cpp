@@ -236,3 +236,47 @@ TEST(MemShieldShieldDeathTest, ContainerReportShowsEachRegistryWhole) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::_Exit(registriesReportWhole() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
+
+namespace {
+const char* const kActiveObjectStarts[] = {
+    ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  m_forceVerbose=0  ",
+    ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO internalId=\\d+ "
+    "\n",
+    ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class DeadLockCheckerManager "
+    "internalId=\\d+ \n"};
+
+// The agent's start-up in a shield-mode child: a tracked object before any
+// log client, a first client (standard error), another tracked object, a
+// second client (the capture), then the start. Both clients must hold the
+// start records, the one registered last included.
+bool activeObjectStartsIntoEveryLog() {
+    g_memShieldEnabled = true;
+    trackedDelete(ORV_NEW(Eight)());
+    echoLogToStderr();
+    trackedDelete(ORV_NEW(Eight)());
+    LogCapture::instance().clear();
+    MemShield::instance()->startActiveObject();
+    std::string captured;
+    for (const std::string& record : LogCapture::instance().records())
+        captured += record;
+    return InOrder({kActiveObjectStarts[0], kActiveObjectStarts[1], kActiveObjectStarts[2]})
+        .Matches(captured);
+}
+
+// Without any log client the threads still start: the active object's
+// keepalive is the one lease the checker watches.
+bool activeObjectStartsWithoutALog() {
+    g_memShieldEnabled = true;
+    MemShield::instance()->startActiveObject();
+    LogCapture::instance().clear();
+    MemWatchedContainerDatabase::instance()->printWatchedContainers();
+    return LogCapture::instance().hasMessageContaining("ContainerName = DeadLockCheckers items = 1 ");
+}
+} // namespace
+
+TEST(MemShieldShieldDeathTest, ActiveObjectStartsWhenAskedIntoEveryLogThenOrWithoutOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(activeObjectStartsIntoEveryLog() ? 0 : 1), ::testing::ExitedWithCode(0),
+                InOrder({kActiveObjectStarts[0], kActiveObjectStarts[1], kActiveObjectStarts[2]}));
+    EXPECT_EXIT(std::_Exit(activeObjectStartsWithoutALog() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
