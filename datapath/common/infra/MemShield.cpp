@@ -47,7 +47,29 @@ i64 MemShield::allocatedBytes() const {
     return total;
 }
 
-MemShield::MemShield() : m_preMarginSize(16), m_postMarginSize(64), m_historyLengthMs(0), m_aoStarted(false) {
+MemShield::WatchedRegistry::WatchedRegistry(const char* name, Shard* shards, AllocMap Shard::*map)
+    : MemWatchedContainer(name, sizeof(AllocMap::value_type), MemWatchedNodeOverhead<AllocMap>::value),
+      m_shards(shards), m_map(map) {
+    MemWatchedContainerDatabase::instance()->registerContainer(this);
+}
+
+MemShield::WatchedRegistry::~WatchedRegistry() {
+    MemWatchedContainerDatabase::instance()->unregisterContainer(this);
+}
+
+size_t MemShield::WatchedRegistry::size() const {
+    size_t items = 0;
+    for (u32 i = 0; i < kShards; ++i) {
+        MutexGuard guard(m_shards[i].mutex);
+        items += (m_shards[i].*m_map).size();
+    }
+    return items;
+}
+
+MemShield::MemShield()
+    : m_watchedAllocations("MemShiledMap", m_shards, &Shard::allocations),
+      m_watchedRecentlyFreed("MemShieldRecentFreed", m_shards, &Shard::recentlyFreed), m_preMarginSize(16),
+      m_postMarginSize(64), m_historyLengthMs(0) {
     Tweaks* tweaks = Tweaks::instance();
     m_preMarginSize = tweaks->uintVal("t_memshield_pre_margin_size", 16u);
     m_postMarginSize = tweaks->uintVal("t_memshield_post_margin_size", 64u);
@@ -57,13 +79,7 @@ MemShield::MemShield() : m_preMarginSize(16), m_postMarginSize(64), m_historyLen
     Timer::instance()->getLastTimestampMs_Inaccurate(true);
 }
 
-void MemShield::startActiveObjectOnce() {
-    // The flag is taken before MemShieldAO exists, so that the tracked
-    // objects its construction creates do not come back here.
-    if (Logger::instance()->clientsCount() == 0)
-        return;
-    if (m_aoStarted.exchange(true))
-        return;
+void MemShield::startActiveObject() {
     MemShieldAO::instance();
 }
 

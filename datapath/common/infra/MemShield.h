@@ -50,18 +50,16 @@ public:
     // Creates MemShield on first use.
     static MemShield* instance() { return Singleton<MemShield>::instance(); }
 
-    // Starts MemShieldAO (and through its keepalive the dead-lock checker)
-    // once the logger has a client; tracked object creation calls it. Not
-    // the constructor: the file log clients are themselves the first tracked
-    // objects, and a thread started before they are registered would log its
-    // start into nothing. Not array allocations either: record buffers are
-    // taken under a file logger's lock, and the active object's constructor
-    // logs. So an object must not be created with ORV_NEW while its creator
-    // holds a lock that writing a record needs.
-    void startActiveObjectIfDue() {
-        if (!m_aoStarted.load(std::memory_order_relaxed))
-            startActiveObjectOnce();
-    }
+    // Starts MemShieldAO, and through its keepalive the dead-lock checker,
+    // once per process; returns when both threads have logged their start.
+    // The entry point calls it as soon as it has registered its log clients
+    // (whether or not any could be registered), so that both start records
+    // reach every log of the run. Not the constructor, nor any tracked
+    // creation: the file log clients are themselves the first tracked
+    // objects, so a start from there would log into none of them, or only
+    // into those registered so far. Not while holding a lock that writing a
+    // record or creating a tracked object needs: the new threads do both.
+    void startActiveObject();
 
     // Reads the process-wide switch.
     virtual bool isShieldOn() const { return g_memShieldEnabled; }
@@ -103,15 +101,30 @@ private:
     friend class Singleton<MemShield>;
     MemShield();
 
-    typedef StlMemShiledContainer<std::map<void*, AllocInfo>> AllocMap;
-    // Every shard's maps report under the same names, so the container report
-    // shows one registry, as if it were not split.
+    typedef std::map<void*, AllocInfo> AllocMap;
     struct alignas(64) Shard {
         Mutex mutex;
-        AllocMap allocations{"MemShiledMap"};
-        AllocMap recentlyFreed{"MemShieldRecentFreed"};
+        AllocMap allocations;
+        AllocMap recentlyFreed;
     };
     static const u32 kShards = 64;
+    // One registry (the same map of every shard) as the container report sees
+    // it: a single watched container holding all of the shards' entries. The
+    // shards' maps watched one by one would count as 64 containers of one
+    // name, and the report's largest container would be a shard.
+    class WatchedRegistry final : public MemWatchedContainer {
+    public:
+        WatchedRegistry(const char* name, Shard* shards, AllocMap Shard::*map);
+        ~WatchedRegistry() override;
+        // Under each shard's mutex in turn. The report calls it under the
+        // database's mutex; nothing holds a shard's mutex while it waits for
+        // the database's.
+        size_t size() const override;
+
+    private:
+        Shard* m_shards;
+        AllocMap Shard::*m_map;
+    };
     Shard& shardOf(const void* ptr) {
         // Blocks are at least 16-byte aligned; a multiplicative hash spreads
         // the remaining bits over the shards.
@@ -166,11 +179,11 @@ private:
 
     [[noreturn]] static void countedSizeFailure(size_t size, size_t count);
     [[noreturn]] static void markerFailure(bool single);
-    void startActiveObjectOnce();
 
     Shard m_shards[kShards];
+    WatchedRegistry m_watchedAllocations;
+    WatchedRegistry m_watchedRecentlyFreed;
     u32 m_preMarginSize;
     u32 m_postMarginSize;
     u32 m_historyLengthMs;
-    std::atomic<bool> m_aoStarted;
 };

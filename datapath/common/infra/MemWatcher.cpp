@@ -19,8 +19,8 @@ MemWatcher::eraseThread(std::map<i32, ThreadInfo>::iterator it) {
 }
 
 void MemWatcher::AddThread(u32 threadId) {
-    // Created before the table's lock is taken: a tracked creation may start
-    // MemShieldAO, whose thread joins this table before it is ready.
+    // Created before the table's lock is taken, which then guards the table
+    // alone.
     ThreadCpuUsageMonitor* monitor = ORV_NEW(ThreadCpuUsageMonitor)(threadId);
     MutexGuard guard(m_mutex);
     i32 id = static_cast<i32>(threadId);

@@ -427,8 +427,7 @@ void MemoryPoolImpl::printMemoryUsage() {
          << " totalUsed=" << total.used << " "
          << " totalFrag=" << total.frag << " "
          << " maxFree=" << maxFree << " "
-         << " maxUsed=" << maxUsed << " "
-         << " m_name=" << m_name << " ";
+         << " maxUsed=" << maxUsed << " ";
     LOG_JEX(LogInfo) << text.str() << std::endl;
 }
 

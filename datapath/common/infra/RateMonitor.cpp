@@ -67,7 +67,7 @@ void RateMonitor::update() {
     if (p.tasks != 0)
         item << " latency=[Avg: " << p.busyUs / p.tasks << " Max: " << p.maxDurationUs << "]";
     if (p.bytes != 0)
-        item << "<bw=" << perSecond(p.bytes, p.busyUs) << ">";
+        item << "<bw=" << perSecond(p.bytes, p.busyUs);
     if (p.maxConcurrency > 1)
         item << " concurrency=[Min:" << p.minConcurrency
              << " Avg:" << static_cast<double>(p.sumConcurrency) / p.tasks << " Max:" << p.maxConcurrency

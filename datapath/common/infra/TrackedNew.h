@@ -53,10 +53,8 @@ public:
 
     template <class... Args> T* operator()(Args&&... args) const {
         static_assert(alignof(T) <= MemShield::kHeaderBytes, "a tracked object is aligned to 8 bytes");
-        MemShield* shield = MemShield::instance();
-        shield->startActiveObjectIfDue();
-        void* memory = shield->internalAllocAndCountOnlyArray(sizeof(T), 0, m_className, m_file,
-                                                              static_cast<u32>(m_line));
+        void* memory = MemShield::instance()->internalAllocAndCountOnlyArray(
+            sizeof(T), 0, m_className, m_file, static_cast<u32>(m_line));
         try {
             return ::new (memory) T(std::forward<Args>(args)...);
         } catch (...) {

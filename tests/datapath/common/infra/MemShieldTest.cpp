@@ -1,8 +1,11 @@
 #include "MemShield.h"
+#include "MemWatchedContainer.h"
 #include "MemoryPoolImpl.h"
 #include "Os.h"
 #include "TrackedNew.h"
+#include "Tweaks.h"
 #include "support/InOrder.h"
+#include "support/LogCapture.h"
 #include "support/StderrLogEcho.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iostream>
+#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -137,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
              ",Error,.*,freed at file=tests/datapath/common/infra/MemShieldTest\\.cpp  line=\\d+ \n",
              "allocation tests/datapath/common/infra/MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
              ",JEX,MemoryHeap,printMemoryUsage,Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 \n",
-             ",MemoryPoolImpl,printMemoryUsage,Memory POOL:  m_usedMemoryGross=0 .* m_name=OverrunPool \n",
+             ",MemoryPoolImpl,printMemoryUsage,Memory POOL:  m_usedMemoryGross=0 .* maxUsed=0 \n",
              ",MemShield,memshieldError,Assertion \\(false\\) failed "}},
         MisuseCase{
             "DoubleRelease",
@@ -186,4 +192,91 @@ TEST(MemShieldShieldDeathTest, ConventionReleasesTheCompleteObject) {
             std::_Exit(registered && destroyed == 1 && shield->liveAllocations() == live ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+// Runs in a shield-mode child: 150 live blocks and 50 kept after release,
+// then the container report, whose two registry records must each read as
+// one container holding at least those entries.
+bool registriesReportWhole() {
+    g_memShieldEnabled = true;
+    Tweaks::instance()->update("t_allocationHistoryLengthMs", "60000"); // released blocks are kept
+    std::vector<Eight*> objects;
+    for (int i = 0; i < 200; ++i)
+        objects.push_back(ORV_NEW(Eight)());
+    for (int i = 0; i < 50; ++i) {
+        trackedDelete(objects.back());
+        objects.pop_back();
+    }
+    LogCapture::instance().clear();
+    MemWatchedContainerDatabase::instance()->printWatchedContainers();
+    const u64 perItem = sizeof(std::pair<void* const, AllocInfo>) + 4 * sizeof(void*); // pair + tree node
+    const std::pair<const char*, u64> registries[] = {{"MemShiledMap", 150}, {"MemShieldRecentFreed", 50}};
+    bool ok = true;
+    for (const auto& registry : registries) {
+        const std::regex record(std::string("ContainerName = ") + registry.first +
+                                " items = (\\d+) memory = (\\d+) \\(max = (\\d+)\\)");
+        int found = 0;
+        for (const std::string& message : LogCapture::instance().messages()) {
+            std::smatch m;
+            if (!std::regex_match(message, m, record))
+                continue;
+            ++found;
+            const u64 items = std::stoull(m[1]), memory = std::stoull(m[2]), max = std::stoull(m[3]);
+            ok = ok && items >= registry.second && memory == items * perItem && max == memory;
+            std::cerr << message << "\n";
+        }
+        ok = ok && found == 1;
+    }
+    return ok;
+}
+} // namespace
+
+TEST(MemShieldShieldDeathTest, ContainerReportShowsEachRegistryWhole) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(registriesReportWhole() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+const char* const kActiveObjectStarts[] = {
+    ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  m_forceVerbose=0  ",
+    ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO internalId=\\d+ "
+    "\n",
+    ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class DeadLockCheckerManager "
+    "internalId=\\d+ \n"};
+
+// The agent's start-up in a shield-mode child: a tracked object before any
+// log client, a first client (standard error), another tracked object, a
+// second client (the capture), then the start. Both clients must hold the
+// start records, the one registered last included.
+bool activeObjectStartsIntoEveryLog() {
+    g_memShieldEnabled = true;
+    trackedDelete(ORV_NEW(Eight)());
+    echoLogToStderr();
+    trackedDelete(ORV_NEW(Eight)());
+    LogCapture::instance().clear();
+    MemShield::instance()->startActiveObject();
+    std::string captured;
+    for (const std::string& record : LogCapture::instance().records())
+        captured += record;
+    return InOrder({kActiveObjectStarts[0], kActiveObjectStarts[1], kActiveObjectStarts[2]})
+        .Matches(captured);
+}
+
+// Without any log client the threads still start: the active object's
+// keepalive is the one lease the checker watches.
+bool activeObjectStartsWithoutALog() {
+    g_memShieldEnabled = true;
+    MemShield::instance()->startActiveObject();
+    LogCapture::instance().clear();
+    MemWatchedContainerDatabase::instance()->printWatchedContainers();
+    return LogCapture::instance().hasMessageContaining("ContainerName = DeadLockCheckers items = 1 ");
+}
+} // namespace
+
+TEST(MemShieldShieldDeathTest, ActiveObjectStartsWhenAskedIntoEveryLogThenOrWithoutOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(activeObjectStartsIntoEveryLog() ? 0 : 1), ::testing::ExitedWithCode(0),
+                InOrder({kActiveObjectStarts[0], kActiveObjectStarts[1], kActiveObjectStarts[2]}));
+    EXPECT_EXIT(std::_Exit(activeObjectStartsWithoutALog() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }

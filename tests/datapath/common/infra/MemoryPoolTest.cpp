@@ -127,8 +127,7 @@ TEST(MemoryPool, WaitersCompleteOnTheHelperThreadInArrivalOrderWithinTheirLimits
             "Memory POOL:  m_usedMemoryGross=2097152  m_usedMemoryNet=1572963 A: free=0  reserved=0  "
             "limit=1572864  used=524288  pending=0  NAs=2 B: free=0  reserved=0  limit=1572864  used=1572864 "
             " "
-            "pending=1  NAs=2 subMemPools: totalFree=0  totalUsed=0  totalFrag=0  maxFree=0  maxUsed=0  "
-            "m_name=PoolTest "));
+            "pending=1  NAs=2 subMemPools: totalFree=0  totalUsed=0  totalFrag=0  maxFree=0  maxUsed=0 "));
 
         pool.freeSegment(b1[0]);
         EXPECT_EQ((std::vector<std::string>{"b2=0"}), c.take(1, &offThread));
@@ -162,7 +161,7 @@ TEST(MemoryPool, ReservationsAndSubPoolsShareTheCapacity) {
             EXPECT_TRUE(
                 loggedContaining("R: free=1048576  reserved=1048576  limit=2097152  used=1048576  pending=0  "
                                  "NAs=0 subMemPools: totalFree=1572864  totalUsed=524288  "
-                                 "totalFrag=1572864  maxFree=1572864  maxUsed=524288  m_name=PoolParent "));
+                                 "totalFrag=1572864  maxFree=1572864  maxUsed=524288 "));
             parent.freeSegments(r, 0);
             EXPECT_FALSE(pending.isSet()); // the freed chunks are R's again, and the parent is full
             child.freeSegments(x, 0);

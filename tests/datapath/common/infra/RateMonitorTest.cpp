@@ -54,7 +54,7 @@ TEST(RateMonitor, PeriodsCloseOnTheirTaskCountAndClampTheirRates) {
                                   "latency=\\[Avg: 0 Max: 0\\]\n"));
     EXPECT_EQ(
         1u, updatesMatching(",RmTwo time=1500000 \\(1000000\\) rate=2 latency=\\[Avg: 750000 Max: 1000000\\]"
-                            "<bw=2000000> concurrency=\\[Min:1 Avg:1\\.5 Max:2\\]\n"));
+                            "<bw=2000000 concurrency=\\[Min:1 Avg:1\\.5 Max:2\\]\n"));
 }
 
 TEST(RateMonitor, AnActiveObjectReportsEachBusyStretch) {
