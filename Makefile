@@ -4,10 +4,15 @@ JOBS ?= 2
 RUNS ?= 20
 FUZZ_SECONDS ?= 60
 HARNESS := scripts/wine-harness build/windows
+RELEASE_HARNESS := scripts/wine-harness build/windows-release
+# What the end-to-end suites need of a build: the agent and every stand-in.
+WINDOWS_PROGRAMS := OrvelVssAgent WineKeepAlive OrvelRunner OrvelVssProviderService OrvelManagementServer \
+    OrvelBareClient OrvelVssStandIn OrvelBcdeditStandIn
 
 .NOTPARALLEL:
-.PHONY: bootstrap test demo bench bench-e2e soak fuzz clean \
-        test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows build-windows
+.PHONY: bootstrap test demo bench bench-e2e soak fuzz dist clean \
+        test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows test-windows-release \
+        build-windows-release
 
 bootstrap:
 	@scripts/bootstrap
@@ -27,7 +32,8 @@ endef
 
 test: bootstrap
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows && \
+	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows \
+	    test-windows-release && \
 	echo "=== all stages passed in $$(( $$(date +%s) - start )) s"
 
 test-linux:
@@ -45,13 +51,26 @@ test-linux-fuzz:
 test-windows:
 	$(call stage,windows,$(HARNESS))
 
-build-windows:
-	@cmake --preset windows >/dev/null
-	@cmake --build --preset windows --parallel $(JOBS) --target OrvelVssAgent WineKeepAlive \
-	    OrvelRunner OrvelVssProviderService OrvelManagementServer OrvelBareClient OrvelVssStandIn OrvelBcdeditStandIn
+# The Release agent, what ships, with the stand-ins beside it.
+build-windows-release:
+	@mkdir -p build
+	@cmake --preset windows-release >build/configure-windows-release.log 2>&1 || \
+	    { cat build/configure-windows-release.log; exit 1; }
+	@cmake --build --preset windows-release --parallel $(JOBS) --target $(WINDOWS_PROGRAMS)
 
-demo: bootstrap build-windows
-	@$(HARNESS) scripts/demo build/windows
+# The fault matrix once more, against the Release agent: only its suite is
+# built in Release.
+test-windows-release:
+	@start=$$(date +%s); \
+	echo "=== windows-release: configure + build"; \
+	$(MAKE) --no-print-directory build-windows-release || exit 1; \
+	cmake --build --preset windows-release --parallel $(JOBS) --target e2e_tests || exit 1; \
+	echo "=== windows-release: test (fault matrix)"; \
+	$(RELEASE_HARNESS) ctest --preset windows-release --stop-on-failure || exit 1; \
+	echo "=== windows-release: passed in $$(( $$(date +%s) - start )) s"
+
+demo: bootstrap build-windows-release
+	@$(RELEASE_HARNESS) scripts/demo build/windows-release
 
 bench: bootstrap
 	@cmake --preset linux-release >/dev/null
@@ -60,8 +79,8 @@ bench: bootstrap
 	 else echo "no benchmarks yet (bench/*.cpp)"; fi
 
 # Whole runs under Wine, timed as callers see them (never part of make test).
-bench-e2e: bootstrap build-windows
-	@$(HARNESS) python3 bench/e2e_bench.py build/windows $(RUNS)
+bench-e2e: bootstrap build-windows-release
+	@$(RELEASE_HARNESS) python3 bench/e2e_bench.py build/windows-release $(RUNS)
 
 # SOAK_RUNS (default 50) default-mode runs under Wine against the stand-ins;
 # make test runs 10 of them.
@@ -79,6 +98,11 @@ fuzz: bootstrap
 	@for seeds in fuzz/corpus/*; do \
 	    scripts/fuzz-run build/linux-fuzz/fuzz/$${seeds##*/} $$seeds $(FUZZ_SECONDS) || exit 1; \
 	done
+
+# dist/OrvelVssAgent-<version>-win-x64.zip: the Release agent, its
+# operator's README and the executable's SHA-256.
+dist: bootstrap build-windows-release
+	@python3 scripts/dist build/windows-release dist
 
 clean:
 	rm -rf build

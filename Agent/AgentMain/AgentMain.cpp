@@ -9,6 +9,7 @@
 #include "AgentCommon/ServiceUtils.h"
 #include "AgentCommon/StatusReaderWriter.h"
 #include "Log.h"
+#include "MemShield.h"
 #include "MemShieldSwitch.h"
 #include "TrackedNew.h"
 #include "Tweaks.h"
@@ -49,6 +50,9 @@ int wmain(int argc, wchar_t* argv[]) {
     g_memShieldEnabled = AgentTweaks::memShieldEnabled();
 
     AgentInitializer::initLog(logFileName);
+    // Once both logs exist, so that the active object's and the dead-lock
+    // checker's start records reach each of them.
+    MemShield::instance()->startActiveObject();
 
     Tweaks::instance()->print();
 

@@ -115,17 +115,18 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
 TEST_F(AgentFiles, ShieldModeRunEndsAsBeforeWithItsActiveObjectAndCheckerStarted) {
     TempWorkingDir::writeFile("tweaks_extension.txt", "t_enableMemshield = 1\n");
     runAgent();
-    const std::string log = mainLog();
-    for (const char* expected :
-         {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
-          ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  m_forceVerbose=0  "
-          "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
-          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO "
-          "internalId=\\d+ \n",
-          ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class "
-          "DeadLockCheckerManager "
-          "internalId=\\d+ \n"})
-        EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << expected;
+    for (const std::string& log : {mainLog(), currentLog()})
+        for (const char* expected :
+             {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
+              ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  "
+              "m_forceVerbose=0  "
+              "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
+              ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO "
+              "internalId=\\d+ \n",
+              ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class "
+              "DeadLockCheckerManager "
+              "internalId=\\d+ \n"})
+            EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << expected;
 }
 } // namespace
 #endif
