@@ -32,8 +32,7 @@ endef
 
 test: bootstrap
 	@start=$$(date +%s); \
-	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows \
-	    test-windows-release && \
+	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows && \
 	echo "=== all stages passed in $$(( $$(date +%s) - start )) s"
 
 test-linux:
@@ -59,7 +58,8 @@ build-windows-release:
 	@cmake --build --preset windows-release --parallel $(JOBS) --target $(WINDOWS_PROGRAMS)
 
 # The fault matrix once more, against the Release agent: only its suite is
-# built in Release.
+# built in Release. Not yet part of make test: its first full run from a
+# clean clone is still to be timed.
 test-windows-release:
 	@start=$$(date +%s); \
 	echo "=== windows-release: configure + build"; \
