@@ -49,8 +49,8 @@ SETS = ("sim+runner", "sim+server", "vss+runner", "vss+server")
 def load_timeline():
     path = os.path.join(HERE, "..", "scripts", "run-timeline")
     loader = importlib.machinery.SourceFileLoader("run_timeline", path)
-    spec = importlib.util.spec_from_loader("run_timeline", loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("run_timeline", loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
