@@ -170,25 +170,11 @@ private:
     Handle m_file;
 };
 
-struct MappingTraits {
-    using Value = HANDLE;
-    static HANDLE empty() { return nullptr; }
-    static bool valid(HANDLE h) { return h != nullptr; }
-    static void release(HANDLE h) { CloseHandle(h); }
-};
-
-struct ViewTraits {
-    using Value = void*;
-    static void* empty() { return nullptr; }
-    static bool valid(void* v) { return v != nullptr; }
-    static void release(void* v) { UnmapViewOfFile(v); }
-};
-
 struct Server {
     Options options;
     Recorder recorder;
-    Owned<MappingTraits> receivedSection;
-    Owned<ViewTraits> receivedView;
+    Handle receivedSection;
+    View receivedView;
     volatile LONG* received = nullptr;
 };
 

@@ -91,14 +91,6 @@ const char kHelp[] =
     "\n"
     "Exit code: 0 when the protocol was played; 2 for a usage error or a failed start.\n";
 
-struct ViewTraits {
-    using Value = void*;
-    static void* empty() { return nullptr; }
-    static bool valid(void* view) { return view != nullptr; }
-    static void release(void* view) { UnmapViewOfFile(view); }
-};
-using View = Owned<ViewTraits>;
-
 enum class Thaw { AfterFreeze, Never, Early };
 
 struct Options {

@@ -50,6 +50,15 @@ struct KernelHandleTraits {
 };
 using Handle = Owned<KernelHandleTraits>;
 
+// A mapped view of a file mapping.
+struct ViewTraits {
+    using Value = void*;
+    static void* empty() { return nullptr; }
+    static bool valid(void* view) { return view != nullptr; }
+    static void release(void* view) { UnmapViewOfFile(view); }
+};
+using View = Owned<ViewTraits>;
+
 // A whole non-negative decimal number that fits in `out`; anything else
 // (sign, blanks, trailing text, overflow) is a usage error.
 inline bool parseNumber(const wchar_t* text, unsigned long& out, unsigned long max = 0xFFFFFFFFul) {
