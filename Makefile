@@ -10,7 +10,7 @@ WINDOWS_PROGRAMS := OrvelVssAgent WineKeepAlive OrvelRunner OrvelVssProviderServ
     OrvelBareClient OrvelVssStandIn OrvelBcdeditStandIn
 
 .NOTPARALLEL:
-.PHONY: bootstrap test demo bench bench-e2e soak fuzz dist clean \
+.PHONY: bootstrap test demo bench bench-e2e soak fuzz dist lint clean \
         test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows test-windows-release \
         build-windows-release
 
@@ -35,8 +35,10 @@ test: bootstrap
 	$(MAKE) --no-print-directory test-linux test-linux-asan test-linux-tsan test-linux-fuzz test-windows test-windows-release && \
 	echo "=== all stages passed in $$(( $$(date +%s) - start )) s"
 
+# The native stage also runs the lint gate over its compile database.
 test-linux:
 	$(call stage,linux)
+	@scripts/lint build/linux $(JOBS)
 test-linux-asan:
 	$(call stage,linux-asan)
 test-linux-tsan:
@@ -102,6 +104,10 @@ fuzz: bootstrap
 # operator's README and the executable's SHA-256.
 dist: bootstrap build-windows-release
 	@python3 scripts/dist build/windows-release dist
+
+# clang-format and clang-tidy (.clang-tidy) over the native build.
+lint: bootstrap
+	@scripts/lint build/linux $(JOBS)
 
 clean:
 	rm -rf build

@@ -28,7 +28,7 @@ const char* const kQueryFailed = "QueryServiceStatusEx failed with error code ";
 // Error codes are logged signed, as the platform's tools print them; status
 // fields unsigned. Elapsed time is a difference of tick counts taken modulo
 // 2^32, so a tick count that wraps during the wait does not matter.
-u32 ServiceUtils::startService(std::string serviceName, IServiceControlManager& manager,
+u32 ServiceUtils::startService(const std::string& serviceName, IServiceControlManager& manager,
                                IServiceClock& clock) {
     u32 error = manager.openManager();
     if (error != 0) {

@@ -14,5 +14,6 @@ public:
     static u32 startService(std::string serviceName);
 
     // The same sequence over the given manager and clock.
-    static u32 startService(std::string serviceName, IServiceControlManager& manager, IServiceClock& clock);
+    static u32 startService(const std::string& serviceName, IServiceControlManager& manager,
+                            IServiceClock& clock);
 };

@@ -43,7 +43,8 @@ std::string utf8Text(const wchar_t* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         // wchar_t is unsigned on Windows and signed elsewhere.
         u32 unit = static_cast<u32>(text[i]);
-        if (unit > 0x10FFFF) {
+        // Beyond Unicode, or a low surrogate with no high one before it.
+        if (unit > 0x10FFFF || (unit >= 0xDC00 && unit <= 0xDFFF)) {
             appendUtf8(out, kReplacementCharacter);
         } else if (unit >= 0xD800 && unit <= 0xDBFF) {
             u32 next = i + 1 < length ? static_cast<u32>(text[i + 1]) : 0;
@@ -53,8 +54,6 @@ std::string utf8Text(const wchar_t* text, size_t length) {
             } else {
                 appendUtf8(out, kReplacementCharacter);
             }
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            appendUtf8(out, kReplacementCharacter);
         } else {
             appendUtf8(out, unit);
         }

@@ -20,6 +20,7 @@ ActiveObject::ActiveObject(const char* name, bool* forceVerbose)
     : m_pq(1, name != nullptr ? name : "", false), m_enabled(true), m_numStarted(0), m_numRunning(0),
       m_threadSeq(0), m_forceVerbose(forceVerbose), m_name(name != nullptr ? name : ""),
       m_rateMonitor(nullptr), m_dlcCustomBehaviour(0) {
+    // NOLINTNEXTLINE(modernize-use-nullptr): the condition's text is the assertion's record
     ORV_CHECK(name != 0, "");
     LOG(LogInfo) << "AO<" << m_name << "> "
                  << " m_name=" << m_name << " "

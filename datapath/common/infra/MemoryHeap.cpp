@@ -39,6 +39,7 @@ MemorySegment MemoryHeap::allocateSegment(const std::string& moduleName, u32 byt
 void* MemoryHeap::freeSegmentContentLocked(MemorySegment* segment) {
     ModuleMemoryInformation* mmi = segment->getOwner();
     ORV_CHECK(mmi != MemorySegment::NoOwner, "");
+    // NOLINTNEXTLINE(modernize-use-nullptr): the condition's text is the assertion's record
     ORV_CHECK(mmi != 0, "");
     ORV_CHECK(mmi->isHeapMemory(), "");
     ORV_CHECK(m_usedMemoryGross >= getChunkSize(), " m_usedMemoryGross=" << m_usedMemoryGross << " ");

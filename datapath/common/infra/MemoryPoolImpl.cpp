@@ -209,6 +209,7 @@ void MemoryPoolImpl::takeChunksLocked(ModuleMemoryInformation* mmi, u64 bytes,
 void MemoryPoolImpl::freeSegmentLocked(MemorySegment& segment) {
     ModuleMemoryInformation* mmi = segment.getOwner();
     ORV_CHECK(mmi != MemorySegment::NoOwner, "");
+    // NOLINTNEXTLINE(modernize-use-nullptr): the condition's text is the assertion's record
     ORV_CHECK(mmi != 0, "");
     ORV_CHECK(!mmi->isHeapMemory(), "");
     const u64 netBytes = segment.getSizeBytes();
@@ -297,6 +298,7 @@ void MemoryPoolImpl::requestMoreMemoryIfUsefulLocked() {
     const u64 single = getSingleAllocationSize();
     if (m_totalPollSize + m_subPoolBytes + single > m_capacityBytes)
         return;
+    // NOLINTNEXTLINE(modernize-use-nullptr): the condition's text is the assertion's record
     ORV_CHECK(m_requestForMoreAllocationHelper == 0, "");
     MemoryAllocationHelper* helper = ORV_NEW(MemoryAllocationHelper)(this);
     m_requestForMoreAllocationHelper = helper;
@@ -314,6 +316,7 @@ void MemoryPoolImpl::completeHelperRequest(MemoryAllocationHelper* helper) {
     {
         MutexGuard guard(m_mutex);
         if (moreMemory) {
+            // NOLINTNEXTLINE(modernize-use-nullptr): the condition's text is the assertion's record
             ORV_CHECK(m_requestForMoreAllocationHelper != 0, "");
             m_requestForMoreAllocationHelper = nullptr;
             moreMemoryResult = helper->getValue();

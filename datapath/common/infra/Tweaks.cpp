@@ -2,6 +2,7 @@
 
 #include "ConsistentFile.h"
 #include "Directories.h"
+#include "DynamicTweaks.h"
 #include "Log.h"
 #include "NativePath.h"
 #include "TextLine.h"

@@ -24,7 +24,6 @@
 // Process-ending paths (assertions): a malformed value, a missing tweak asked
 // for without a default, a text tweak asked for as a number, a number outside
 // the range of intVal/uintVal, and any stream applied after loading.
-#include "DynamicTweaks.h"
 #include "Mutex.h"
 #include "Singleton.h"
 #include "StlMemShiledContainer.h"

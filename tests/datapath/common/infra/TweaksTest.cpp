@@ -1,4 +1,5 @@
 #include "Tweaks.h"
+#include "DynamicTweaks.h"
 #include "Os.h"
 #include "support/StderrLogEcho.h"
 #include "support/TempWorkingDir.h"

@@ -67,7 +67,7 @@ TEST(WatchedContainers, ConcurrentContainersAndReports) {
     std::thread churn([] {
         for (int i = 0; i < 500; ++i) {
             WatchedMap m("WatchTestChurn");
-            WatchedMap copy(m);
+            WatchedMap copy(m); // NOLINT(performance-unnecessary-copy-initialization): the copy is the case
         }
     });
     for (int i = 0; i < 50; ++i)
