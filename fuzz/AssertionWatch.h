@@ -4,12 +4,12 @@
 // handler), so without this an input that reaches one would stop the run
 // with exit code 3 and leave no trace of itself. The targets feed only input
 // that the code under test accepts, so any assertion is a finding.
-#include "Log.h"
+#include "LockedLoggerClient.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-class AssertionWatch : public LoggerClient {
+class AssertionWatch : public LockedLoggerClient {
 public:
     // Watches for the check form (level Assert) and the inline form (an
     // Error record whose message begins "Assertion (").
@@ -17,7 +17,9 @@ public:
         Logger::instance()->registerClient(new AssertionWatch(), (1u << LogAssert) | (1u << LogError));
     }
 
-    void write(const char* data, size_t length) override {
+private:
+    // Locked so that two threads reaching assertions at once report one whole.
+    void writeLocked(const char* data, size_t length) override {
         const std::string record(data, length);
         // time,level,thread,logger,class,function,message
         size_t level = record.find(',') + 1;

@@ -9,19 +9,16 @@ LogCapture& LogCapture::instance() {
     return *capture;
 }
 
-void LogCapture::write(const char* record, size_t length) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+void LogCapture::writeLocked(const char* record, size_t length) {
     m_records.emplace_back(record, length);
 }
 
 void LogCapture::clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.clear();
+    locked([this] { m_records.clear(); });
 }
 
 std::vector<std::string> LogCapture::records() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records;
+    return locked([this] { return m_records; });
 }
 
 std::vector<std::string> LogCapture::messages() {

@@ -1,18 +1,15 @@
 #pragma once
 // A LoggerClient for tests: registered once per process for all levels, it
 // keeps every record so that a test can check what the code logged.
-#include "Log.h"
+#include "LockedLoggerClient.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-class LogCapture : public LoggerClient {
+class LogCapture : public LockedLoggerClient {
 public:
     // The process's capture, registered with the Logger on first use.
     static LogCapture& instance();
-
-    void write(const char* record, size_t length) override;
 
     void clear();
     std::vector<std::string> records();
@@ -25,6 +22,7 @@ public:
 
 private:
     LogCapture() = default;
-    std::mutex m_mutex;
+    void writeLocked(const char* record, size_t length) override;
+
     std::vector<std::string> m_records;
 };

@@ -1,6 +1,6 @@
 #include "StderrLogEcho.h"
 
-#include "Log.h"
+#include "LockedLoggerClient.h"
 
 #include <cstdio>
 #ifdef _WIN32
@@ -14,9 +14,10 @@
 #endif
 
 namespace {
-class StderrLogClient : public LoggerClient {
-public:
-    void write(const char* record, size_t length) override {
+// Locked so that records from several threads reach stderr whole, one after
+// the other.
+class StderrLogClient : public LockedLoggerClient {
+    void writeLocked(const char* record, size_t length) override {
         std::fwrite(record, 1, length, stderr);
         std::fflush(stderr); // the process ends without flushing anything
     }

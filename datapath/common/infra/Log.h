@@ -78,6 +78,16 @@ template <class T> std::string labelTypeName() {
 // handlers, so a call site's cached text must outlive static destruction.
 const char* callSiteColumns(const char* signature);
 
+// A destination of records. What a client may assume, and must do:
+// - write is called on the thread that made the record, from any number of
+//   threads at once, with no lock of the Logger's held: a client that has
+//   state locks on its own (LockedLoggerClient does it for simple ones);
+// - the logging thread waits for write, so it stays short and never blocks
+//   on anything that could itself be waiting to log;
+// - write, flush and deferWrites must not log (the record would come back to
+//   the same client, perhaps under its own lock) and must not throw;
+// - a registered client is never unregistered or deleted: records may still
+//   arrive from detached threads while the process ends.
 class LoggerClient {
 public:
     virtual ~LoggerClient() = default;
