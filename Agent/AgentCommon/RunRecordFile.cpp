@@ -38,7 +38,9 @@ u64 processCreated(HANDLE process) {
 }
 
 // A process that still runs and was created when the marker says: a reused
-// process id belongs to a later process.
+// process id belongs to a later process. A creation time that could not be
+// read on either side counts as the same, so that a live agent is never
+// reported as unfinished.
 bool markerProcessAlive(const RunRecordMarker& marker) {
     WinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(marker.pid)));
     if (!process.valid())
@@ -47,7 +49,7 @@ bool markerProcessAlive(const RunRecordMarker& marker) {
     if (!GetExitCodeProcess(process.get(), &exitCode) || exitCode != STILL_ACTIVE)
         return false;
     const u64 created = processCreated(process.get());
-    return created == 0 || created == marker.created;
+    return created == 0 || marker.created == 0 || created == marker.created;
 }
 
 bool readSmallFile(const std::wstring& path, std::string& text) {
