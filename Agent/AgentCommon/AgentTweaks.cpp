@@ -59,6 +59,10 @@ u32 AgentTweaks::waitAsyncTimeoutMsec() {
     return Tweaks::instance()->uintVal(kWaitAsync);
 }
 
+u32 AgentTweaks::runRecordMaxBytes() {
+    return Tweaks::instance()->uintVal("t_runRecordMaxBytes", 2097152);
+}
+
 void AgentTweaks::checkForRun(bool externallyInitiated, bool simulatedRequester) {
     quiescedEventWaitTimeoutMsec();
     if (externallyInitiated)

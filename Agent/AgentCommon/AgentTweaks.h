@@ -28,6 +28,10 @@ public:
     static u32
     simulatorThawWaitMsec(); // t_requesterEventWaitForThawStartTimeoutMsec, as the simulator reads it
     static u32 waitAsyncTimeoutMsec(); // each shadow-copy operation
+    // t_runRecordMaxBytes: the run record file and its older file together;
+    // absent: 2 MiB. Not among the registered defaults, so the run's list
+    // of tweaks is as it was.
+    static u32 runRecordMaxBytes();
 
     // Reads, once, every tweak that a run of this mode and requester will
     // read later, each with its reader's getter: a value that getter rejects

@@ -22,16 +22,19 @@ std::deque<WinHandle>& keptEvents() {
 }
 } // namespace
 
-void RunnerAgentSynchronizer::waitForSignal(const std::string& eventName, u32 timeoutMs) {
+bool RunnerAgentSynchronizer::waitForSignal(const std::string& eventName, u32 timeoutMs) {
     WinHandle event(NullDaclSecurityAttributes::createEvent(eventName.c_str()));
     ResetEvent(event.get());
     LOG(LogInfo) << "Waiting for event "
                  << " eventNameStr=" << eventName << " "
                  << "with timeout of :" << timeoutMs << "ms" << std::endl;
-    if (WaitForSingleObject(event.get(), timeoutMs) == WAIT_TIMEOUT)
+    if (WaitForSingleObject(event.get(), timeoutMs) == WAIT_TIMEOUT) {
         LOG(LogInfo) << "event"
                      << " eventHndl=" << event.get() << " "
                      << "was timed out." << std::endl;
+        return false;
+    }
+    return true;
 }
 
 void RunnerAgentSynchronizer::signal(const std::string& eventName) {

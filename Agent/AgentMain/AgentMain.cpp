@@ -5,12 +5,16 @@
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
+#include "AgentCommon/RunRecord.h"
+#include "AgentCommon/RunRecordFile.h"
 #include "AgentCommon/RunnerAgentSynchronizer.h"
 #include "AgentCommon/ServiceUtils.h"
 #include "AgentCommon/StatusReaderWriter.h"
+#include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "MemShield.h"
 #include "MemShieldSwitch.h"
+#include "OrvelVssAgentVersion.h"
 #include "TrackedNew.h"
 #include "Tweaks.h"
 #include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
@@ -36,7 +40,29 @@ const char* const kSuccessText = "The VSS checkpoint request has been initiated.
 // freeze-complete event.
 void reportEarlyFailure(StatusReaderWriter* statusReaderWriter, int status) {
     statusReaderWriter->handler()->write(status);
+    RunRecord::current().status = status;
     RunnerAgentSynchronizer::signal(RunnerAgentSynchronizer::kFreezeCompleteEvent);
+}
+// What the command line asked for, as the record gives it.
+void recordArguments(const AgentArguments& arguments) {
+    RunRecord& record = RunRecord::current();
+    record.argsParsed = true;
+    record.localUrl = utf8Text(arguments.m_localUrl);
+    record.localPort = utf8Text(arguments.m_localPort);
+    record.peerUrl = utf8Text(arguments.m_peerUrl);
+    record.peerPort = utf8Text(arguments.m_peerPort);
+    record.tag = utf8Text(arguments.m_tag);
+    for (const std::wstring& volume : arguments.m_snapshotFlow.m_argsRequester.m_volumes)
+        record.volumes.push_back(utf8Text(volume));
+    record.backupType = arguments.m_snapshotFlow.m_argsRequester.m_backupType;
+}
+
+// The run's record, once its exit code is known; whether it could be
+// written changes nothing of the run.
+int endRun(int exitCode, u32 recordBoundBytes) {
+    RunRecord::current().exitCode = exitCode;
+    RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
+    return exitCode;
 }
 } // namespace
 
@@ -56,6 +82,12 @@ int wmain(int argc, wchar_t* argv[]) {
 
     Tweaks::instance()->print();
 
+    // Read before the marker is left: a value out of range ends the process
+    // here, as every tweak does, with no run begun.
+    const u32 recordBoundBytes = AgentTweaks::runRecordMaxBytes();
+    RunRecordFile::begin(RunRecord::current());
+    RunRecord::current().agent = ORVEL_VERSION_TEXT;
+
     AgentArguments arguments;
     int exitCode = 0;
     try {
@@ -65,6 +97,7 @@ int wmain(int argc, wchar_t* argv[]) {
 
         if (argc > 1 && std::wstring(argv[1]) == L"-ExternallyInitiated") {
             arguments.m_externallyInitiated = true;
+            RunRecord::current().externallyInitiated = true;
             arguments.m_snapshotFlow.m_argsRequester.m_backupType = -1;
             arguments.m_snapshotFlow.m_argsRequester.m_volumes.clear();
         } else {
@@ -72,14 +105,16 @@ int wmain(int argc, wchar_t* argv[]) {
             std::vector<const wchar_t*> parseArgv(argv, argv + argc);
             if (argc > 1 && std::wstring(argv[1]) == L"-GUI") {
                 arguments.m_gui = true;
+                RunRecord::current().gui = true;
                 parseArgv.erase(parseArgv.begin() + 1);
             }
             int r = ParseDr(static_cast<int>(parseArgv.size()), parseArgv.data(), arguments);
             if (r != 0) {
                 LOG(LogError) << "ArgumentsParser failed"
                               << " ret=" << r << " " << std::endl;
-                return r;
+                return endRun(r, recordBoundBytes);
             }
+            recordArguments(arguments);
         }
 
         // Lives until the process ends: the runner may read the section
@@ -103,6 +138,7 @@ int wmain(int argc, wchar_t* argv[]) {
 
             IVssRequester* requester = nullptr;
             const bool simulated = AgentTweaks::simulatedRequester();
+            RunRecord::current().simulator = simulated;
             if (!simulated) {
                 LOG(LogInfo) << "VssRequester requester" << std::endl;
                 requester = ORV_NEW(VssRequester)();
@@ -126,7 +162,7 @@ int wmain(int argc, wchar_t* argv[]) {
             if (result != 0) {
                 LOG(LogError) << "SnapshotFlow failed"
                               << " ret=" << result << " " << std::endl;
-                return result;
+                return endRun(result, recordBoundBytes);
             }
             if (arguments.m_gui)
                 MessageBoxA(nullptr, kSuccessText, "Add VSS Checkpoint Status", 0);
@@ -138,8 +174,10 @@ int wmain(int argc, wchar_t* argv[]) {
                      << " done."
                      << " ret=" << exitCode << " " << std::endl;
         // Keeps the section alive until the runner has read the status.
-        RunnerAgentSynchronizer::waitForSignal(RunnerAgentSynchronizer::kReadNotificationEvent,
-                                               static_cast<u32>(AgentTweaks::sharedMemoryReadTimeoutMsec()));
+        RunRecord::current().readNotificationReceived = RunnerAgentSynchronizer::waitForSignal(
+            RunnerAgentSynchronizer::kReadNotificationEvent,
+            static_cast<u32>(AgentTweaks::sharedMemoryReadTimeoutMsec()));
+        endRun(exitCode, recordBoundBytes);
         Logger::instance()->flush();
         return exitCode;
     } catch (const std::exception& e) {
@@ -147,6 +185,7 @@ int wmain(int argc, wchar_t* argv[]) {
     } catch (...) {
         LOG(LogError) << "agent crushed for unknown reason " << std::endl;
     }
+    endRun(kExitCrashed, recordBoundBytes);
     Logger::instance()->flush();
     return kExitCrashed;
 }

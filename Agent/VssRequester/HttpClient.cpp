@@ -21,12 +21,14 @@ bool HttpClient::connect() {
     // A second connect starts over rather than leaving the first one's
     // handles to be closed out of order.
     closeHandles();
+    m_lastError = 0;
     HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, 0);
     DWORD error = GetLastError();
     m_hSession.reset(session);
     LOG(LogInfo) << "WinHttpOpen returned " << static_cast<const void*>(session) << std::endl;
     if (session == NULL) {
+        m_lastError = error;
         LOG(LogError) << "Error " << error << " in WinHttpOpen." << std::endl;
         return false;
     }
@@ -35,6 +37,7 @@ bool HttpClient::connect() {
     // is that a server which accepts and never answers holds the caller.
     if (!WinHttpSetTimeouts(session, -1, -1, -1, -1)) {
         error = GetLastError();
+        m_lastError = error;
         LOG(LogError) << "Error " << error << " in WinHttpSetTimeouts." << std::endl;
         return false;
     }
@@ -43,6 +46,7 @@ bool HttpClient::connect() {
     m_hConnect.reset(connection);
     LOG(LogInfo) << "WinHttpConnect returned " << static_cast<const void*>(connection) << std::endl;
     if (connection == NULL) {
+        m_lastError = error;
         LOG(LogError) << "Error " << error << " in WinHttpConnect." << std::endl;
         return false;
     }
@@ -50,6 +54,7 @@ bool HttpClient::connect() {
 }
 
 bool HttpClient::get(const std::wstring& objectName) {
+    m_lastError = 0;
     HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), NULL,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
     DWORD error = GetLastError();
@@ -59,6 +64,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     m_hRequest.reset(request);
     LOG(LogInfo) << "WinHttpOpenRequest returned " << static_cast<const void*>(request) << std::endl;
     if (request == NULL) {
+        m_lastError = error;
         LOG(LogError) << "Error " << error << " in WinHttpOpenRequest." << std::endl;
         return false;
     }
@@ -67,6 +73,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     error = GetLastError();
     LOG(LogInfo) << "WinHttpSendRequest returned " << m_lastResult << std::endl;
     if (!m_lastResult) {
+        m_lastError = error;
         LOG(LogError) << "Error " << error << " in WinHttpSendRequest." << std::endl;
         return false;
     }
@@ -74,6 +81,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     error = GetLastError();
     LOG(LogInfo) << "WinHttpReceiveResponse returned " << m_lastResult << std::endl;
     if (!m_lastResult) {
+        m_lastError = error;
         LOG(LogError) << "Error " << error << " in WinHttpReceiveResponse." << std::endl;
         return false;
     }

@@ -64,11 +64,15 @@ public:
     // Closes the request, connection and session handles, in this order,
     // those that are open.
     void closeHandles();
+    // The platform error of the latest connect or get that failed in a
+    // call; 0 after one that succeeded.
+    u32 lastError() const { return m_lastError; }
 
 private:
     std::wstring m_serverUrl;
     u16 m_serverPort;
     BOOL m_lastResult; // of the latest send or receive
+    u32 m_lastError = 0;
     // What prepareVssCheckpoint built, and from what.
     std::vector<std::wstring> m_preparedMacAddresses;
     std::wstring m_preparedTag;

@@ -1,5 +1,6 @@
 #include "VssRequester/LastAliveStampGuard.h"
 
+#include "AgentCommon/RunRecord.h"
 #include "Log.h"
 
 namespace {
@@ -7,37 +8,45 @@ namespace {
 const REGSAM kKeyAccess = 0x2001F;
 } // namespace
 
-RegistryKey LastAliveStampCache::openKey() {
+RegistryKey LastAliveStampCache::openKey(u32* error) {
     HKEY key = NULL;
     LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, kKeyAccess, &key);
     if (result != ERROR_SUCCESS) {
+        if (error != nullptr)
+            *error = static_cast<u32>(result);
         LOG(LogError) << "Error " << result << " in RegOpenKeyEx." << std::endl;
         return RegistryKey();
     }
     return RegistryKey(key);
 }
 
-bool LastAliveStampCache::save(LastAliveStampCache& cache) {
-    RegistryKey key = openKey();
+bool LastAliveStampCache::save(LastAliveStampCache& cache, u32* error) {
+    u32 ignored = 0;
+    u32& failure = error != nullptr ? *error : ignored;
+    RegistryKey key = openKey(&failure);
     if (!key.valid())
         return false;
     DWORD type = 0;
     DWORD size = kCapacity;
     LONG result = RegQueryValueExW(key.get(), kValueName, nullptr, &type, cache.data, &size);
     if (result != ERROR_SUCCESS) {
+        failure = static_cast<u32>(result);
         LOG(LogError) << "Error " << result << " in RegQueryValueEx." << std::endl;
         return false;
     }
     if (type != REG_BINARY) {
+        failure = ERROR_INVALID_DATA;
         LOG(LogError) << "Unexpected registry type " << type << std::endl;
         return false;
     }
     if (size > kCapacity) {
+        failure = ERROR_INVALID_DATA;
         LOG(LogError) << "Unexpected data size " << size << std::endl;
         return false;
     }
     result = RegDeleteValueW(key.get(), kValueName);
     if (result != ERROR_SUCCESS) {
+        failure = static_cast<u32>(result);
         LOG(LogError) << "Error " << result << " in RegDeleteValue." << std::endl;
         return false;
     }
@@ -68,10 +77,18 @@ bool LastAliveStampCache::restore(LastAliveStampCache& cache) {
 
 LastAliveStampGuard::LastAliveStampGuard() {
     LOG(LogInfo) << "Saving LastAliveStampCache..." << std::endl;
-    LastAliveStampCache::save(m_cache);
+    u32 error = 0;
+    const bool saved = LastAliveStampCache::save(m_cache, &error);
+    RunRecord::current().stampSaved = saved;
+    if (!saved)
+        RunRecord::current().stampSaveError = error;
 }
 
 LastAliveStampGuard::~LastAliveStampGuard() {
     LOG(LogInfo) << "Restoring LastAliveStampCache..." << std::endl;
-    LastAliveStampCache::restore(m_cache);
+    const bool hadStamp = m_cache.saved;
+    const bool restored = LastAliveStampCache::restore(m_cache);
+    // Nothing to put back is not a failed restore.
+    if (hadStamp)
+        RunRecord::current().stampRestored = restored;
 }

@@ -3,6 +3,7 @@
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
+#include "AgentCommon/RunRecord.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "AgentCommon/StatusReaderWriter.h"
 #include "Log.h"
@@ -19,6 +20,7 @@ WinHandle SnapshotFlow::s_quiescedEvent;
 WinHandle SnapshotFlow::s_thawEvent;
 bool SnapshotFlow::s_eventsClosed = false;
 i32 SnapshotFlow::s_doSnapshotResult = 0;
+i64 SnapshotFlow::s_thawSetTicks = 0;
 
 namespace {
 const char* const kMutexName = "Global\\OrvelVssMutex";
@@ -53,6 +55,18 @@ public:
     DeferredLogWrites(const DeferredLogWrites&) = delete;
     DeferredLogWrites& operator=(const DeferredLogWrites&) = delete;
 };
+
+// The counter's value, for the record's frozen window: a number stored,
+// nothing more, so it may run inside the window.
+i64 counterNow() {
+    LARGE_INTEGER now;
+    return QueryPerformanceCounter(&now) ? now.QuadPart : 0;
+}
+
+void writeStatus(StatusReaderWriter* statusReaderWriter, i32 status) {
+    statusReaderWriter->handler()->write(status);
+    RunRecord::current().status = status;
+}
 
 void releaseMutex(WinHandle& mutex) {
     ReleaseMutex(mutex.get());
@@ -117,6 +131,7 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     std::optional<DeferredLogWrites> deferredLogWrites;
     deferredLogWrites.emplace();
     DWORD waitResult = WaitForSingleObject(s_quiescedEvent.get(), static_cast<DWORD>(timeout));
+    const i64 quiescedTicks = counterNow();
     i32 status = 0;
     if (waitResult == WAIT_ABANDONED) {
         LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_ABANDONED"
@@ -136,10 +151,13 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
         listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
         status = kWaitFailedOrPrepareRefused;
     }
-    statusReaderWriter->handler()->write(status);
+    writeStatus(statusReaderWriter, status);
 
-    if (status == 0)
+    if (status == 0) {
         signalVssIsFrozenWaitForThaw(listener);
+        RunRecord::current().quiescedTicks = quiescedTicks;
+        RunRecord::current().thawSetTicks = s_thawSetTicks;
+    }
     deferredLogWrites.reset();
 
     // Both events stay open until the worker has ended: a DoSnapshot that
@@ -158,10 +176,16 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     releaseMutex(mutex);
 
     LOG(LogInfo) << "doSnapshotResult :" << static_cast<u32>(s_doSnapshotResult) << std::endl;
-    statusReaderWriter->handler()->write(s_doSnapshotResult);
+    writeStatus(statusReaderWriter, s_doSnapshotResult);
+    // The worker's own result: also -1008 when DoSnapshot threw, which the
+    // section does not show.
+    DWORD workerResult = 0;
+    RunRecord::current().requesterResult =
+        GetExitCodeThread(worker.get(), &workerResult) ? static_cast<i32>(workerResult) : s_doSnapshotResult;
+    RunRecord::current().firstSessionDone = true;
 
     LOG(LogInfo) << "creating second snapshot to take writers out of \"Timed out\" state" << std::endl;
-    launchVssRequesterDoSnapshot(&context);
+    RunRecord::current().secondSnapshotResult = launchVssRequesterDoSnapshot(&context);
     LOG(LogInfo) << "second snapshot completed" << std::endl;
 
     if (status == 0)
@@ -180,6 +204,7 @@ void SnapshotFlow::signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener)
     listener->notifySnapshotQuiesceSuccess();
     LOG(LogInfo) << "Setting thaw event" << std::endl;
     SET_EVENT_OR_LOG(s_thawEvent.get());
+    s_thawSetTicks = counterNow();
     LOG(LogInfo) << "On thaw." << std::endl;
     listener->notifySnapshotThawSuccess();
 }

@@ -2,6 +2,7 @@
 
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
+#include "AgentCommon/RunRecord.h"
 #include "AgentCommon/RunnerAgentSynchronizer.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "Log.h"
@@ -30,6 +31,7 @@ void SnapshotFlowExternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
                  << "with timeout of :" << timeout << "ms" << std::endl;
     // Bounded: whatever the runner does, the writers thaw after the time-out.
     DWORD waitResult = WaitForSingleObject(m_eventThawStart.get(), static_cast<DWORD>(timeout));
+    RunRecord::current().thawStartWait = static_cast<u32>(waitResult);
     if (waitResult == WAIT_OBJECT_0)
         LOG(LogInfo) << "received event from runner to continue to thaw logic" << std::endl;
     else if (waitResult == WAIT_ABANDONED)

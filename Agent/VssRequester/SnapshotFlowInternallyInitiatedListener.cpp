@@ -1,5 +1,6 @@
 #include "VssRequester/SnapshotFlowInternallyInitiatedListener.h"
 
+#include "AgentCommon/RunRecord.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "TrackedNew.h"
@@ -22,6 +23,29 @@ const ULONG kAdaptersBufferSize = 22528;
 // beyond 16 bits wraps, as the port parameter of the HTTP stack would.
 u16 portFromText(const std::wstring& text) {
     return static_cast<u16>(_wtoi(text.c_str()));
+}
+
+i64 counterNow() {
+    LARGE_INTEGER now;
+    return QueryPerformanceCounter(&now) ? now.QuadPart : 0;
+}
+
+// The server's entry in the run record, made before the freeze so that the
+// checkpoint only stores numbers into it.
+size_t recordServer(const char* role, const std::wstring& url, u16 port) {
+    RunRecordServer server;
+    server.role = role;
+    server.host = utf8Text(url);
+    server.port = port;
+    RunRecord::current().servers.push_back(server);
+    return RunRecord::current().servers.size() - 1;
+}
+
+void recordEnd(RunRecordExchange& exchange, bool ok, const HttpClient& client) {
+    exchange.endTicks = counterNow();
+    exchange.sent = true;
+    exchange.ok = ok;
+    exchange.error = ok ? 0 : client.lastError();
 }
 } // namespace
 
@@ -81,14 +105,18 @@ void SnapshotFlowInternallyInitiatedListener::readyForCheckpoint(HttpClient& cli
 i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
     LOG(LogInfo) << "Connecting to local KOS..." << std::endl;
     m_localClient = ORV_NEW(HttpClient)(m_localUrl, portFromText(m_localPort));
+    m_localRecord = recordServer("local", m_localUrl, portFromText(m_localPort));
+    RunRecord::current().servers[m_localRecord].ping.startTicks = counterNow();
     m_localClientConnected = m_localClient->connect();
     if (m_localClientConnected) {
         LOG(LogInfo) << "Pinging local KOS..." << std::endl;
         m_localClientConnected = m_localClient->get(HttpClient::kPingObjectName);
+        recordEnd(RunRecord::current().servers[m_localRecord].ping, m_localClientConnected, *m_localClient);
         LOG(LogInfo) << "Done pinging local KOS, m_localClientConnected = " << m_localClientConnected
                      << std::endl;
         readyForCheckpoint(*m_localClient, m_localClientConnected);
     } else {
+        recordEnd(RunRecord::current().servers[m_localRecord].ping, false, *m_localClient);
         LOG(LogError) << "Couldn't connect to local" << std::endl;
     }
 
@@ -103,12 +131,16 @@ i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
         LOG(LogInfo) << "Peer URL equals local URL. Not Connecting to peer" << std::endl;
     } else {
         LOG(LogInfo) << "Connecting to peer KOS..." << std::endl;
+        m_peerRecord = recordServer("peer", m_peerUrl, portFromText(m_peerPort));
+        RunRecord::current().servers[m_peerRecord].ping.startTicks = counterNow();
         m_peerClientConnected = m_peerClient->connect();
         if (!m_peerClientConnected) {
+            recordEnd(RunRecord::current().servers[m_peerRecord].ping, false, *m_peerClient);
             LOG(LogError) << "Couldn't connect to peer" << std::endl;
         } else {
             LOG(LogInfo) << "Pinging peer KOS..." << std::endl;
             m_peerClientConnected = m_peerClient->get(HttpClient::kPingObjectName);
+            recordEnd(RunRecord::current().servers[m_peerRecord].ping, m_peerClientConnected, *m_peerClient);
             LOG(LogInfo) << "Done pinging peer KOS, m_peerClientConnected = " << m_peerClientConnected
                          << std::endl;
             readyForCheckpoint(*m_peerClient, m_peerClientConnected);
@@ -128,12 +160,16 @@ void SnapshotFlowInternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
     LOG(LogInfo) << "notifySnapshotQuiesceSuccess" << std::endl;
     if (m_localClientConnected) {
         LOG(LogInfo) << "Taking CP on local KOS..." << std::endl;
-        m_localClient->insertVssCheckpoint(m_macAddresses, m_tag);
+        RunRecordExchange& checkpoint = RunRecord::current().servers[m_localRecord].checkpoint;
+        checkpoint.startTicks = counterNow();
+        recordEnd(checkpoint, m_localClient->insertVssCheckpoint(m_macAddresses, m_tag), *m_localClient);
         LOG(LogInfo) << "Done taking CP on local KOS." << std::endl;
     }
     if (m_peerClientConnected) {
         LOG(LogInfo) << "Taking CP on peer KOS..." << std::endl;
-        m_peerClient->insertVssCheckpoint(m_macAddresses, m_tag);
+        RunRecordExchange& checkpoint = RunRecord::current().servers[m_peerRecord].checkpoint;
+        checkpoint.startTicks = counterNow();
+        recordEnd(checkpoint, m_peerClient->insertVssCheckpoint(m_macAddresses, m_tag), *m_peerClient);
         LOG(LogInfo) << "Done taking CP on peer KOS." << std::endl;
     }
     LOG(LogInfo) << "Done taking CP." << std::endl;

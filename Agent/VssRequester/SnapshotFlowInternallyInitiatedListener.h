@@ -47,4 +47,7 @@ private:
     bool m_peerClientConnected = false;
     HttpClient* m_localClient = nullptr; // owned
     HttpClient* m_peerClient = nullptr;  // owned
+    // Each server's place in the run record's list.
+    size_t m_localRecord = 0;
+    size_t m_peerRecord = 0;
 };

@@ -1,6 +1,7 @@
 #include "VssRequester/VssRequester.h"
 
 #include "AgentCommon/AgentTweaks.h"
+#include "AgentCommon/RunRecord.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "VssRequester/VssNames.h"
@@ -143,6 +144,10 @@ i32 VssRequester::DoSnapshot(ArgsRequester* args) {
             output_error("DoSnapshotSet failed with error code ", result);
             break;
         }
+        // From here on the provider may freeze the writers: before this, a
+        // window the flow measures had nothing frozen in it.
+        if (!RunRecord::current().firstSessionDone)
+            RunRecord::current().snapshotSetStarted = true;
         // The provider holds the writers frozen during this wait, while the
         // flow's listener works.
         if (!waitForAsync(std::move(async), result)) {
@@ -288,6 +293,9 @@ void VssRequester::PrintAllWriterStatuses(IVssBackupComponents* components) {
         return;
     }
     LOG(LogInfo) << "GetWriterStatusCount returned number of writers: " << count << std::endl;
+    // Each report of the first session replaces the one before: the record
+    // keeps the latest.
+    std::vector<RunRecordWriter> reported;
     for (UINT i = 0; i < count; ++i) {
         VSS_ID instanceId = GUID_NULL;
         VSS_ID writerId = GUID_NULL;
@@ -311,7 +319,12 @@ void VssRequester::PrintAllWriterStatuses(IVssBackupComponents* components) {
                      << " Writer Failure code: " << std::hex << static_cast<u32>(failure) << std::dec
                      << " Writer ID: " << VssNames::lowByteText(writerText.get())
                      << " Instance ID: " << VssNames::lowByteText(instanceText.get()) << std::endl;
+        reported.push_back(
+            {utf8Text(name.get(), name.length()), static_cast<u32>(state), static_cast<u32>(failure)});
     }
+    RunRecord& record = RunRecord::current();
+    if (!record.firstSessionDone)
+        record.writers.swap(reported);
 }
 
 bool VssRequester::isSelected(const std::wstring& volume, const std::vector<std::wstring>& userVolumes) {

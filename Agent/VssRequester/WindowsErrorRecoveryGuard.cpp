@@ -1,5 +1,6 @@
 #include "VssRequester/WindowsErrorRecoveryGuard.h"
 
+#include "AgentCommon/RunRecord.h"
 #include "Log.h"
 
 #include <cerrno>
@@ -14,18 +15,22 @@ const u32 kFirstVersionWithBootConfiguration = 6;
 
 bool WindowsErrorRecoveryDisabler::disable() {
     LOG(LogInfo) << "Registering RunOnce..." << std::endl;
-    if (!registerRunOnce())
+    const bool registered = registerRunOnce();
+    RunRecord::current().runOnceRegistered = registered;
+    if (!registered)
         return false;
     LOG(LogInfo) << "Disabling Windows Error Recovery..." << std::endl;
-    return execueCommandLine(kDisableCommand);
+    return execueCommandLine(kDisableCommand, RunRecord::current().bcdeditDisable);
 }
 
 bool WindowsErrorRecoveryDisabler::enable() {
     LOG(LogInfo) << "Enabling Windows Error Recovery..." << std::endl;
-    if (!execueCommandLine(kEnableCommand))
+    if (!execueCommandLine(kEnableCommand, RunRecord::current().bcdeditEnable))
         return false;
     LOG(LogInfo) << "Unregistering RunOnce..." << std::endl;
-    return unregisterRunOnce();
+    const bool removed = unregisterRunOnce();
+    RunRecord::current().runOnceRemoved = removed;
+    return removed;
 }
 
 RegistryKey WindowsErrorRecoveryDisabler::openKey() {
@@ -80,8 +85,10 @@ bool WindowsErrorRecoveryDisabler::unregisterRunOnce() {
     return true;
 }
 
-bool WindowsErrorRecoveryDisabler::execueCommandLine(const char* command) {
-    if (std::system(command) == -1) {
+bool WindowsErrorRecoveryDisabler::execueCommandLine(const char* command, std::optional<i64>& result) {
+    const int status = std::system(command);
+    result = status;
+    if (status == -1) {
         int error = errno;
         LOG(LogError) << "Error " << error << " in system." << std::endl;
         return false;

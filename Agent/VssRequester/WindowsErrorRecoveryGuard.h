@@ -9,6 +9,8 @@
 #include "Types.h"
 #include "VssRequester/RegistryKey.h"
 
+#include <optional>
+
 class WindowsErrorRecoveryDisabler {
 public:
     // Relaxes the current boot entry's policy, after registering RunOnce.
@@ -34,8 +36,8 @@ private:
     static void flushAndClose(RegistryKey& key, const char* methodColumns);
     // Runs the command through the command interpreter. Only an interpreter
     // that could not be started is a failure: bcdedit's own exit status is
-    // not looked at.
-    static bool execueCommandLine(const char* command);
+    // not looked at here; it goes into `result` for the run record.
+    static bool execueCommandLine(const char* command, std::optional<i64>& result);
 };
 
 // Disables Windows Error Recovery for its lifetime on systems with boot

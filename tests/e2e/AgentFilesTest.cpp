@@ -81,6 +81,31 @@ TEST_F(AgentFiles, BothLogsOpenWithBannerAndHeaderThenSevenFieldRecords) {
                                                 "internalId=\\d+ \n")));
 }
 
+// A run that ends with a usage error still leaves its one record line: the
+// version from the same place as the resource's, its times, no section value,
+// and no marker left behind.
+TEST_F(AgentFiles, UsageErrorLeavesOneRecordLine) {
+    DeleteFileA((m_logs + "runs.jsonl").c_str());
+    runAgent();
+    std::vector<std::string> lines = runRecordLines();
+    ASSERT_EQ(1u, lines.size());
+    const JsonValue record = lastRunRecord();
+    EXPECT_EQ(1, record["schema"].integer());
+    EXPECT_EQ(ORVEL_AGENT_VERSION, record["agent"].text());
+    EXPECT_EQ(1, record["exit"].integer());
+    EXPECT_EQ("null", record["status"].str());
+    EXPECT_EQ("{}", record["args"].str());
+    const std::regex utc("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z");
+    EXPECT_TRUE(std::regex_match(record["start"].text(), utc)) << lines[0];
+    EXPECT_LE(record["start"].text(), record["end"].text());
+    EXPECT_EQ(36u, record["run"].text().size());
+    WIN32_FIND_DATAA found;
+    HANDLE marker = FindFirstFileA((m_logs + "run-*.inprogress").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, marker) << found.cFileName;
+    if (marker != INVALID_HANDLE_VALUE)
+        FindClose(marker);
+}
+
 // The newest valid copy of the base set, then the extension file; code
 // defaults fill only the names no file set.
 TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {

@@ -8,6 +8,7 @@
 // Then the agent killed at each point of a run, repeated runs, and two
 // agents started at once.
 #ifdef _WIN32
+#include "AgentCommon/RunRecord.h"
 #include "support/StandInRunTest.h"
 #include "windows/WinHandle.h"
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,8 +88,9 @@ struct Row {
     std::vector<std::string> errors = {};  // all Error records but kFlowRecord, in order (starts)
     std::vector<std::string> records = {}; // further records, in order
     Prepare prepare = nullptr;
-    Args install = kInstalled;    // the provider service's; empty: not installed
-    const char* output = nullptr; // found in what the agent (or the runner) printed
+    Args install = kInstalled;          // the provider service's; empty: not installed
+    const char* output = nullptr;       // found in what the agent (or the runner) printed
+    const char* failedWriter = nullptr; // the writer the record names as failed
 };
 
 const std::vector<std::string> kAbort = {"AbortBackup..."};
@@ -182,6 +185,10 @@ const Row kRows[] = {
     // Any success status ends an operation well, not only "finished".
     {"DoSnapshotSet ends with another success status", Local, {}, "async.DoSnapshotSet@1=status:0x0004230B", "", 0,
      0, 0, 2500},
+    // Only logged by the requester, so the run succeeds: the record alone says
+    // the snapshot is not application-consistent, and which writer failed.
+    {"a writer failed at freeze", Local, {}, "writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n", "", 0, 0, 0,
+     2500, {}, {}, nullptr, kInstalled, nullptr, "Log Writer"},
     // The flow has closed the quiesced event by then: nothing is set, the run succeeds.
     {"second snapshot fails", Local, {}, "fail.InitializeForBackup@2=0x80042302", "", 0, 0, 0, 2500,
      {"InitializeForBackup failed with error code 80042302 (VSS_E_UNEXPECTED) "},
@@ -275,6 +282,140 @@ const Row kRows[] = {
 };
 // clang-format on
 
+// The name the record gives each section value the rows meet: the agent's
+// own meanings, the shadow-copy names of the log, the platform's names.
+std::string statusNameOf(int status) {
+    static const std::map<int, std::string> names = {
+        {0, "success"},
+        {1, "requesterWaitOrWriterStatusFailed"},
+        {-1001, "quiescedWaitTimedOut"},
+        {-1006, "providerServiceMissing"},
+        {-1007, "providerServiceNotStarted"},
+        {kVeto, "VSS_E_PROVIDER_VETO"},
+        {int(0x80004001), "E_NOTIMPL"},
+        {int(0x80070057), "E_INVALIDARG"},
+        {int(0x80042301), "VSS_E_BAD_STATE"},
+        {int(0x80042302), "VSS_E_UNEXPECTED"},
+        {int(0x80042312), "VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED"},
+        {int(0x80042316),
+         "Another shadow copy creation is already in progress. Please wait a few moments and try "
+         "again"},
+    };
+    auto found = names.find(status);
+    return found == names.end() ? "?" : found->second;
+}
+
+// `option` given with `value`; an empty value: given at all.
+bool optionIs(const Args& options, const wchar_t* option, const wchar_t* value) {
+    for (size_t i = 0; i < options.size(); ++i)
+        if (options[i] == option && (*value == 0 || (i + 1 < options.size() && options[i + 1] == value)))
+            return true;
+    return false;
+}
+
+// The run's one record line, against what the row and the stand-ins saw.
+void expectRecord(const Row& row, int status, bool touched, const JsonValue& record, StandInFields freeze,
+                  size_t checkpoints) {
+    SCOPED_TRACE(record.str());
+    EXPECT_EQ(row.exitCode, record["exit"].integer());
+    if (row.status == kNeverWritten) {
+        EXPECT_TRUE(record["status"].isNull());
+        EXPECT_TRUE(record["statusName"].isNull());
+    } else {
+        EXPECT_EQ(status, record["status"].integer());
+        EXPECT_EQ(statusNameOf(status), record["statusName"].text());
+    }
+    const bool early = row.exitCode == 1 || row.exitCode == -1006 || row.exitCode == -1007;
+    EXPECT_EQ(early ? "null" : "\"vss\"", record["requester"].str());
+    // The runner's two signals, as far as the run waited for them: the final
+    // wait only after a flow that succeeded or ended before it.
+    const bool external = row.caller == Runner || row.caller == NoRunner;
+    const bool thawStartWaited = external && row.exitCode == 0;
+    const char* thawStart = !thawStartWaited ? "null"
+                            : row.caller == NoRunner || optionIs(row.options, L"--thaw", L"never")
+                                ? "\"timedOut\""
+                                : "\"received\"";
+    EXPECT_EQ(thawStart, record["runner"]["thawStart"].str());
+    const bool finalWait = row.exitCode == 0 || row.exitCode == -1006 || row.exitCode == -1007;
+    const bool read = row.caller == Runner && !optionIs(row.options, L"--no-read-notify", L"");
+    EXPECT_EQ(!finalWait ? "null"
+              : read     ? "\"received\""
+                         : "\"timedOut\"",
+              record["runner"]["readNotification"].str());
+    // Application-consistent: the requester ended well, no writer failed.
+    EXPECT_EQ(row.status == 0 && row.failedWriter == nullptr ? "true" : "false", record["consistent"].str());
+    for (const JsonValue& writer : record["writers"].elements())
+        EXPECT_EQ(row.failedWriter != nullptr && writer["name"].text() == row.failedWriter,
+                  writer["failed"].boolean())
+            << writer.str();
+    if (row.failedWriter != nullptr) {
+        EXPECT_EQ(
+            "[{\"failed\":false,\"failure\":0,\"failureName\":null,\"name\":\"Db Writer\",\"state\":1,"
+            "\"stateName\":\"VSS_WS_STABLE\"},{\"failed\":true,\"failure\":-2147212300,\"failureName\":null,"
+            "\"name\":\"Log Writer\",\"state\":9,\"stateName\":\"VSS_WS_FAILED_AT_FREEZE\"}]",
+            record["writers"].str());
+    }
+
+    // The agent's own measure of the window against the provider's: within
+    // 2 ms when the provider saw the thaw; when the provider gave up first,
+    // the agent's window is the longer one. Nothing frozen, nothing measured.
+    const JsonValue& frozenMs = record["frozenMs"];
+    if (freeze["freeze"] == "held" && (row.exitCode == 0)) {
+        ASSERT_EQ(JsonValue::Number, frozenMs.kind());
+        EXPECT_NEAR(std::stod(freeze["held_us"]) / 1000.0, frozenMs.number(), 2.0);
+    } else if (freeze["freeze"] == "thaw_timeout" && row.exitCode == 0) {
+        ASSERT_EQ(JsonValue::Number, frozenMs.kind());
+        EXPECT_LE(std::stod(freeze["waited_ms"]) - 2.0, frozenMs.number());
+    } else {
+        EXPECT_TRUE(frozenMs.isNull());
+    }
+
+    // The guards ran exactly in the runs that touched the machine, and each
+    // step worked (the bcdedit stand-in exits with 0).
+    const JsonValue& guards = record["guards"];
+    EXPECT_EQ(touched ? "{\"registered\":true,\"removed\":true}" : "{\"registered\":null,\"removed\":null}",
+              guards["runOnce"].str());
+    EXPECT_EQ(touched ? "{\"disable\":0,\"enable\":0}" : "{\"disable\":null,\"enable\":null}",
+              guards["bcdedit"].str());
+    EXPECT_EQ(touched ? "{\"error\":null,\"restored\":true,\"save\":\"saved\"}"
+                      : "{\"error\":null,\"restored\":null,\"save\":null}",
+              guards["lastAliveStamp"].str());
+
+    // The servers asked, and what each request came to.
+    const JsonValue& servers = record["servers"];
+    if (row.caller == Runner || row.caller == NoRunner || row.exitCode == 1 || row.exitCode == -1006 ||
+        row.exitCode == -1007) {
+        EXPECT_EQ(0u, servers.elements().size());
+        return;
+    }
+    const bool peerOnly = row.caller == PeerOnly;
+    ASSERT_EQ(peerOnly ? 2u : 1u, servers.elements().size());
+    const JsonValue& local = servers[0];
+    EXPECT_EQ("local", local["role"].text());
+    EXPECT_EQ(peerOnly ? "localhost" : "127.0.0.1", local["host"].text());
+    const JsonValue& asked = servers[peerOnly ? 1 : 0];
+    if (peerOnly) {
+        EXPECT_EQ("peer", asked["role"].text());
+        EXPECT_EQ("{\"error\":12029,\"ok\":false}", "{\"error\":" + local["ping"]["error"].str() +
+                                                        ",\"ok\":" + local["ping"]["ok"].str() + "}");
+        EXPECT_TRUE(local["checkpoint"].isNull());
+    }
+    const bool pingAnswered = row.caller != NoServer && !optionIs(row.options, L"--close-on", L"ping") &&
+                              !optionIs(row.options, L"--silent-on", L"ping");
+    EXPECT_EQ(pingAnswered, asked["ping"]["ok"].boolean()) << asked.str();
+    EXPECT_EQ(pingAnswered, asked["ping"]["error"].isNull()) << asked.str();
+    // Sent exactly when the server received it; answered unless it closed or
+    // kept silent.
+    const JsonValue& checkpoint = asked["checkpoint"];
+    EXPECT_EQ(checkpoints == 0, checkpoint.isNull()) << asked.str();
+    if (checkpoints == 1) {
+        const bool answered = !optionIs(row.options, L"--close-on", L"checkpoint") &&
+                              !optionIs(row.options, L"--silent-on", L"checkpoint");
+        EXPECT_EQ(answered, checkpoint["ok"].boolean()) << asked.str();
+        EXPECT_LE(0.0, checkpoint["ms"].number());
+    }
+}
+
 class FaultMatrix : public StandInRunTest {
 protected:
     // Runs the agent as `caller` asks, with a server of `options` where one
@@ -321,6 +462,7 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
         tweaks(kRealRequester + row.tweaks);
         ASSERT_TRUE(AgentRegistry::setLastAliveStamp(kStamp));
         DeleteFileA((agentLogs() + "current.log.txt").c_str());
+        DeleteFileA((agentLogs() + "runs.jsonl").c_str());
         if (row.prepare != nullptr)
             row.prepare(m_dir.path().string());
         m_lastRequests.clear();
@@ -374,6 +516,13 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
         }
         EXPECT_GE(1u, checkpoints);
 
+        // One record line per run that ended by itself; none from a run an
+        // assertion ended, or one without its log folder.
+        const bool recorded = row.exitCode != kAssertExit && row.prepare != logFolderIsAFile;
+        ASSERT_EQ(recorded ? 1u : 0u, runRecordLines().size());
+        if (recorded)
+            expectRecord(row, status, touched, lastRunRecord(), freeze, checkpoints);
+
         // Each Error record, cut to the length of the start expected in its place.
         std::vector<std::string> errors;
         for (const LogRecord& record : log)
@@ -394,6 +543,31 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
                 std::to_string(status) + " | held " + (held < 0 ? "-" : std::to_string(held)) + " ms | " +
                 (restored ? (touched ? "restored" : "untouched") : "NOT RESTORED"));
     }
+}
+
+// The in-progress markers beside the run record, as the next run reads them.
+std::vector<std::string> runMarkerFiles() {
+    std::vector<std::string> paths;
+    const std::string folder = logFolder() + "\\";
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "OrvelVssAgent.exe.run-*.inprogress").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return paths;
+    do
+        paths.push_back(folder + found.cFileName);
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+    return paths;
+}
+
+std::vector<RunRecordMarker> runMarkers() {
+    std::vector<RunRecordMarker> markers;
+    for (const std::string& path : runMarkerFiles()) {
+        RunRecordMarker marker;
+        EXPECT_TRUE(RunRecordMarker::parse(TempWorkingDir::readFile(path), marker)) << path;
+        markers.push_back(marker);
+    }
+    return markers;
 }
 
 // A moment of a run, as the stand-ins record it.
@@ -431,6 +605,7 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
     int index = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        std::vector<RunRecordMarker> killedRun;
         m_standIn.configure(row.standIn);
         m_standIn.clearRecords();
         tweaks(kRealRequester + row.tweaks);
@@ -443,8 +618,11 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
                 Sleep(10);
             ASSERT_TRUE(row.reached(m_standIn, server));
             Sleep(100); // into the moment, not at its edge
+            killedRun = runMarkers();
             EXPECT_EQ(ChildProcess::kKilledExitCode, agent.finish(0).exitCode);
         }
+        // The killed run had cleared older runs' markers at its start.
+        ASSERT_EQ(1u, killedRun.size());
         std::vector<unsigned char> stamp;
         std::string runOnce;
         EXPECT_EQ(!row.relaxed, AgentRegistry::lastAliveStamp(stamp));
@@ -460,6 +638,16 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
         ASSERT_EQ(row.bcdeditCalls + 2, bcdedit.size());
         EXPECT_EQ("/set {default} bootstatuspolicy displayallfailures", bcdedit.back()["args"]);
         EXPECT_EQ(!row.relaxed, AgentRegistry::lastAliveStamp(stamp)); // a lost stamp stays lost
+        // The next run names the killed one and what it left of the machine
+        // state; it leaves no marker itself, and the killed run's is gone.
+        const JsonValue unfinished = lastRunRecord()["previousRunUnfinished"];
+        ASSERT_EQ(1u, unfinished.elements().size()) << unfinished.str();
+        EXPECT_EQ(killedRun[0].run, unfinished[0]["run"].text());
+        EXPECT_EQ(killedRun[0].pid, unfinished[0]["pid"].integer());
+        EXPECT_EQ(killedRun[0].start, unfinished[0]["start"].text());
+        EXPECT_EQ(row.relaxed, unfinished[0]["runOncePresent"].boolean());
+        EXPECT_EQ(!row.relaxed, unfinished[0]["lastAliveStampPresent"].boolean());
+        EXPECT_TRUE(runMarkers().empty());
         expectNothingLeftBehind();
         rowDone(row.name);
     }
@@ -475,8 +663,17 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
     const int runs = fromEnvironment != nullptr ? std::atoi(fromEnvironment) : 10;
     ASSERT_GE(runs, 8) << "the handle check needs a few runs to tell a leak from a step";
     Server server(m_dir, "server", {L"--lifetime-ms", std::to_wstring(runs * 5000), L"--count-handles"});
-    tweaks(kRealRequester + "t_FileLoggerMaxFilesOverride=2");
+    // The run record's two files are held to 12 KiB together, 6 KiB each: a
+    // few lines each, so the runs rotate it.
+    const size_t recordBound = 12288;
+    tweaks(kRealRequester +
+           "t_FileLoggerMaxFilesOverride=2\nt_runRecordMaxBytes=" + std::to_string(recordBound));
     const std::string logs = agentLogs();
+    DeleteFileA((logs + "runs.jsonl").c_str());
+    DeleteFileA((logs + "runs.1.jsonl").c_str());
+    std::vector<std::string> runIds;
+    size_t rotations = 0;
+    size_t previousLines = 0;
     auto rotated = [&](int index) { return logs + "log00000" + std::to_string(index) + ".txt.gz"; };
     DeleteFileA((logs + "log.txt").c_str());
     for (int i = 1; i <= 9; ++i)
@@ -503,6 +700,24 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
         std::vector<Fields> requests = server.requests();
         ASSERT_FALSE(requests.empty());
         handles.push_back(std::stoul(requests.back().at("handles")));
+        // One more line each run, or, past the bound, the file moved to the
+        // older one and this run's line alone in a new one.
+        const std::string records = TempWorkingDir::readFile(logs + "runs.jsonl");
+        const std::string older = TempWorkingDir::readFile(logs + "runs.1.jsonl");
+        const std::vector<std::string> lines = runRecordLines();
+        if (lines.size() == 1 && run > 1) {
+            ++rotations;
+            EXPECT_NE(std::string::npos, older.find("\"run\":\"" + runIds.back() + "\"")) << older;
+        } else {
+            EXPECT_EQ(previousLines + 1, lines.size());
+        }
+        previousLines = lines.size();
+        EXPECT_GE(recordBound / 2, records.size());
+        EXPECT_GE(recordBound / 2, older.size());
+        const JsonValue record = lastRunRecord();
+        EXPECT_EQ(0, record["exit"].integer());
+        EXPECT_EQ("true", record["consistent"].str());
+        runIds.push_back(record["run"].text());
         if (run == 1) {
             // Filled to half a run below the rotation size: the next run rotates.
             const std::string main = TempWorkingDir::readFile(logs + "log.txt");
@@ -511,6 +726,10 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
         }
     }
     const ULONGLONG elapsed = GetTickCount64() - start;
+    std::sort(runIds.begin(), runIds.end());
+    EXPECT_EQ(runIds.end(), std::adjacent_find(runIds.begin(), runIds.end())) << "a run id repeats";
+    // A line is over 1 KiB: six fill one file, so eight runs rotate at least once.
+    EXPECT_LE(1u, rotations);
     // Rotated once, into index 3; index 1 went to keep two.
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(rotated(1).c_str()));
     EXPECT_EQ("two\n", TempWorkingDir::readFile(rotated(2)));
@@ -553,6 +772,9 @@ TEST_F(FaultMatrix, TwoAgentsAtOnceRunOneAfterTheOther) {
     for (bool external : {false, true}) {
         SCOPED_TRACE(external ? "externally initiated" : "default mode");
         m_standIn.clearRecords();
+        DeleteFileA((agentLogs() + "runs.jsonl").c_str());
+        for (const std::string& stale : runMarkerFiles())
+            DeleteFileA(stale.c_str());
         const Args args = external ? Args{L"-ExternallyInitiated"}
                                    : Args{L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"};
         std::string seen; // what a runner sees: F freeze complete, T thaw complete
@@ -592,6 +814,18 @@ TEST_F(FaultMatrix, TwoAgentsAtOnceRunOneAfterTheOther) {
         EXPECT_TRUE(AgentRegistry::lastAliveStamp(stamp) && stamp == kStamp);
         EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce));
         EXPECT_EQ(4u, m_standIn.bcdeditCalls().size());
+        // Two whole lines of two runs, neither taking the other for an
+        // unfinished one, and no marker left.
+        std::vector<std::string> lines = runRecordLines();
+        ASSERT_EQ(2u, lines.size());
+        JsonValue records[2];
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(JsonValue::parse(lines[i], records[i])) << lines[i];
+            EXPECT_EQ(0, records[i]["exit"].integer());
+            EXPECT_EQ("[]", records[i]["previousRunUnfinished"].str());
+        }
+        EXPECT_NE(records[0]["run"].text(), records[1]["run"].text());
+        EXPECT_TRUE(runMarkers().empty());
         rowDone(external ? "two agents, externally initiated" : "two agents, default mode");
     }
 }

@@ -115,6 +115,35 @@ TEST_F(VssRequesterRun, BackupSequenceAndMachineState) {
         // A second, complete session follows every first one.
         EXPECT_FALSE(m_standIn.find(2, "call", "BackupComplete").empty());
         EXPECT_TRUE(machineAsBefore(true, row.stamp));
+
+        // The record: the keywords as parsed, the writers of the last report,
+        // consistent unless one failed, the stamp's fate, and the window as
+        // the provider lived it.
+        const JsonValue record = lastRunRecord();
+        SCOPED_TRACE(record.str());
+        std::string volumes = "[";
+        for (const std::wstring& keyword : row.keywords)
+            if (keyword.compare(0, 8, L"volumes=") == 0)
+                volumes += "\"" + std::string(keyword.begin() + 8, keyword.end()) + "\"";
+        EXPECT_EQ(volumes + "]", record["args"]["volumes"].str());
+        EXPECT_EQ(row.type == std::string("5") ? -1 : std::stoi(row.type),
+                  record["args"]["backupType"].integer());
+        EXPECT_EQ("0", record["requesterResult"].str());
+        EXPECT_EQ("0", record["secondSnapshot"].str());
+        const bool writerFailed = &row == &rows[0];
+        EXPECT_EQ(writerFailed ? "false" : "true", record["consistent"].str());
+        const size_t writers = row.config == "writers=none\n" ? 0 : writerFailed ? 2 : 1;
+        ASSERT_EQ(writers, record["writers"].elements().size());
+        if (writerFailed) {
+            EXPECT_EQ("Log Writer", record["writers"][1]["name"].text());
+            EXPECT_EQ("VSS_WS_FAILED_AT_FREEZE", record["writers"][1]["stateName"].text());
+            EXPECT_TRUE(record["writers"][1]["failed"].boolean());
+            EXPECT_FALSE(record["writers"][0]["failed"].boolean());
+        }
+        EXPECT_EQ(row.stamp ? "{\"error\":null,\"restored\":true,\"save\":\"saved\"}"
+                            : "{\"error\":2,\"restored\":null,\"save\":\"absent\"}",
+                  record["guards"]["lastAliveStamp"].str());
+        EXPECT_NEAR(std::stod(freeze["held_us"]) / 1000.0, record["frozenMs"].number(), 2.0);
         rowDone(row.name + std::string(" (held ") + freeze["held_ms"] + " ms)");
     }
 }

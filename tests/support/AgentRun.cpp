@@ -11,6 +11,8 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -52,6 +54,32 @@ std::string agentLogs() {
     char folder[MAX_PATH] = "";
     SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder);
     return std::string(folder) + "\\Orvel\\logs\\OrvelVssAgent.exe.";
+}
+
+std::vector<std::string> runRecordLines() {
+    std::vector<std::string> lines;
+    std::istringstream in(TempWorkingDir::readFile(agentLogs() + "runs.jsonl"));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+JsonValue lastRunRecord() {
+    std::vector<std::string> lines = runRecordLines();
+    JsonValue record;
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+        EXPECT_TRUE(JsonValue::parse(lines.back(), record)) << lines.back();
+        EXPECT_EQ(JsonValue::Object, record.kind()) << lines.back();
+        // Kept for the schema check that runs on the build machine after the
+        // suites (tests/scripts/run_record_check.py).
+        const std::filesystem::path kept =
+            (std::filesystem::path(program(L"")) / L".." / L"artifacts" / L"run-records.jsonl")
+                .lexically_normal();
+        std::filesystem::create_directories(kept.parent_path());
+        std::ofstream(kept, std::ios::app | std::ios::binary) << lines.back() << "\n";
+    }
+    return record;
 }
 
 std::vector<LogRecord> currentRun() {

@@ -5,6 +5,7 @@
 // run behind for the next one.
 #ifdef _WIN32
 #include "support/ChildProcess.h"
+#include "support/JsonValue.h"
 #include "support/TempWorkingDir.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,13 @@ struct LogRecord {
 std::string agentLogs();
 // The records of the last run: the agent's ".current" log.
 std::vector<LogRecord> currentRun();
+// The lines of the agent's run record file (OrvelVssAgent.exe.runs.jsonl
+// beside the logs), without their line ends; none when it is missing.
+std::vector<std::string> runRecordLines();
+// The last of them, parsed; a failure of the calling test, and null, when it
+// is not one JSON object.
+JsonValue lastRunRecord();
+
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
 

@@ -1,0 +1,134 @@
+#pragma once
+// What one run did, gathered while it runs from what its parts already know
+// where they log their outcomes, and given as one JSON line at the end (see
+// RunRecordFile for where it goes). Platform-free: the parts store plain
+// numbers and texts; names, times and the consistency verdict are worked out
+// only when the line is built.
+//
+// Threads: the requester's worker fills `writers` while the flow's thread
+// waits for it; everything else is filled on the flow's (main) thread, and
+// the line is built there after the worker was joined.
+#include "Types.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// One HTTP request to a management server, in performance-counter ticks.
+struct RunRecordExchange {
+    bool sent = false; // false: the field is null
+    bool ok = false;
+    u32 error = 0; // the platform error of the failing call; 0 when ok
+    i64 startTicks = 0;
+    i64 endTicks = 0;
+};
+
+struct RunRecordServer {
+    std::string role; // "local" or "peer"
+    std::string host;
+    i64 port = 0;
+    RunRecordExchange ping;
+    RunRecordExchange checkpoint;
+};
+
+struct RunRecordWriter {
+    std::string name;
+    u32 state = 0;
+    u32 failure = 0;
+};
+
+// A run that left its in-progress marker behind and whose process is gone,
+// with what its guards would have put back, as found at this run's start.
+struct RunRecordUnfinished {
+    std::string run;
+    i64 pid = 0;
+    std::string start;
+    bool runOncePresent = false;
+    bool lastAliveStampPresent = false;
+};
+
+// The in-progress marker a run leaves beside the record file while it runs:
+// which run, which process (the creation time tells a reused process id
+// from the run's own process).
+struct RunRecordMarker {
+    std::string run;
+    i64 pid = 0;
+    u64 created = 0; // the process's creation time, in the platform's units
+    std::string start;
+
+    std::string text() const;
+    // False, leaving `marker` as it was, unless every field is there.
+    static bool parse(const std::string& text, RunRecordMarker& marker);
+};
+
+struct RunRecord {
+    // The process's one record.
+    static RunRecord& current();
+
+    std::string run;
+    std::string agent;
+    std::string start; // UTC, as isoUtc gives it
+    std::string end;
+    bool externallyInitiated = false;
+    bool gui = false;
+    // The parsed command line; only in the default mode.
+    bool argsParsed = false;
+    std::string localUrl, localPort, peerUrl, peerPort, tag;
+    std::vector<std::string> volumes;
+    i64 backupType = -1;
+    std::optional<bool> simulator; // unset until the requester was chosen
+
+    i64 exitCode = 0;
+    std::optional<i64> status; // the last value written to the section
+
+    // Performance-counter ticks around the frozen window; both 0 when the
+    // flow's wait did not end with the quiesced event. With the real
+    // requester the window counts only once the snapshot set was started.
+    i64 ticksPerSecond = 0;
+    i64 quiescedTicks = 0;
+    i64 thawSetTicks = 0;
+
+    std::vector<RunRecordServer> servers;
+
+    // WaitForSingleObject's result for the runner's thaw-start; unset when
+    // not waited for.
+    std::optional<u32> thawStartWait;
+    std::optional<bool> readNotificationReceived;
+
+    // Set once the first session was joined: what the requester reports
+    // after that is the second snapshot's.
+    bool firstSessionDone = false;
+    // The shadow-copy service took the first session's snapshot set, so
+    // the provider may have frozen the writers; a requester that failed
+    // earlier released the flow's wait with nothing frozen.
+    bool snapshotSetStarted = false;
+    std::vector<RunRecordWriter> writers;
+    std::optional<i64> requesterResult;
+    std::optional<i64> secondSnapshotResult;
+
+    // The guards; each unset when it did not run.
+    std::optional<bool> runOnceRegistered;
+    std::optional<bool> runOnceRemoved;
+    std::optional<i64> bcdeditDisable; // the command interpreter's result
+    std::optional<i64> bcdeditEnable;
+    std::optional<bool> stampSaved;
+    std::optional<u32> stampSaveError; // 2 (file not found): there was none
+    std::optional<bool> stampRestored;
+
+    std::vector<RunRecordUnfinished> previousRunUnfinished;
+
+    // The record as one line of JSON, ending in "\n".
+    std::string jsonLine() const;
+
+    // Application-consistent: the requester ended well and no writer is in
+    // a failed state. Unknown with the simulator, which snapshots nothing.
+    std::optional<bool> consistent() const;
+    // The agent's own meaning of its codes, else the shadow-copy result's
+    // name, else unset.
+    static std::optional<std::string> statusName(i64 status);
+    // The name of a VSS_WRITER_STATE, else unset.
+    static std::optional<std::string> writerStateName(u32 state);
+    static bool writerStateFailed(u32 state);
+    // "2026-12-07T23:55:10.218Z".
+    static std::string isoUtc(int year, int month, int day, int hour, int minute, int second, int ms);
+};

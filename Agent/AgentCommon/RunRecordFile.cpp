@@ -1,0 +1,219 @@
+#include "AgentCommon/RunRecordFile.h"
+
+#include "VssRequester/LastAliveStampGuard.h"
+#include "VssRequester/WindowsErrorRecoveryGuard.h"
+#include "windows/WinHandle.h"
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+const int kCommonAppDataFolder = 0x8023;
+// Serialises rotation between agents that end at once; a wait beyond this
+// appends without it (a single appending write never interleaves anyway).
+const wchar_t* const kRotationMutex = L"Global\\OrvelVssRunRecordMutex";
+const DWORD kRotationWaitMs = 2000;
+const DWORD kMarkerMaxBytes = 4096;
+
+// The run's own marker, once written.
+std::wstring& ownMarker() {
+    static std::wstring* path = new std::wstring();
+    return *path;
+}
+
+u64 fileTimeValue(const FILETIME& time) {
+    return (static_cast<u64>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+u64 processCreated(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return fileTimeValue(created);
+}
+
+// A process that still runs and was created when the marker says: a reused
+// process id belongs to a later process. A creation time that could not be
+// read on either side counts as the same, so that a live agent is never
+// reported as unfinished.
+bool markerProcessAlive(const RunRecordMarker& marker) {
+    WinHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(marker.pid)));
+    if (!process.valid())
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.get(), &exitCode) || exitCode != STILL_ACTIVE)
+        return false;
+    const u64 created = processCreated(process.get());
+    return created == 0 || marker.created == 0 || created == marker.created;
+}
+
+bool readSmallFile(const std::wstring& path, std::string& text) {
+    WinHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return false;
+    std::vector<char> buffer(kMarkerMaxBytes);
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.data(), kMarkerMaxBytes, &read, nullptr))
+        return false;
+    text.assign(buffer.data(), read);
+    return true;
+}
+
+bool writeNewFile(const std::wstring& path, const std::string& text) {
+    WinHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return false;
+    DWORD written = 0;
+    return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+}
+
+bool registryValuePresent(const wchar_t* key, const wchar_t* name) {
+    HKEY opened = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+    RegistryKey owned(opened);
+    return RegQueryValueExW(owned.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::wstring wideAscii(const char* text) {
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+std::string runId() {
+    GUID guid = {};
+    if (FAILED(CoCreateGuid(&guid)))
+        return std::string();
+    char text[40];
+    std::snprintf(text, sizeof(text), "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
+                  guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+                  guid.Data4[7]);
+    return text;
+}
+
+class ScopedMutex {
+public:
+    ScopedMutex() : m_mutex(CreateMutexW(nullptr, FALSE, kRotationMutex)) {
+        if (m_mutex.valid()) {
+            DWORD wait = WaitForSingleObject(m_mutex.get(), kRotationWaitMs);
+            m_owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+        }
+    }
+    ~ScopedMutex() {
+        if (m_owned)
+            ReleaseMutex(m_mutex.get());
+    }
+    ScopedMutex(const ScopedMutex&) = delete;
+    ScopedMutex& operator=(const ScopedMutex&) = delete;
+
+private:
+    WinHandle m_mutex;
+    bool m_owned = false;
+};
+
+HANDLE openForAppend(const std::wstring& path) {
+    return CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+} // namespace
+
+std::wstring RunRecordFile::folder() {
+    wchar_t path[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, kCommonAppDataFolder, nullptr, 0, path)))
+        return std::wstring();
+    return std::wstring(path) + L"\\Orvel\\logs";
+}
+
+std::string RunRecordFile::nowUtc() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    return RunRecord::isoUtc(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                             now.wMilliseconds);
+}
+
+void RunRecordFile::begin(RunRecord& record) {
+    LARGE_INTEGER frequency;
+    if (QueryPerformanceFrequency(&frequency))
+        record.ticksPerSecond = frequency.QuadPart;
+    record.run = runId();
+    record.start = nowUtc();
+
+    const std::wstring dir = folder();
+    if (dir.empty())
+        return;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir + L"\\" + kMarkerPrefix + L"*" + kMarkerSuffix).c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring path = dir + L"\\" + found.cFileName;
+            std::string text;
+            RunRecordMarker marker;
+            if (!readSmallFile(path, text) || !RunRecordMarker::parse(text, marker) ||
+                markerProcessAlive(marker))
+                continue;
+            RunRecordUnfinished unfinished;
+            unfinished.run = marker.run;
+            unfinished.pid = marker.pid;
+            unfinished.start = marker.start;
+            unfinished.runOncePresent =
+                registryValuePresent(wideAscii(WindowsErrorRecoveryDisabler::kRunOnceKey).c_str(),
+                                     wideAscii(WindowsErrorRecoveryDisabler::kRunOnceValueName).c_str());
+            unfinished.lastAliveStampPresent =
+                registryValuePresent(LastAliveStampCache::kKey, LastAliveStampCache::kValueName);
+            record.previousRunUnfinished.push_back(unfinished);
+            // Reported once: the next run does not find it again.
+            DeleteFileW(path.c_str());
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+
+    RunRecordMarker own;
+    own.run = record.run;
+    own.pid = static_cast<i64>(GetCurrentProcessId());
+    own.created = processCreated(GetCurrentProcess());
+    own.start = record.start;
+    const std::wstring path = dir + L"\\" + kMarkerPrefix + wideAscii(record.run.c_str()) + kMarkerSuffix;
+    if (writeNewFile(path, own.text()))
+        ownMarker() = path;
+}
+
+bool RunRecordFile::finish(RunRecord& record, u64 boundBytes) {
+    record.end = nowUtc();
+    const std::string line = record.jsonLine();
+    const std::wstring dir = folder();
+    bool written = false;
+    if (!dir.empty()) {
+        const std::wstring path = dir + L"\\" + kFileName;
+        ScopedMutex rotation;
+        WinHandle file(openForAppend(path));
+        LARGE_INTEGER size = {};
+        // Each of the two files holds at most half the bound, so together
+        // they never pass it; a line longer than half still goes into an
+        // empty file.
+        if (file.valid() && GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 &&
+            static_cast<u64>(size.QuadPart) + line.size() > boundBytes / 2) {
+            file.reset();
+            if (MoveFileExW(path.c_str(), (dir + L"\\" + kOlderFileName).c_str(), MOVEFILE_REPLACE_EXISTING))
+                file.reset(openForAppend(path));
+        }
+        DWORD done = 0;
+        written = file.valid() &&
+                  WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &done, nullptr) &&
+                  done == line.size();
+    }
+    if (!ownMarker().empty()) {
+        DeleteFileW(ownMarker().c_str());
+        ownMarker().clear();
+    }
+    return written;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// Where the run record goes: OrvelVssAgent.exe.runs.jsonl in the log
+// folder, one line per run, appended with one write on a handle opened for
+// appending only, so that agents running at once never interleave a line.
+// The file and the one older file it is rotated to stay within a bound
+// together. While a run runs, an in-progress marker of its own lies beside
+// the file; the next run that finds a marker of a process that is gone
+// reports it as unfinished.
+//
+// Nothing here logs or throws, and no failure reaches the run: without a
+// writable log folder there is simply no record. Windows only.
+#include "AgentCommon/RunRecord.h"
+#include "Types.h"
+
+#include <string>
+
+class RunRecordFile {
+public:
+    static constexpr const wchar_t* kFileName = L"OrvelVssAgent.exe.runs.jsonl";
+    static constexpr const wchar_t* kOlderFileName = L"OrvelVssAgent.exe.runs.1.jsonl";
+    static constexpr const wchar_t* kMarkerPrefix = L"OrvelVssAgent.exe.run-";
+    static constexpr const wchar_t* kMarkerSuffix = L".inprogress";
+    static const u64 kDefaultBoundBytes = 2097152;
+
+    // At the run's start: its id, start time and counter frequency go into
+    // `record`, each marker of a run whose process is gone into its
+    // previousRunUnfinished (with the machine state that run would have put
+    // back) and is removed, and this run's marker is left.
+    static void begin(RunRecord& record);
+    // At the run's end: the end time, the line appended (rotating first when
+    // it would pass the bound), this run's marker removed. False when the
+    // line could not be written.
+    static bool finish(RunRecord& record, u64 boundBytes);
+
+    // <common application data>\Orvel\logs, or empty when unknown.
+    static std::wstring folder();
+    // The current UTC time as RunRecord::isoUtc gives it.
+    static std::string nowUtc();
+};

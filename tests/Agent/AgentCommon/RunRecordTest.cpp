@@ -1,0 +1,198 @@
+// The run record's JSON line and its in-progress marker: what a log shipper
+// and the next run read back, so every byte counts.
+#include "AgentCommon/RunRecord.h"
+#include "AgentCommon/JsonLine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace {
+TEST(JsonLine, TextsAreQuotedAsValidUtf8Json) {
+    const struct {
+        std::string text;
+        std::string expected;
+    } rows[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"C:\\,D:\\", "\"C:\\\\,D:\\\\\""},
+        {"line\nnext\r\ttab", "\"line\\nnext\\r\\ttab\""},
+        {std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
+        {"\x7f", "\"\\u007f\""},
+        // Well-formed multi-byte sequences stay as they are.
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
+        // Each byte that is no part of well-formed UTF-8 becomes U+FFFD:
+        // a stray continuation, a lead cut short, an overlong '/', a
+        // surrogate, a code point beyond U+10FFFF.
+        {"a\x80z", "\"a\xEF\xBF\xBDz\""},
+        {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"\xF4\x90\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        // A lead followed by an ASCII byte keeps the ASCII byte.
+        {"\xC3\"", "\"\xEF\xBF\xBD\\\"\""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.expected, JsonLine::quoted(row.text)) << row.expected;
+}
+
+TEST(JsonLine, NestsObjectsAndArraysWithNullsAndClosesWhatIsOpen) {
+    JsonLine line;
+    line.member("n", static_cast<i64>(-2147212538)).member("t", true).memberNull("z");
+    line.member("absent", std::optional<i64>()).member("some", std::optional<std::string>("x"));
+    line.beginObject("empty").end().beginArray("none").end();
+    line.beginArray("list").beginObject().member("a", static_cast<i64>(1)).end();
+    line.beginObject().beginObject("in").memberFixed("ms", 1.23456).end().end();
+    line.element("s").end();
+    line.memberFixed("nan", std::nan("")).member("nullText", static_cast<const char*>(nullptr));
+    line.beginObject("open").member("k", "v");
+    EXPECT_EQ(
+        "{\"n\":-2147212538,\"t\":true,\"z\":null,\"absent\":null,\"some\":\"x\",\"empty\":{},\"none\":[],"
+        "\"list\":[{\"a\":1},{\"in\":{\"ms\":1.235}},\"s\"],\"nan\":null,\"nullText\":null,"
+        "\"open\":{\"k\":\"v\"}}\n",
+        line.line());
+    // A surplus end never closes the line's own object.
+    EXPECT_EQ("{}\n", JsonLine().end().end().line());
+}
+
+RunRecord vssRun() {
+    RunRecord record;
+    record.run = "r1";
+    record.simulator = false;
+    record.requesterResult = 0;
+    record.writers = {{"System Writer", 1, 0}, {"SqlServerWriter", 5, 0}};
+    return record;
+}
+
+TEST(RunRecord, ConsistentOnlyWhenTheRequesterSucceededAndNoWriterFailed) {
+    EXPECT_EQ(std::optional<bool>(true), vssRun().consistent());
+
+    RunRecord failedWriter = vssRun();
+    failedWriter.writers[1] = {"SqlServerWriter", 9, 0x800423F4};
+    EXPECT_EQ(std::optional<bool>(false), failedWriter.consistent());
+    // The last failed state counts; the writer count past it does not.
+    failedWriter.writers[1].state = 15;
+    EXPECT_EQ(std::optional<bool>(false), failedWriter.consistent());
+    failedWriter.writers[1].state = 16;
+    EXPECT_EQ(std::optional<bool>(true), failedWriter.consistent());
+
+    RunRecord vetoed = vssRun();
+    vetoed.requesterResult = static_cast<i32>(0x80042306);
+    EXPECT_EQ(std::optional<bool>(false), vetoed.consistent());
+    RunRecord neverRan = vssRun();
+    neverRan.requesterResult.reset();
+    EXPECT_EQ(std::optional<bool>(false), neverRan.consistent());
+    RunRecord simulated = vssRun();
+    simulated.simulator = true;
+    EXPECT_EQ(std::nullopt, simulated.consistent());
+}
+
+TEST(RunRecord, StatusNamesAreTheAgentsOwnThenTheShadowCopyNames) {
+    EXPECT_EQ("success", RunRecord::statusName(0).value());
+    EXPECT_EQ("quiescedWaitTimedOut", RunRecord::statusName(-1001).value());
+    EXPECT_EQ("providerServiceMissing", RunRecord::statusName(-1006).value());
+    EXPECT_EQ("VSS_E_PROVIDER_VETO", RunRecord::statusName(static_cast<i32>(0x80042306)).value());
+    EXPECT_EQ("E_NOTIMPL", RunRecord::statusName(static_cast<i32>(0x80004001)).value());
+    EXPECT_EQ(std::nullopt, RunRecord::statusName(-1003));
+    EXPECT_EQ(std::nullopt, RunRecord::statusName(0x7FFFFFFF));
+    EXPECT_EQ("VSS_WS_FAILED_AT_FREEZE", RunRecord::writerStateName(9).value());
+    EXPECT_EQ(std::nullopt, RunRecord::writerStateName(17));
+}
+
+TEST(RunRecord, LineOfAFrozenDefaultModeRun) {
+    RunRecord record = vssRun();
+    record.agent = "1.2.3.0";
+    record.start = RunRecord::isoUtc(2026, 12, 7, 0, 5, 9, 7);
+    record.end = "2026-12-07T00:05:09.900Z";
+    record.argsParsed = true;
+    record.localUrl = "127.0.0.1";
+    record.localPort = "8080";
+    record.peerUrl = "0.0.0.0";
+    record.peerPort = "0";
+    record.tag = "t\"ag";
+    record.volumes = {"C:\\"};
+    record.status = 0;
+    record.ticksPerSecond = 1000000;
+    record.quiescedTicks = 5000000;
+    record.thawSetTicks = 5012345;
+    record.snapshotSetStarted = true;
+    RunRecordServer server;
+    server.role = "local";
+    server.host = "127.0.0.1";
+    server.port = 8080;
+    server.ping = {true, true, 0, 100, 2100};
+    server.checkpoint = {true, false, 12152, 5000100, 5011100};
+    record.servers = {server};
+    record.readNotificationReceived = false;
+    record.secondSnapshotResult = 0;
+    record.runOnceRegistered = true;
+    record.runOnceRemoved = true;
+    record.bcdeditDisable = 0;
+    record.bcdeditEnable = 0;
+    record.stampSaved = false;
+    record.stampSaveError = 2;
+    record.previousRunUnfinished = {{"r0", 4242, "2026-12-07T00:01:00.000Z", true, false}};
+    record.writers.resize(1);
+    EXPECT_EQ(
+        "{\"schema\":1,\"run\":\"r1\",\"agent\":\"1.2.3.0\",\"start\":\"2026-12-07T00:05:09.007Z\","
+        "\"end\":\"2026-12-07T00:05:09.900Z\",\"mode\":\"internal\",\"gui\":false,"
+        "\"args\":{\"local\":\"127.0.0.1\",\"localPort\":\"8080\",\"peer\":\"0.0.0.0\",\"peerPort\":\"0\","
+        "\"tag\":\"t\\\"ag\",\"volumes\":[\"C:\\\\\"],\"backupType\":-1},\"requester\":\"vss\",\"exit\":0,"
+        "\"status\":0,\"statusName\":\"success\",\"frozenMs\":12.345,"
+        "\"servers\":[{\"role\":\"local\",\"host\":\"127.0.0.1\",\"port\":8080,"
+        "\"ping\":{\"ok\":true,\"error\":null,\"ms\":2.000},"
+        "\"checkpoint\":{\"ok\":false,\"error\":12152,\"ms\":11.000}}],"
+        "\"runner\":{\"thawStart\":null,\"readNotification\":\"timedOut\"},"
+        "\"writers\":[{\"name\":\"System Writer\",\"state\":1,\"stateName\":\"VSS_WS_STABLE\","
+        "\"failure\":0,\"failureName\":null,\"failed\":false}],"
+        "\"requesterResult\":0,\"requesterResultName\":\"success\",\"secondSnapshot\":0,\"consistent\":true,"
+        "\"guards\":{\"runOnce\":{\"registered\":true,\"removed\":true},"
+        "\"bcdedit\":{\"disable\":0,\"enable\":0},"
+        "\"lastAliveStamp\":{\"save\":\"absent\",\"error\":2,\"restored\":null}},"
+        "\"previousRunUnfinished\":[{\"run\":\"r0\",\"pid\":4242,\"start\":\"2026-12-07T00:01:00.000Z\","
+        "\"runOncePresent\":true,\"lastAliveStampPresent\":false}]}\n",
+        record.jsonLine());
+}
+
+TEST(RunRecord, NothingFrozenOrSentGivesNulls) {
+    RunRecord record;
+    record.externallyInitiated = true;
+    record.exitCode = -1006;
+    record.status = -1006;
+    record.ticksPerSecond = 1000000;
+    record.thawStartWait = 258;
+    record.servers.resize(1);
+    record.quiescedTicks = 1000;
+    record.thawSetTicks = 2000;
+    const std::string line = record.jsonLine();
+    for (const char* piece :
+         {"\"mode\":\"external\"", "\"args\":{}", "\"requester\":null", "\"exit\":-1006",
+          "\"statusName\":\"providerServiceMissing\"", "\"frozenMs\":null",
+          "\"ping\":null,\"checkpoint\":null", "\"thawStart\":\"timedOut\"", "\"requesterResult\":null",
+          "\"consistent\":false", "\"lastAliveStamp\":{\"save\":null,\"error\":null,\"restored\":null}",
+          "\"previousRunUnfinished\":[]"})
+        EXPECT_NE(std::string::npos, line.find(piece)) << piece << "\n" << line;
+    EXPECT_EQ(1u, std::count(line.begin(), line.end(), '\n'));
+}
+
+TEST(RunRecordMarker, ReadsBackWhatItWroteAndRejectsAPartialOne) {
+    RunRecordMarker written{"6f1c-run", 4242, 133467123456789012ull, "2026-12-07T00:05:09.007Z"};
+    RunRecordMarker read;
+    ASSERT_TRUE(RunRecordMarker::parse(written.text(), read));
+    EXPECT_EQ(written.run, read.run);
+    EXPECT_EQ(written.pid, read.pid);
+    EXPECT_EQ(written.created, read.created);
+    EXPECT_EQ(written.start, read.start);
+
+    const std::string text = written.text();
+    for (const std::string& bad :
+         {text.substr(0, text.find("start=")), std::string("run=a\npid=12x\ncreated=1\nstart=s\n"),
+          std::string("run=a\npid=\ncreated=1\nstart=s\n"), std::string()}) {
+        RunRecordMarker untouched{"kept", 1, 2, "s"};
+        EXPECT_FALSE(RunRecordMarker::parse(bad, untouched)) << bad;
+        EXPECT_EQ("kept", untouched.run);
+    }
+}
+} // namespace
