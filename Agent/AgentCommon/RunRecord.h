@@ -58,7 +58,7 @@ struct RunRecordMarker {
 
     std::string text() const;
     // False, leaving `marker` as it was, unless every field is there.
-    static bool parse(const std::string& text, RunRecordMarker& marker);
+    [[nodiscard]] static bool parse(const std::string& text, RunRecordMarker& marker);
 };
 
 struct RunRecord {

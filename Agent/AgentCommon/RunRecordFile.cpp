@@ -134,6 +134,11 @@ std::wstring RunRecordFile::folder() {
     return std::wstring(path) + L"\\Orvel\\logs";
 }
 
+i64 RunRecordFile::ticksNow() {
+    LARGE_INTEGER now;
+    return QueryPerformanceCounter(&now) ? now.QuadPart : 0;
+}
+
 std::string RunRecordFile::nowUtc() {
     SYSTEMTIME now;
     GetSystemTime(&now);
@@ -152,8 +157,9 @@ void RunRecordFile::begin(RunRecord& record) {
     if (dir.empty())
         return;
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((dir + L"\\" + kMarkerPrefix + L"*" + kMarkerSuffix).c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
+    FileSearchHandle find(
+        FindFirstFileW((dir + L"\\" + kMarkerPrefix + L"*" + kMarkerSuffix).c_str(), &found));
+    if (find.valid()) {
         do {
             const std::wstring path = dir + L"\\" + found.cFileName;
             std::string text;
@@ -166,15 +172,14 @@ void RunRecordFile::begin(RunRecord& record) {
             unfinished.pid = marker.pid;
             unfinished.start = marker.start;
             unfinished.runOncePresent =
-                registryValuePresent(wideAscii(WindowsErrorRecoveryDisabler::kRunOnceKey).c_str(),
+                registryValuePresent(WindowsErrorRecoveryDisabler::kRunOnceKey,
                                      wideAscii(WindowsErrorRecoveryDisabler::kRunOnceValueName).c_str());
             unfinished.lastAliveStampPresent =
                 registryValuePresent(LastAliveStampCache::kKey, LastAliveStampCache::kValueName);
             record.previousRunUnfinished.push_back(unfinished);
             // Reported once: the next run does not find it again.
             DeleteFileW(path.c_str());
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &found));
     }
 
     RunRecordMarker own;

@@ -34,6 +34,10 @@ public:
 
     // <common application data>\Orvel\logs, or empty when unknown.
     static std::wstring folder();
+    // The performance counter now, in the record's ticks (0 when the counter
+    // cannot be read): a number taken, nothing more, so that it may be
+    // taken inside the frozen window.
+    static i64 ticksNow();
     // The current UTC time as RunRecord::isoUtc gives it.
     static std::string nowUtc();
 };

@@ -15,7 +15,7 @@ public:
     // Waits up to `timeoutMs` for a signal given from now on: one given
     // earlier is discarded. A time-out is logged and otherwise treated like
     // the signal; false after a time-out, for the run record.
-    static bool waitForSignal(const std::string& eventName, u32 timeoutMs);
+    [[nodiscard]] static bool waitForSignal(const std::string& eventName, u32 timeoutMs);
     // Sets the event. The handle is kept open until the process ends, so the
     // signal survives for a runner that opens the event only later.
     static void signal(const std::string& eventName);

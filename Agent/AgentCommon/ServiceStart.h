@@ -27,13 +27,13 @@ struct ServiceStatus {
 class IServiceControlManager {
 public:
     virtual ~IServiceControlManager() = default;
-    virtual u32 openManager() = 0;
+    [[nodiscard]] virtual u32 openManager() = 0;
     // Needs an open manager.
-    virtual u32 openService(const std::string& serviceName) = 0;
+    [[nodiscard]] virtual u32 openService(const std::string& serviceName) = 0;
     // Leaves `status` untouched on failure, so the caller keeps the last
     // state it knew.
-    virtual u32 queryStatus(ServiceStatus& status) = 0;
-    virtual u32 startService() = 0;
+    [[nodiscard]] virtual u32 queryStatus(ServiceStatus& status) = 0;
+    [[nodiscard]] virtual u32 startService() = 0;
     // Closing what is not open does nothing.
     virtual void closeService() = 0;
     virtual void closeManager() = 0;

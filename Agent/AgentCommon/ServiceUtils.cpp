@@ -1,4 +1,5 @@
 #include "AgentCommon/ServiceUtils.h"
+#include "windows/UniqueHandle.h"
 
 #include <windows.h>
 
@@ -6,24 +7,14 @@
 
 namespace {
 
-// Sole owner of a service control manager or service handle.
-class ScHandle {
-public:
-    ScHandle() = default;
-    ~ScHandle() { reset(); }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-
-    SC_HANDLE get() const { return m_handle; }
-    void reset(SC_HANDLE handle = NULL) {
-        if (m_handle != NULL)
-            CloseServiceHandle(m_handle);
-        m_handle = handle;
-    }
-
-private:
-    SC_HANDLE m_handle = NULL;
+struct ServiceHandleTraits {
+    using Value = SC_HANDLE;
+    static SC_HANDLE empty() { return NULL; }
+    static bool valid(SC_HANDLE handle) { return handle != NULL; }
+    static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
 };
+// Sole owner of a service control manager or service handle.
+using ScHandle = UniqueHandle<ServiceHandleTraits>;
 
 class WindowsServiceControlManager : public IServiceControlManager {
 public:

@@ -11,9 +11,9 @@ public:
     // error code of the first call that failed (1060: no such service), or 0;
     // a service that does not come up without any call failing is reported
     // in the log and still gives 0. Windows only.
-    static u32 startService(std::string serviceName);
+    [[nodiscard]] static u32 startService(std::string serviceName);
 
     // The same sequence over the given manager and clock.
-    static u32 startService(const std::string& serviceName, IServiceControlManager& manager,
-                            IServiceClock& clock);
+    [[nodiscard]] static u32 startService(const std::string& serviceName, IServiceControlManager& manager,
+                                          IServiceClock& clock);
 };

@@ -25,11 +25,11 @@ public:
 
 private:
     // Creates the section, or opens it when it exists; false after a Warn record.
-    bool createMapping();
+    [[nodiscard]] bool createMapping();
     // Opens the existing section; false after a Warn record.
-    bool openMapping();
+    [[nodiscard]] bool openMapping();
     // Takes the handle a create or open returned; false after a Warn record.
-    bool keepMapping(HANDLE mapping, const char* methodColumns);
+    [[nodiscard]] bool keepMapping(HANDLE mapping, const char* methodColumns);
     // Maps the latest section handle; the view stays NULL on failure.
     void setHandleToMapObject();
 

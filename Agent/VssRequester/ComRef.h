@@ -8,80 +8,41 @@
 #include <oleauto.h>
 // clang-format on
 
-// Sole owner of one reference to a COM interface.
-template <class T> class ComRef {
+#include "windows/UniqueHandle.h"
+
+template <class T> struct ComRefTraits {
+    using Value = T*;
+    static T* empty() { return nullptr; }
+    static bool valid(T* pointer) { return pointer != nullptr; }
+    static void close(T* pointer) { pointer->Release(); }
+};
+// Sole owner of one reference to a COM interface; out() hands the slot to a
+// call that returns a new reference through an out parameter.
+template <class T> class ComRef : public UniqueHandle<ComRefTraits<T>> {
 public:
-    ComRef() = default;
-    explicit ComRef(T* pointer) : m_pointer(pointer) {}
-    ~ComRef() { reset(); }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    ComRef(ComRef&& other) noexcept : m_pointer(other.m_pointer) { other.m_pointer = nullptr; }
-    ComRef& operator=(ComRef&& other) noexcept {
-        if (this != &other) {
-            reset(other.m_pointer);
-            other.m_pointer = nullptr;
-        }
-        return *this;
-    }
-
-    T* get() const { return m_pointer; }
-    T* operator->() const { return m_pointer; }
-    explicit operator bool() const { return m_pointer != nullptr; }
-
-    // For a call that returns a new reference through an out parameter:
-    // releases what is held and hands out the empty slot.
-    T** out() {
-        reset();
-        return &m_pointer;
-    }
-    // Releases what is held and takes `pointer` (whose reference it now owns).
-    void reset(T* pointer = nullptr) {
-        if (m_pointer != nullptr)
-            m_pointer->Release();
-        m_pointer = pointer;
-    }
-
-private:
-    T* m_pointer = nullptr;
+    using UniqueHandle<ComRefTraits<T>>::UniqueHandle;
+    T* operator->() const { return this->get(); }
+    explicit operator bool() const { return this->valid(); }
 };
 
+struct CoTaskMemTraits {
+    using Value = LPOLESTR;
+    static LPOLESTR empty() { return nullptr; }
+    static bool valid(LPOLESTR text) { return text != nullptr; }
+    static void close(LPOLESTR text) { CoTaskMemFree(text); }
+};
 // Sole owner of a text allocated by COM with CoTaskMemAlloc.
-class CoTaskMemText {
-public:
-    CoTaskMemText() = default;
-    ~CoTaskMemText() { CoTaskMemFree(m_text); }
-    CoTaskMemText(const CoTaskMemText&) = delete;
-    CoTaskMemText& operator=(const CoTaskMemText&) = delete;
+using CoTaskMemText = UniqueHandle<CoTaskMemTraits>;
 
-    const wchar_t* get() const { return m_text; }
-    LPOLESTR* out() {
-        CoTaskMemFree(m_text);
-        m_text = nullptr;
-        return &m_text;
-    }
-
-private:
-    LPOLESTR m_text = nullptr;
+struct BstrTraits {
+    using Value = BSTR;
+    static BSTR empty() { return nullptr; }
+    static bool valid(BSTR text) { return text != nullptr; }
+    static void close(BSTR text) { SysFreeString(text); }
 };
-
 // Sole owner of a BSTR.
-class BstrText {
+class BstrText : public UniqueHandle<BstrTraits> {
 public:
-    BstrText() = default;
-    ~BstrText() { SysFreeString(m_text); }
-    BstrText(const BstrText&) = delete;
-    BstrText& operator=(const BstrText&) = delete;
-
-    const wchar_t* get() const { return m_text; }
     // Its length in units, which a BSTR carries; 0 for none.
-    UINT length() const { return SysStringLen(m_text); }
-    BSTR* out() {
-        SysFreeString(m_text);
-        m_text = nullptr;
-        return &m_text;
-    }
-
-private:
-    BSTR m_text = nullptr;
+    UINT length() const { return SysStringLen(get()); }
 };

@@ -10,28 +10,19 @@
 #include <winhttp.h>
 // clang-format on
 
+#include "windows/UniqueHandle.h"
+
 #include <string>
 #include <vector>
 
-// Sole owner of a WinHTTP session, connection or request handle.
-class WinHttpHandle {
-public:
-    WinHttpHandle() = default;
-    ~WinHttpHandle() { reset(); }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-
-    HINTERNET get() const { return m_handle; }
-    // Closes the handle held so far and takes `handle`.
-    void reset(HINTERNET handle = NULL) {
-        if (m_handle != NULL)
-            WinHttpCloseHandle(m_handle);
-        m_handle = handle;
-    }
-
-private:
-    HINTERNET m_handle = NULL;
+struct WinHttpHandleTraits {
+    using Value = HINTERNET;
+    static HINTERNET empty() { return NULL; }
+    static bool valid(HINTERNET handle) { return handle != NULL; }
+    static void close(HINTERNET handle) { WinHttpCloseHandle(handle); }
 };
+// Sole owner of a WinHTTP session, connection or request handle.
+using WinHttpHandle = UniqueHandle<WinHttpHandleTraits>;
 
 class HttpClient {
 public:
@@ -46,10 +37,10 @@ public:
     HttpClient& operator=(const HttpClient&) = delete;
 
     // Opens the session and the connection; nothing goes on the wire yet.
-    bool connect();
+    [[nodiscard]] bool connect();
     // One request and its response, of any status. The request's handle
     // stays open until the next request, releaseRequest or closeHandles.
-    bool get(const std::wstring& objectName);
+    [[nodiscard]] bool get(const std::wstring& objectName);
     // Closes the latest request's handle and keeps the connection. Closing a
     // request whose response was never read waits for the connection to
     // settle (8-10 ms under Wine), so the owner pays it for the ping before
@@ -60,7 +51,8 @@ public:
     void prepareVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
     // Asks the server to insert a checkpoint that carries the tag and the
     // addresses (see CheckpointObjectName).
-    bool insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
+    [[nodiscard]] bool insertVssCheckpoint(const std::vector<std::wstring>& macAddresses,
+                                           const std::wstring& tag);
     // Closes the request, connection and session handles, in this order,
     // those that are open.
     void closeHandles();

@@ -7,7 +7,7 @@ class ISnapshotFlowListener {
 public:
     virtual ~ISnapshotFlowListener() = default;
     // Once, before the requester starts; non-zero stops the flow.
-    virtual i32 notifySnapshotPrepare() = 0;
+    [[nodiscard]] virtual i32 notifySnapshotPrepare() = 0;
     // The writers are frozen and stay frozen until this returns.
     virtual void notifySnapshotQuiesceSuccess() = 0;
     // Right after the provider was told to thaw.

@@ -3,21 +3,8 @@
 #include "AgentCommon/RunRecord.h"
 #include "Log.h"
 
-namespace {
-// Read and write (KEY_READ | KEY_WRITE).
-const REGSAM kKeyAccess = 0x2001F;
-} // namespace
-
 RegistryKey LastAliveStampCache::openKey(u32* error) {
-    HKEY key = NULL;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, kKeyAccess, &key);
-    if (result != ERROR_SUCCESS) {
-        if (error != nullptr)
-            *error = static_cast<u32>(result);
-        LOG(LogError) << "Error " << result << " in RegOpenKeyEx." << std::endl;
-        return RegistryKey();
-    }
-    return RegistryKey(key);
+    return RegistryKey::openMachineKey(kKey, ORV_LOG_COLUMNS(), error);
 }
 
 bool LastAliveStampCache::save(LastAliveStampCache& cache, u32* error) {
@@ -52,7 +39,7 @@ bool LastAliveStampCache::save(LastAliveStampCache& cache, u32* error) {
     }
     // The value is gone by now; what the flush and close say changes nothing.
     RegFlushKey(key.get());
-    key.close();
+    key.reset();
     cache.size = size;
     LOG(LogInfo) << "Data size is " << cache.size << std::endl;
     cache.saved = true;
@@ -70,7 +57,7 @@ bool LastAliveStampCache::restore(LastAliveStampCache& cache) {
         LOG(LogError) << "Error " << result << " in RegSetValueEx." << std::endl;
         return false;
     }
-    key.close();
+    key.reset();
     cache.saved = false;
     return true;
 }

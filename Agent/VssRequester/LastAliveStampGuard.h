@@ -20,10 +20,10 @@ struct LastAliveStampCache {
     // as it was, when it is absent, unreadable, not REG_BINARY or longer
     // than kCapacity; `error`, when given, then receives the failing
     // registry call's code (ERROR_INVALID_DATA for a value of the wrong kind).
-    static bool save(LastAliveStampCache& cache, u32* error = nullptr);
+    [[nodiscard]] static bool save(LastAliveStampCache& cache, u32* error = nullptr);
     // Writes a saved value back. False, touching nothing, when nothing was
     // saved; false, still saved, when the write failed.
-    static bool restore(LastAliveStampCache& cache);
+    [[nodiscard]] static bool restore(LastAliveStampCache& cache);
     // The reliability key for reading and writing; an invalid key when it
     // cannot be opened (logged, and its code put in `error` when given).
     static RegistryKey openKey(u32* error = nullptr);

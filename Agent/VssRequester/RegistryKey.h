@@ -1,36 +1,33 @@
 #pragma once
-// Sole owner of an open registry key.
+// Sole owner of an open registry key, and the one way the crash-recovery
+// guards open theirs.
+#include "Types.h"
+#include "windows/UniqueHandle.h"
+
 #include <windows.h>
 
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    explicit RegistryKey(HKEY key) : m_key(key) {}
-    ~RegistryKey() { close(); }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    RegistryKey(RegistryKey&& other) noexcept : m_key(other.m_key) { other.m_key = NULL; }
-    RegistryKey& operator=(RegistryKey&& other) noexcept {
-        if (this != &other) {
-            close();
-            m_key = other.m_key;
-            other.m_key = NULL;
-        }
-        return *this;
-    }
+struct RegistryKeyTraits {
+    using Value = HKEY;
+    static HKEY empty() { return NULL; }
+    static bool valid(HKEY key) { return key != NULL; }
+    static void close(HKEY key) { RegCloseKey(key); }
+};
 
-    HKEY get() const { return m_key; }
-    bool valid() const { return m_key != NULL; }
+class RegistryKey : public UniqueHandle<RegistryKeyTraits> {
+public:
+    using UniqueHandle::UniqueHandle;
+
+    // HKLM\<path> with the access the guards need (read, write, flush). A
+    // failure is logged as "Error <code> in RegOpenKeyEx." under the caller's
+    // method columns and its code stored in *error when given; the key is
+    // then not valid.
+    [[nodiscard]] static RegistryKey openMachineKey(const wchar_t* path, const char* methodColumns,
+                                                    u32* error = nullptr);
+
     // Closes the key now, for a caller that reports the result;
     // ERROR_SUCCESS when none was open.
-    LONG close() {
-        if (m_key == NULL)
-            return ERROR_SUCCESS;
-        LONG result = RegCloseKey(m_key);
-        m_key = NULL;
-        return result;
+    [[nodiscard]] LONG close() {
+        HKEY key = release();
+        return key == NULL ? ERROR_SUCCESS : RegCloseKey(key);
     }
-
-private:
-    HKEY m_key = NULL;
 };

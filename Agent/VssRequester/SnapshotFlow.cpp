@@ -4,6 +4,7 @@
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
 #include "AgentCommon/RunRecord.h"
+#include "AgentCommon/RunRecordFile.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "AgentCommon/StatusReaderWriter.h"
 #include "Log.h"
@@ -55,13 +56,6 @@ public:
     DeferredLogWrites(const DeferredLogWrites&) = delete;
     DeferredLogWrites& operator=(const DeferredLogWrites&) = delete;
 };
-
-// The counter's value, for the record's frozen window: a number stored,
-// nothing more, so it may run inside the window.
-i64 counterNow() {
-    LARGE_INTEGER now;
-    return QueryPerformanceCounter(&now) ? now.QuadPart : 0;
-}
 
 void writeStatus(StatusReaderWriter* statusReaderWriter, i32 status) {
     statusReaderWriter->handler()->write(status);
@@ -131,7 +125,7 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     std::optional<DeferredLogWrites> deferredLogWrites;
     deferredLogWrites.emplace();
     DWORD waitResult = WaitForSingleObject(s_quiescedEvent.get(), static_cast<DWORD>(timeout));
-    const i64 quiescedTicks = counterNow();
+    const i64 quiescedTicks = RunRecordFile::ticksNow();
     i32 status = 0;
     if (waitResult == WAIT_ABANDONED) {
         LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_ABANDONED"
@@ -204,7 +198,7 @@ void SnapshotFlow::signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener)
     listener->notifySnapshotQuiesceSuccess();
     LOG(LogInfo) << "Setting thaw event" << std::endl;
     SET_EVENT_OR_LOG(s_thawEvent.get());
-    s_thawSetTicks = counterNow();
+    s_thawSetTicks = RunRecordFile::ticksNow();
     LOG(LogInfo) << "On thaw." << std::endl;
     listener->notifySnapshotThawSuccess();
 }

@@ -38,13 +38,13 @@ public:
 
     // The caller owns all three; the flow owns its named objects and its
     // worker thread, which it always joins before it returns.
-    i32 execute(ISnapshotFlowListener* listener, IVssRequester* requester,
-                StatusReaderWriter* statusReaderWriter);
+    [[nodiscard]] i32 execute(ISnapshotFlowListener* listener, IVssRequester* requester,
+                              StatusReaderWriter* statusReaderWriter);
     // The frozen window: the listener's work, then the provider's thaw.
     static void signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener);
     // One DoSnapshot. A failure releases the quiesced event, so that the
     // flow does not wait for its time-out; -1008 when DoSnapshot throws.
-    static i32 launchVssRequesterDoSnapshot(DoSnapshotContext* context);
+    [[nodiscard]] static i32 launchVssRequesterDoSnapshot(DoSnapshotContext* context);
 
     ArgsRequester m_argsRequester;
 

@@ -1,6 +1,7 @@
 #include "VssRequester/SnapshotFlowInternallyInitiatedListener.h"
 
 #include "AgentCommon/RunRecord.h"
+#include "AgentCommon/RunRecordFile.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "TrackedNew.h"
@@ -25,11 +26,6 @@ u16 portFromText(const std::wstring& text) {
     return static_cast<u16>(_wtoi(text.c_str()));
 }
 
-i64 counterNow() {
-    LARGE_INTEGER now;
-    return QueryPerformanceCounter(&now) ? now.QuadPart : 0;
-}
-
 // The server's entry in the run record, made before the freeze so that the
 // checkpoint only stores numbers into it.
 size_t recordServer(const char* role, const std::wstring& url, u16 port) {
@@ -42,7 +38,7 @@ size_t recordServer(const char* role, const std::wstring& url, u16 port) {
 }
 
 void recordEnd(RunRecordExchange& exchange, bool ok, const HttpClient& client) {
-    exchange.endTicks = counterNow();
+    exchange.endTicks = RunRecordFile::ticksNow();
     exchange.sent = true;
     exchange.ok = ok;
     exchange.error = ok ? 0 : client.lastError();
@@ -106,7 +102,7 @@ i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
     LOG(LogInfo) << "Connecting to local KOS..." << std::endl;
     m_localClient = ORV_NEW(HttpClient)(m_localUrl, portFromText(m_localPort));
     m_localRecord = recordServer("local", m_localUrl, portFromText(m_localPort));
-    RunRecord::current().servers[m_localRecord].ping.startTicks = counterNow();
+    RunRecord::current().servers[m_localRecord].ping.startTicks = RunRecordFile::ticksNow();
     m_localClientConnected = m_localClient->connect();
     if (m_localClientConnected) {
         LOG(LogInfo) << "Pinging local KOS..." << std::endl;
@@ -132,7 +128,7 @@ i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
     } else {
         LOG(LogInfo) << "Connecting to peer KOS..." << std::endl;
         m_peerRecord = recordServer("peer", m_peerUrl, portFromText(m_peerPort));
-        RunRecord::current().servers[m_peerRecord].ping.startTicks = counterNow();
+        RunRecord::current().servers[m_peerRecord].ping.startTicks = RunRecordFile::ticksNow();
         m_peerClientConnected = m_peerClient->connect();
         if (!m_peerClientConnected) {
             recordEnd(RunRecord::current().servers[m_peerRecord].ping, false, *m_peerClient);
@@ -161,14 +157,14 @@ void SnapshotFlowInternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
     if (m_localClientConnected) {
         LOG(LogInfo) << "Taking CP on local KOS..." << std::endl;
         RunRecordExchange& checkpoint = RunRecord::current().servers[m_localRecord].checkpoint;
-        checkpoint.startTicks = counterNow();
+        checkpoint.startTicks = RunRecordFile::ticksNow();
         recordEnd(checkpoint, m_localClient->insertVssCheckpoint(m_macAddresses, m_tag), *m_localClient);
         LOG(LogInfo) << "Done taking CP on local KOS." << std::endl;
     }
     if (m_peerClientConnected) {
         LOG(LogInfo) << "Taking CP on peer KOS..." << std::endl;
         RunRecordExchange& checkpoint = RunRecord::current().servers[m_peerRecord].checkpoint;
-        checkpoint.startTicks = counterNow();
+        checkpoint.startTicks = RunRecordFile::ticksNow();
         recordEnd(checkpoint, m_peerClient->insertVssCheckpoint(m_macAddresses, m_tag), *m_peerClient);
         LOG(LogInfo) << "Done taking CP on peer KOS." << std::endl;
     }

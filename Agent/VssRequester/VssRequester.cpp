@@ -5,6 +5,7 @@
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "VssRequester/VssNames.h"
+#include "windows/WinHandle.h"
 
 #include <ios>
 #include <utility>
@@ -13,24 +14,6 @@ const GUID VssRequester::kProviderId = {
     0x4CA6E6D4, 0x15AF, 0x432D, {0xBF, 0x02, 0xA6, 0x33, 0xB6, 0xF7, 0x1A, 0xCE}};
 
 namespace {
-// Sole owner of a volume enumeration.
-class VolumeFind {
-public:
-    explicit VolumeFind(HANDLE handle) : m_handle(handle) {}
-    ~VolumeFind() {
-        if (valid())
-            FindVolumeClose(m_handle);
-    }
-    VolumeFind(const VolumeFind&) = delete;
-    VolumeFind& operator=(const VolumeFind&) = delete;
-
-    HANDLE get() const { return m_handle; }
-    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_handle;
-};
-
 // A volume GUID path with its backslash is 49 units; the platform's limit is
 // what the documented examples use.
 const DWORD kVolumeNameUnits = MAX_PATH;
@@ -211,7 +194,7 @@ HRESULT VssRequester::createBackupComponents(IVssBackupComponents** components) 
 std::vector<std::wstring> VssRequester::getVolumeList() {
     std::vector<std::wstring> volumes;
     wchar_t name[kVolumeNameUnits];
-    VolumeFind find(FindFirstVolumeW(name, kVolumeNameUnits));
+    VolumeSearchHandle find(FindFirstVolumeW(name, kVolumeNameUnits));
     if (!find.valid()) {
         DWORD error = GetLastError();
         LOG(LogError) << "FindFirstVolumeW failed with error code " << error << std::endl;

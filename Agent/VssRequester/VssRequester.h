@@ -53,10 +53,10 @@ protected:
     // every call) and releases it. True when it ended with a success status.
     // `code` receives the failing call's result, or the operation's status
     // when that is the provider veto; any other failing status leaves it 0.
-    static bool waitForAsync(ComRef<IVssAsync> async, HRESULT& code);
+    [[nodiscard]] static bool waitForAsync(ComRef<IVssAsync> async, HRESULT& code);
     // Gathers and logs the writers' states. Fails only when a service call or
     // the wait fails; writers in a failed state are merely logged.
-    static bool gatherWriterStatus(IVssBackupComponents* components);
+    [[nodiscard]] static bool gatherWriterStatus(IVssBackupComponents* components);
     // One Info record per writer, after the count record.
     static void PrintAllWriterStatuses(IVssBackupComponents* components);
 

@@ -8,8 +8,6 @@
 #include <cstring>
 
 namespace {
-// Read and write (KEY_READ | KEY_WRITE).
-const REGSAM kKeyAccess = 0x2001F;
 const u32 kFirstVersionWithBootConfiguration = 6;
 } // namespace
 
@@ -34,13 +32,7 @@ bool WindowsErrorRecoveryDisabler::enable() {
 }
 
 RegistryKey WindowsErrorRecoveryDisabler::openKey() {
-    HKEY key = NULL;
-    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, kKeyAccess, &key);
-    if (result != ERROR_SUCCESS) {
-        LOG(LogError) << "Error " << result << " in RegOpenKeyEx." << std::endl;
-        return RegistryKey();
-    }
-    return RegistryKey(key);
+    return RegistryKey::openMachineKey(kRunOnceKey, ORV_LOG_COLUMNS());
 }
 
 // The value is written or deleted by then: a failing flush or close is only

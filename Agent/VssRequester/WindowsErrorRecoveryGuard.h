@@ -24,20 +24,20 @@ public:
         "bcdedit /set {current} bootstatuspolicy ignoreallfailures";
     static constexpr const char* kEnableCommand =
         "bcdedit /set {default} bootstatuspolicy displayallfailures";
-    static constexpr const char* kRunOnceKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+    static constexpr const wchar_t* kRunOnceKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
     static constexpr const char* kRunOnceValueName = "OrvelVssAgent";
 
 private:
     // The RunOnce key for reading and writing; an invalid key when it cannot
     // be opened (logged).
     static RegistryKey openKey();
-    static bool registerRunOnce();
-    static bool unregisterRunOnce();
+    [[nodiscard]] static bool registerRunOnce();
+    [[nodiscard]] static bool unregisterRunOnce();
     static void flushAndClose(RegistryKey& key, const char* methodColumns);
     // Runs the command through the command interpreter. Only an interpreter
     // that could not be started is a failure: bcdedit's own exit status is
     // not looked at here; it goes into `result` for the run record.
-    static bool execueCommandLine(const char* command, std::optional<i64>& result);
+    [[nodiscard]] static bool execueCommandLine(const char* command, std::optional<i64>& result);
 };
 
 // Disables Windows Error Recovery for its lifetime on systems with boot

@@ -1,28 +1,32 @@
 #pragma once
-// Sole owner of a kernel handle; closes it when it goes out of scope.
+// Owners of the kernel's handles: an object handle (closed with
+// CloseHandle), a file search and a volume search.
+#include "UniqueHandle.h"
+
 #include <windows.h>
 
-class WinHandle {
-public:
-    explicit WinHandle(HANDLE h = NULL) : m_handle(h) {}
-    ~WinHandle() {
-        if (valid())
-            CloseHandle(m_handle);
-    }
-    WinHandle(const WinHandle&) = delete;
-    WinHandle& operator=(const WinHandle&) = delete;
-
-    HANDLE get() const { return m_handle; }
-    // Closes the handle held so far and takes `h`.
-    void reset(HANDLE h = NULL) {
-        if (valid())
-            CloseHandle(m_handle);
-        m_handle = h;
-    }
-    // Both NULL and INVALID_HANDLE_VALUE mean "no handle": which one a
-    // failing call returns depends on the call.
-    bool valid() const { return m_handle != NULL && m_handle != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_handle;
+struct KernelObjectTraits {
+    using Value = HANDLE;
+    static HANDLE empty() { return NULL; }
+    // Which of NULL and INVALID_HANDLE_VALUE a failing call returns depends
+    // on the call: both mean "no handle".
+    static bool valid(HANDLE h) { return h != NULL && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CloseHandle(h); }
 };
+// A class rather than an alias, so that a header can declare it ahead.
+class WinHandle : public UniqueHandle<KernelObjectTraits> {
+public:
+    using UniqueHandle::UniqueHandle;
+};
+
+struct FileSearchTraits : KernelObjectTraits {
+    static void close(HANDLE h) { FindClose(h); }
+};
+// What FindFirstFileW returns.
+using FileSearchHandle = UniqueHandle<FileSearchTraits>;
+
+struct VolumeSearchTraits : KernelObjectTraits {
+    static void close(HANDLE h) { FindVolumeClose(h); }
+};
+// What FindFirstVolumeW returns.
+using VolumeSearchHandle = UniqueHandle<VolumeSearchTraits>;
