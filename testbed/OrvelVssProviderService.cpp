@@ -249,6 +249,10 @@ int uninstall(SC_HANDLE manager) {
     if (!queryStatus(service.get(), status))
         return failed("QueryServiceStatusEx");
     if (status.dwCurrentState != SERVICE_STOPPED) {
+        // A service reports itself stopped a little before its process has
+        // gone; the next install must not overlap with that process.
+        Handle running(status.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId)
+                                               : nullptr);
         SERVICE_STATUS ignored;
         if (ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
             const ULONGLONG end = GetTickCount64() + kStopWaitMs;
@@ -266,6 +270,8 @@ int uninstall(SC_HANDLE manager) {
             if (process.valid() && TerminateProcess(process.get(), 1))
                 WaitForSingleObject(process.get(), kStopWaitMs);
         }
+        if (running.valid())
+            WaitForSingleObject(running.get(), kStopWaitMs);
     }
     if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         return failed("DeleteService");

@@ -1,6 +1,6 @@
 #pragma once
 // Starting the provider's Windows service and waiting until it runs.
-#include "AgentCommon/ServiceStart.h"
+#include "AgentCommon/IServiceControlManager.h"
 
 #include <string>
 

@@ -442,17 +442,9 @@ protected:
         return result;
     }
 
-    std::vector<Fields> m_lastRequests;
-};
-
-TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
-    int index = 0;
-    // ORVEL_FAULT_ROW: only the rows whose name contains it.
-    const char* only = std::getenv("ORVEL_FAULT_ROW");
-    for (const Row& row : kRows) {
-        if (only != nullptr && std::strstr(row.name, only) == nullptr)
-            continue;
-        SCOPED_TRACE(row.name);
+    // Prepares the machine as `row` asks and runs the agent once; its exit
+    // code, output and the status the section held at the end.
+    void runRow(const Row& row, int index, ChildResult& result, int& status) {
         provider({L"--uninstall"});
         if (!row.install.empty()) {
             ASSERT_EQ(0, provider(row.install).exitCodeSigned());
@@ -466,14 +458,45 @@ TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
         if (row.prepare != nullptr)
             row.prepare(m_dir.path().string());
         m_lastRequests.clear();
-        int status = 0;
-        ChildResult result;
         {
             StatusSection section;
-            result = run(row.caller, row.options, "server" + std::to_string(++index));
+            result = run(row.caller, row.options, "server" + std::to_string(index));
             status = section.status();
         }
         undoPrepare(m_dir.path().string());
+    }
+
+    static bool serviceManagerRefusedTheStart() {
+        for (const LogRecord& record : currentRun())
+            if (record.message == "StartService failed with error code 1359")
+                return true;
+        return false;
+    }
+
+    std::vector<Fields> m_lastRequests;
+};
+
+TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
+    int index = 0;
+    // ORVEL_FAULT_ROW: only the rows whose name contains it.
+    const char* only = std::getenv("ORVEL_FAULT_ROW");
+    for (const Row& row : kRows) {
+        if (only != nullptr && std::strstr(row.name, only) == nullptr)
+            continue;
+        SCOPED_TRACE(row.name);
+        int status = 0;
+        ChildResult result;
+        runRow(row, ++index, result, status);
+        ASSERT_FALSE(HasFatalFailure());
+        // Wine's service manager now and then refuses to start the service
+        // just installed anew (StartService gives 1359, ERROR_INTERNAL_ERROR)
+        // before the agent has done anything of its own: such a row is run
+        // once more, and fails if it is refused again.
+        if (row.exitCode != -1007 && serviceManagerRefusedTheStart()) {
+            rowDone(std::string(row.name) + " | the service manager refused the start (1359): once more");
+            runRow(row, ++index, result, status);
+            ASSERT_FALSE(HasFatalFailure());
+        }
         EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << result.output;
         EXPECT_EQ(row.status, status);
         const char* output = row.output != nullptr ? row.output : row.exitCode == 0 ? kSuccessLine : "";
