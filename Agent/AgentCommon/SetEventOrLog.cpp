@@ -4,10 +4,9 @@ BOOL setEventOrLog(HANDLE event, const char* methodColumns) {
     BOOL result = SetEvent(event);
     if (!result) {
         DWORD lastError = GetLastError();
-        LogItem(LoggerNon, LogError, methodColumns, 3).stream()
-            << "SetEventFailure"
-            << " setEventRes=" << 0 << " "
-            << " lastError=" << lastError << " " << std::endl;
+        LOG_AT(LogError, methodColumns) << "SetEventFailure"
+                                        << " setEventRes=" << 0 << " "
+                                        << " lastError=" << lastError << " " << std::endl;
     }
     return result;
 }

@@ -28,9 +28,8 @@ bool SharedMemoryHandler::keepMapping(HANDLE mapping, const char* methodColumns)
     m_mapping = mapping;
     if (mapping == nullptr) {
         DWORD lastError = GetLastError();
-        LogItem(LoggerNon, LogWarn, methodColumns, 3).stream()
-            << "Could not create file mapping object due to "
-            << " GetLastError()=" << lastError << " " << std::endl;
+        LOG_AT(LogWarn, methodColumns) << "Could not create file mapping object due to "
+                                       << " GetLastError()=" << lastError << " " << std::endl;
         return false;
     }
     m_mappings.emplace_back(mapping);

@@ -64,23 +64,123 @@ int endRun(int exitCode, u32 recordBoundBytes) {
     RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
     return exitCode;
 }
-} // namespace
 
-int wmain(int argc, wchar_t* argv[]) {
-    const std::string logFileName = "OrvelVssAgent.exe.log";
-
+// Tweaks, logs and the allocator's active object, before anything is logged.
+void startUp() {
     // No log client exists yet: what the tweak store reports while it loads
     // its files reaches no file.
     AgentTweaks::registerDefaults();
     // Set before the first tracked allocation and before any other thread.
     g_memShieldEnabled = AgentTweaks::memShieldEnabled();
 
-    AgentInitializer::initLog(logFileName);
+    AgentInitializer::initLog("OrvelVssAgent.exe.log");
     // Once both logs exist, so that the active object's and the dead-lock
     // checker's start records reach each of them.
     MemShield::instance()->startActiveObject();
 
     Tweaks::instance()->print();
+}
+
+// The mode and, in the default mode, the parsed command line; a usage
+// error's exit code, or 0.
+int readCommandLine(int argc, wchar_t* argv[], AgentArguments& arguments, const char* columns) {
+    arguments.clear();
+    if (argc > 1 && std::wstring(argv[1]) == L"-ExternallyInitiated") {
+        arguments.m_externallyInitiated = true;
+        RunRecord::current().externallyInitiated = true;
+        arguments.m_snapshotFlow.m_argsRequester.m_backupType = -1;
+        arguments.m_snapshotFlow.m_argsRequester.m_volumes.clear();
+        return 0;
+    }
+    // The parser sees the program name followed by what came after "-GUI".
+    std::vector<const wchar_t*> parseArgv(argv, argv + argc);
+    if (argc > 1 && std::wstring(argv[1]) == L"-GUI") {
+        arguments.m_gui = true;
+        RunRecord::current().gui = true;
+        parseArgv.erase(parseArgv.begin() + 1);
+    }
+    int r = ParseDr(static_cast<int>(parseArgv.size()), parseArgv.data(), arguments);
+    if (r != 0) {
+        LOG_AT(LogError, columns) << "ArgumentsParser failed"
+                                  << " ret=" << r << " " << std::endl;
+        return r;
+    }
+    recordArguments(arguments);
+    return 0;
+}
+
+// How a run that got past its command line ended: its exit code, and
+// whether the runner is given the time to read the status (not after a
+// failed flow).
+struct Outcome {
+    int exitCode;
+    bool waitForReader;
+};
+
+// The provider service, then the flow with this run's listener and
+// requester, then the outcome on the console or in the box.
+Outcome takeSnapshot(AgentArguments& arguments, const char* columns) {
+    // Lives until the process ends: the runner may read the section until
+    // then.
+    StatusReaderWriter* statusReaderWriter = ORV_NEW(StatusReaderWriter)();
+
+    LOG_AT(LogInfo, columns) << "Making sure that Orvel VSS Provider service is started..." << std::endl;
+    u32 serviceError = ServiceUtils::startService("OrvelVssProvider");
+    if (serviceError != 0) {
+        LOG_AT(LogError, columns) << "failed to start vss provider service due to :" << serviceError
+                                  << std::endl;
+        const int exitCode =
+            serviceError == kServiceDoesNotExist ? kExitProviderMissing : kExitProviderNotStarted;
+        reportEarlyFailure(statusReaderWriter, exitCode);
+        return {exitCode, true};
+    }
+    LOG_AT(LogInfo, columns) << "Orvel VSS Provider service is started." << std::endl;
+
+    ISnapshotFlowListener* listener = nullptr;
+    if (arguments.m_externallyInitiated)
+        listener = ORV_NEW(SnapshotFlowExternallyInitiatedListener)();
+    else
+        listener = ORV_NEW(SnapshotFlowInternallyInitiatedListener)(arguments);
+
+    IVssRequester* requester = nullptr;
+    const bool simulated = AgentTweaks::simulatedRequester();
+    RunRecord::current().simulator = simulated;
+    if (!simulated) {
+        LOG_AT(LogInfo, columns) << "VssRequester requester" << std::endl;
+        requester = ORV_NEW(VssRequester)();
+    } else {
+        LOG_AT(LogInfo, columns) << "VssRequesterSimulator requester" << std::endl;
+        requester = ORV_NEW(VssRequesterSimulator)();
+    }
+
+    // Every time-out this run will read, read now with its reader's getter:
+    // a value out of range ends the process here (exit code 3), before the
+    // machine is touched, instead of with the boot policy relaxed or the
+    // writers frozen. Not earlier: a usage error and a missing provider keep
+    // their own exit codes, and a tweak this mode never reads fails nothing.
+    AgentTweaks::checkForRun(arguments.m_externallyInitiated, simulated);
+
+    int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
+    trackedDelete(requester);
+    trackedDelete(listener);
+
+    if (result != 0) {
+        LOG_AT(LogError, columns) << "SnapshotFlow failed"
+                                  << " ret=" << result << " " << std::endl;
+        return {result, false};
+    }
+    if (arguments.m_gui)
+        MessageBoxA(nullptr, kSuccessText, "Add VSS Checkpoint Status", 0);
+    else
+        std::cout << kSuccessText << std::endl;
+    return {0, true};
+}
+} // namespace
+
+int wmain(int argc, wchar_t* argv[]) {
+    startUp();
+    // Every record of the run's own steps carries this label.
+    const char* columns = ORV_LOG_COLUMNS();
 
     // Read before the marker is left: a value out of range ends the process
     // here, as every tweak does, with no run begun.
@@ -89,97 +189,25 @@ int wmain(int argc, wchar_t* argv[]) {
     RunRecord::current().agent = ORVEL_VERSION_TEXT;
 
     AgentArguments arguments;
-    int exitCode = 0;
     try {
         LOG(LogInfo) << "OrvelVssAgent.exe invoked." << std::endl;
         ArgsParserUtils::printArgs(argc, argv);
-        arguments.clear();
+        if (int usageError = readCommandLine(argc, argv, arguments, columns))
+            return endRun(usageError, recordBoundBytes);
 
-        if (argc > 1 && std::wstring(argv[1]) == L"-ExternallyInitiated") {
-            arguments.m_externallyInitiated = true;
-            RunRecord::current().externallyInitiated = true;
-            arguments.m_snapshotFlow.m_argsRequester.m_backupType = -1;
-            arguments.m_snapshotFlow.m_argsRequester.m_volumes.clear();
-        } else {
-            // The parser sees the program name followed by what came after "-GUI".
-            std::vector<const wchar_t*> parseArgv(argv, argv + argc);
-            if (argc > 1 && std::wstring(argv[1]) == L"-GUI") {
-                arguments.m_gui = true;
-                RunRecord::current().gui = true;
-                parseArgv.erase(parseArgv.begin() + 1);
-            }
-            int r = ParseDr(static_cast<int>(parseArgv.size()), parseArgv.data(), arguments);
-            if (r != 0) {
-                LOG(LogError) << "ArgumentsParser failed"
-                              << " ret=" << r << " " << std::endl;
-                return endRun(r, recordBoundBytes);
-            }
-            recordArguments(arguments);
-        }
-
-        // Lives until the process ends: the runner may read the section
-        // until then.
-        StatusReaderWriter* statusReaderWriter = ORV_NEW(StatusReaderWriter)();
-
-        LOG(LogInfo) << "Making sure that Orvel VSS Provider service is started..." << std::endl;
-        u32 serviceError = ServiceUtils::startService("OrvelVssProvider");
-        if (serviceError != 0) {
-            LOG(LogError) << "failed to start vss provider service due to :" << serviceError << std::endl;
-            exitCode = serviceError == kServiceDoesNotExist ? kExitProviderMissing : kExitProviderNotStarted;
-            reportEarlyFailure(statusReaderWriter, exitCode);
-        } else {
-            LOG(LogInfo) << "Orvel VSS Provider service is started." << std::endl;
-
-            ISnapshotFlowListener* listener = nullptr;
-            if (arguments.m_externallyInitiated)
-                listener = ORV_NEW(SnapshotFlowExternallyInitiatedListener)();
-            else
-                listener = ORV_NEW(SnapshotFlowInternallyInitiatedListener)(arguments);
-
-            IVssRequester* requester = nullptr;
-            const bool simulated = AgentTweaks::simulatedRequester();
-            RunRecord::current().simulator = simulated;
-            if (!simulated) {
-                LOG(LogInfo) << "VssRequester requester" << std::endl;
-                requester = ORV_NEW(VssRequester)();
-            } else {
-                LOG(LogInfo) << "VssRequesterSimulator requester" << std::endl;
-                requester = ORV_NEW(VssRequesterSimulator)();
-            }
-
-            // Every time-out this run will read, read now with its reader's
-            // getter: a value out of range ends the process here (exit code
-            // 3), before the machine is touched, instead of with the boot
-            // policy relaxed or the writers frozen. Not earlier: a usage
-            // error and a missing provider keep their own exit codes, and a
-            // tweak this mode never reads fails nothing.
-            AgentTweaks::checkForRun(arguments.m_externallyInitiated, simulated);
-
-            int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
-            trackedDelete(requester);
-            trackedDelete(listener);
-
-            if (result != 0) {
-                LOG(LogError) << "SnapshotFlow failed"
-                              << " ret=" << result << " " << std::endl;
-                return endRun(result, recordBoundBytes);
-            }
-            if (arguments.m_gui)
-                MessageBoxA(nullptr, kSuccessText, "Add VSS Checkpoint Status", 0);
-            else
-                std::cout << kSuccessText << std::endl;
-        }
-
+        const Outcome outcome = takeSnapshot(arguments, columns);
+        if (!outcome.waitForReader)
+            return endRun(outcome.exitCode, recordBoundBytes);
         LOG(LogInfo) << "OrvelVssAgent.exe"
                      << " done."
-                     << " ret=" << exitCode << " " << std::endl;
+                     << " ret=" << outcome.exitCode << " " << std::endl;
         // Keeps the section alive until the runner has read the status.
         RunRecord::current().readNotificationReceived = RunnerAgentSynchronizer::waitForSignal(
             RunnerAgentSynchronizer::kReadNotificationEvent,
             static_cast<u32>(AgentTweaks::sharedMemoryReadTimeoutMsec()));
-        endRun(exitCode, recordBoundBytes);
+        endRun(outcome.exitCode, recordBoundBytes);
         Logger::instance()->flush();
-        return exitCode;
+        return outcome.exitCode;
     } catch (const std::exception& e) {
         LOG(LogError) << "agent crushed for the following reason : " << e.what() << std::endl;
     } catch (...) {

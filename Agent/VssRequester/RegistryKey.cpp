@@ -13,8 +13,7 @@ RegistryKey RegistryKey::openMachineKey(const wchar_t* path, const char* methodC
     if (result != ERROR_SUCCESS) {
         if (error != nullptr)
             *error = static_cast<u32>(result);
-        LogItem(LoggerNon, LogError, methodColumns, 3).stream()
-            << "Error " << result << " in RegOpenKeyEx." << std::endl;
+        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegOpenKeyEx." << std::endl;
         return RegistryKey();
     }
     return RegistryKey(key);

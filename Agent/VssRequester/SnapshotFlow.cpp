@@ -70,29 +70,15 @@ void releaseMutex(WinHandle& mutex) {
 
 i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* requester,
                           StatusReaderWriter* statusReaderWriter) {
-    NullDaclSecurityAttributes security;
-
-    LOG(LogInfo) << "Creating mutex" << std::endl;
-    WinHandle mutex(CreateMutexA(security.get(), FALSE, kMutexName));
-    LOG(LogInfo) << "Waiting for mutex" << std::endl;
-    WaitForSingleObject(mutex.get(), INFINITE);
-
-    LOG(LogInfo) << "Creating events" << std::endl;
-    s_eventsClosed = false;
-    s_quiescedEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kQuiescedEventName));
-    s_thawEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kThawEventName));
-    // A provider may have created them first, and a signal left from an
-    // earlier run must not count for this one.
-    ResetEvent(s_quiescedEvent.get());
-    ResetEvent(s_thawEvent.get());
-    LOG(LogInfo) << "Events: " << s_quiescedEvent.get() << ", " << s_thawEvent.get() << std::endl;
+    // Every record of the flow carries this label, whichever step makes it.
+    const char* columns = ORV_LOG_COLUMNS();
+    WinHandle mutex = takeMutexAndEvents(columns);
 
     i32 res = listener->notifySnapshotPrepare();
     if (res != 0) {
         LOG(LogError) << "notifyFreezePrepare failed with"
                       << " res=" << res << " " << std::endl;
-        closeEvents();
-        releaseMutex(mutex);
+        closeEventsAndReleaseMutex(mutex);
         listener->notifySnapshotCompleteFailure(res);
         return kWaitFailedOrPrepareRefused;
     }
@@ -110,49 +96,14 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     if (!worker.valid()) {
         DWORD lastError = GetLastError();
         LOG(LogError) << "CreateThread failed. Last error: " << lastError << std::endl;
-        closeEvents();
-        releaseMutex(mutex);
+        closeEventsAndReleaseMutex(mutex);
         listener->notifySnapshotCompleteFailure(1);
         lastAliveStampGuard.reset();
         errorRecoveryGuard.reset();
         return kNoWorkerThread;
     }
 
-    i32 timeout = AgentTweaks::quiescedEventWaitTimeoutMsec();
-    LOG(LogInfo) << "Waiting for event..."
-                 << " s_quiescedEvent=" << s_quiescedEvent.get() << " "
-                 << "with timeout of :" << timeout << "ms" << std::endl;
-    std::optional<DeferredLogWrites> deferredLogWrites;
-    deferredLogWrites.emplace();
-    DWORD waitResult = WaitForSingleObject(s_quiescedEvent.get(), static_cast<DWORD>(timeout));
-    const i64 quiescedTicks = RunRecordFile::ticksNow();
-    i32 status = 0;
-    if (waitResult == WAIT_ABANDONED) {
-        LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_ABANDONED"
-                      << std::endl;
-        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
-        status = kWaitAbandoned;
-    } else if (waitResult == WAIT_TIMEOUT) {
-        LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_TIMEOUT"
-                      << std::endl;
-        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
-        // A provider that froze late must not be left holding the writers.
-        SET_EVENT_OR_LOG(s_thawEvent.get());
-        status = kWaitTimedOut;
-    } else if (waitResult == WAIT_FAILED) {
-        LOG(LogError) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_FAILED"
-                      << std::endl;
-        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
-        status = kWaitFailedOrPrepareRefused;
-    }
-    writeStatus(statusReaderWriter, status);
-
-    if (status == 0) {
-        signalVssIsFrozenWaitForThaw(listener);
-        RunRecord::current().quiescedTicks = quiescedTicks;
-        RunRecord::current().thawSetTicks = s_thawSetTicks;
-    }
-    deferredLogWrites.reset();
+    const i32 status = waitForFreezeAndThaw(listener, statusReaderWriter, columns);
 
     // Both events stay open until the worker has ended: a DoSnapshot that
     // fails after the wait above still sets the quiesced event and must find
@@ -169,15 +120,7 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     LOG(LogInfo) << "Releasing mutex" << std::endl;
     releaseMutex(mutex);
 
-    LOG(LogInfo) << "doSnapshotResult :" << static_cast<u32>(s_doSnapshotResult) << std::endl;
-    writeStatus(statusReaderWriter, s_doSnapshotResult);
-    // The worker's own result: also -1008 when DoSnapshot threw, which the
-    // section does not show.
-    DWORD workerResult = 0;
-    RunRecord::current().requesterResult =
-        GetExitCodeThread(worker.get(), &workerResult) ? static_cast<i32>(workerResult) : s_doSnapshotResult;
-    RunRecord::current().firstSessionDone = true;
-
+    reportFirstSession(worker, statusReaderWriter, columns);
     LOG(LogInfo) << "creating second snapshot to take writers out of \"Timed out\" state" << std::endl;
     RunRecord::current().secondSnapshotResult = launchVssRequesterDoSnapshot(&context);
     LOG(LogInfo) << "second snapshot completed" << std::endl;
@@ -185,6 +128,76 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     if (status == 0)
         listener->notifySnapshotCompleteSuccess();
     return status;
+}
+
+WinHandle SnapshotFlow::takeMutexAndEvents(const char* columns) {
+    NullDaclSecurityAttributes security;
+    LOG_AT(LogInfo, columns) << "Creating mutex" << std::endl;
+    WinHandle mutex(CreateMutexA(security.get(), FALSE, kMutexName));
+    LOG_AT(LogInfo, columns) << "Waiting for mutex" << std::endl;
+    WaitForSingleObject(mutex.get(), INFINITE);
+
+    LOG_AT(LogInfo, columns) << "Creating events" << std::endl;
+    s_eventsClosed = false;
+    s_quiescedEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kQuiescedEventName));
+    s_thawEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kThawEventName));
+    // A provider may have created them first, and a signal left from an
+    // earlier run must not count for this one.
+    ResetEvent(s_quiescedEvent.get());
+    ResetEvent(s_thawEvent.get());
+    LOG_AT(LogInfo, columns) << "Events: " << s_quiescedEvent.get() << ", " << s_thawEvent.get() << std::endl;
+    return mutex;
+}
+
+void SnapshotFlow::closeEventsAndReleaseMutex(WinHandle& mutex) {
+    closeEvents();
+    releaseMutex(mutex);
+}
+
+i32 SnapshotFlow::waitForFreezeAndThaw(ISnapshotFlowListener* listener,
+                                       StatusReaderWriter* statusReaderWriter, const char* columns) {
+    i32 timeout = AgentTweaks::quiescedEventWaitTimeoutMsec();
+    LOG_AT(LogInfo, columns) << "Waiting for event..."
+                             << " s_quiescedEvent=" << s_quiescedEvent.get() << " "
+                             << "with timeout of :" << timeout << "ms" << std::endl;
+    DeferredLogWrites deferredLogWrites;
+    DWORD waitResult = WaitForSingleObject(s_quiescedEvent.get(), static_cast<DWORD>(timeout));
+    const i64 quiescedTicks = RunRecordFile::ticksNow();
+    i32 status = 0;
+    if (waitResult == WAIT_ABANDONED || waitResult == WAIT_TIMEOUT || waitResult == WAIT_FAILED) {
+        const char* name = waitResult == WAIT_ABANDONED ? "WAIT_ABANDONED"
+                           : waitResult == WAIT_TIMEOUT ? "WAIT_TIMEOUT"
+                                                        : "WAIT_FAILED";
+        LOG_AT(LogError, columns) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned "
+                                  << name << std::endl;
+        listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
+        // A provider that froze late must not be left holding the writers.
+        if (waitResult == WAIT_TIMEOUT)
+            setEventOrLog(s_thawEvent.get(), columns);
+        status = waitResult == WAIT_ABANDONED ? kWaitAbandoned
+                 : waitResult == WAIT_TIMEOUT ? kWaitTimedOut
+                                              : kWaitFailedOrPrepareRefused;
+    }
+    writeStatus(statusReaderWriter, status);
+
+    if (status == 0) {
+        signalVssIsFrozenWaitForThaw(listener);
+        RunRecord::current().quiescedTicks = quiescedTicks;
+        RunRecord::current().thawSetTicks = s_thawSetTicks;
+    }
+    return status;
+}
+
+void SnapshotFlow::reportFirstSession(const WinHandle& worker, StatusReaderWriter* statusReaderWriter,
+                                      const char* columns) {
+    LOG_AT(LogInfo, columns) << "doSnapshotResult :" << static_cast<u32>(s_doSnapshotResult) << std::endl;
+    writeStatus(statusReaderWriter, s_doSnapshotResult);
+    // The worker's own result: also -1008 when DoSnapshot threw, which the
+    // section does not show.
+    DWORD workerResult = 0;
+    RunRecord::current().requesterResult =
+        GetExitCodeThread(worker.get(), &workerResult) ? static_cast<i32>(workerResult) : s_doSnapshotResult;
+    RunRecord::current().firstSessionDone = true;
 }
 
 void SnapshotFlow::closeEvents() {

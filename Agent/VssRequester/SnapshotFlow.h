@@ -49,6 +49,15 @@ public:
     ArgsRequester m_argsRequester;
 
 private:
+    // The steps of execute; their records carry its label (`columns`).
+    static WinHandle takeMutexAndEvents(const char* columns);
+    static void closeEventsAndReleaseMutex(WinHandle& mutex);
+    // The wait for the freeze, the status it gives and, on a freeze, the
+    // listener's work between it and the thaw.
+    static i32 waitForFreezeAndThaw(ISnapshotFlowListener* listener, StatusReaderWriter* statusReaderWriter,
+                                    const char* columns);
+    static void reportFirstSession(const WinHandle& worker, StatusReaderWriter* statusReaderWriter,
+                                   const char* columns);
     static void closeEvents();
 
     // One flow per process.

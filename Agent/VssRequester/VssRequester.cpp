@@ -7,6 +7,7 @@
 #include "VssRequester/VssNames.h"
 #include "windows/WinHandle.h"
 
+#include <functional>
 #include <ios>
 #include <utility>
 
@@ -20,157 +21,15 @@ const DWORD kVolumeNameUnits = MAX_PATH;
 } // namespace
 
 i32 VssRequester::DoSnapshot(ArgsRequester* args) {
+    // Every record of the session carries this label, whichever step makes it.
+    const char* columns = ORV_LOG_COLUMNS();
     const int backupType = args->m_backupType == -1 ? kDefaultBackupType : args->m_backupType;
     LOG(LogInfo) << " vssBackupType=" << backupType << " "
                  << " snapshotVolumesUserVecSize=" << args->m_volumes.size() << " " << std::endl;
 
-    HRESULT result = S_OK;
-    bool abort = false;
     ComRef<IVssBackupComponents> components;
-    // One pass; a failure leaves it with `result` set and `abort` telling
-    // whether the service already holds backup state that must be dropped.
-    do {
-        LOG(LogInfo) << "CoInitialize..." << std::endl;
-        result = CoInitialize(nullptr);
-        // S_FALSE counts as a failure too: someone else initialised COM on
-        // this thread, with an apartment model this session did not choose.
-        if (result != S_OK) {
-            output_error("CoInitialize failed with error code ", result);
-            break;
-        }
-
-        LOG(LogInfo) << "CreateVssBackupComponents..." << std::endl;
-        result = createBackupComponents(components.out());
-        // A success without an object would only crash at the next call.
-        if (result == S_OK && !components)
-            result = E_POINTER;
-        if (result != S_OK) {
-            output_error("CreateVssBackupComponents failed with error code ", result);
-            break;
-        }
-
-        LOG(LogInfo) << "InitializeForBackup..." << std::endl;
-        result = components->InitializeForBackup(nullptr);
-        if (result != S_OK) {
-            output_error("InitializeForBackup failed with error code ", result);
-            break;
-        }
-        // From here on the service holds this session's backup state.
-        abort = true;
-
-        LOG(LogInfo) << "SetBackupState..." << std::endl;
-        result = components->SetBackupState(false, true, static_cast<VSS_BACKUP_TYPE>(backupType), false);
-        if (result != S_OK) {
-            output_error("SetBackupState failed with error code ", result);
-            break;
-        }
-
-        LOG(LogInfo) << "GatherWriterMetadata..." << std::endl;
-        ComRef<IVssAsync> async;
-        result = components->GatherWriterMetadata(async.out());
-        if (result != S_OK) {
-            output_error("GatherWriterMetadata failed with error code ", result);
-            break;
-        }
-        HRESULT waitCode = S_OK;
-        if (!waitForAsync(std::move(async), waitCode)) {
-            LOG(LogError) << "waitForAsync failed" << std::endl;
-            result = 1;
-            break;
-        }
-
-        LOG(LogInfo) << "StartSnapshotSet..." << std::endl;
-        VSS_ID snapshotSetId = GUID_NULL;
-        result = components->StartSnapshotSet(&snapshotSetId);
-        if (result != S_OK) {
-            output_error("StartSnapshotSet failed with error code ", result);
-            break;
-        }
-
-        LOG(LogInfo) << "getVolumeList..." << std::endl;
-        std::vector<std::wstring> volumes = getVolumeList();
-
-        LOG(LogInfo) << "Add volumes to the shadow set..." << std::endl;
-        for (std::wstring& volume : volumes) {
-            if (!isSelected(volume, args->m_volumes)) {
-                LOG(LogInfo) << "Skipping SnapShotSet for volume: " << utf8Text(volume) << std::endl;
-                continue;
-            }
-            VSS_ID snapshotId = GUID_NULL;
-            // A volume the service refuses leaves the others in the set; the
-            // service's own later results decide the session.
-            HRESULT added = components->AddToSnapshotSet(volume.data(), kProviderId, &snapshotId);
-            LOG(LogInfo) << "AddToSnapshotSet for volume " << utf8Text(volume) << " returned " << std::hex
-                         << static_cast<u32>(added) << std::endl;
-        }
-
-        LOG(LogInfo) << "PrepareForBackup..." << std::endl;
-        result = components->PrepareForBackup(async.out());
-        if (result != S_OK) {
-            output_error("PrepareForBackup failed with error code ", result);
-            break;
-        }
-        if (!waitForAsync(std::move(async), waitCode)) {
-            LOG(LogError) << "waitForAsync failed" << std::endl;
-            result = 1;
-            break;
-        }
-        if (!gatherWriterStatus(components.get())) {
-            LOG(LogError) << "gatherWriterStatus failed" << std::endl;
-            result = 1;
-            break;
-        }
-
-        LOG(LogInfo) << "DoSnapshotSet..." << std::endl;
-        result = components->DoSnapshotSet(async.out());
-        if (result != S_OK) {
-            output_error("DoSnapshotSet failed with error code ", result);
-            break;
-        }
-        // From here on the provider may freeze the writers: before this, a
-        // window the flow measures had nothing frozen in it.
-        if (!RunRecord::current().firstSessionDone)
-            RunRecord::current().snapshotSetStarted = true;
-        // The provider holds the writers frozen during this wait, while the
-        // flow's listener works.
-        if (!waitForAsync(std::move(async), result)) {
-            LOG(LogError) << "waitForAsync failed"
-                          << " hr=" << std::hex << static_cast<u32>(result) << " " << std::endl;
-            if (result == kProviderVeto) {
-                // The provider vetoes when nobody set the thaw event in time.
-                LOG(LogError) << "assumming timeout occured in VSS provider waiting for thaw" << std::endl;
-            } else if (result == S_OK) {
-                result = 1;
-            }
-            break;
-        }
-        if (!gatherWriterStatus(components.get())) {
-            LOG(LogError) << "gatherWriterStatus failed" << std::endl;
-            result = 1;
-            break;
-        }
-
-        LOG(LogInfo) << "BackupComplete..." << std::endl;
-        result = components->BackupComplete(async.out());
-        if (result != S_OK) {
-            output_error("BackupComplete failed with error code ", result);
-            break;
-        }
-        if (!waitForAsync(std::move(async), waitCode)) {
-            LOG(LogError) << "waitForAsync failed" << std::endl;
-            result = 1;
-            break;
-        }
-        if (!gatherWriterStatus(components.get())) {
-            LOG(LogError) << "gatherWriterStatus failed" << std::endl;
-            result = 1;
-            break;
-        }
-
-        result = S_OK;
-        abort = false;
-    } while (false);
-
+    bool abort = false;
+    const HRESULT result = runSession(*args, backupType, components, abort, columns);
     if (abort) {
         LOG(LogInfo) << "AbortBackup..." << std::endl;
         // Nothing more can be done about a failing abort than about the
@@ -185,6 +44,137 @@ i32 VssRequester::DoSnapshot(ArgsRequester* args) {
     // initialisation that must be undone.
     CoUninitialize();
     return static_cast<i32>(result);
+}
+
+HRESULT VssRequester::failed(const char* call, HRESULT result) {
+    output_error(std::string(call) + " failed with error code ", result);
+    return result;
+}
+
+HRESULT VssRequester::runSession(const ArgsRequester& args, int backupType,
+                                 ComRef<IVssBackupComponents>& components, bool& abort, const char* columns) {
+    LOG_AT(LogInfo, columns) << "CoInitialize..." << std::endl;
+    HRESULT result = CoInitialize(nullptr);
+    // S_FALSE counts as a failure too: someone else initialised COM on this
+    // thread, with an apartment model this session did not choose.
+    if (result != S_OK)
+        return failed("CoInitialize", result);
+
+    LOG_AT(LogInfo, columns) << "CreateVssBackupComponents..." << std::endl;
+    result = createBackupComponents(components.out());
+    // A success without an object would only crash at the next call.
+    if (result == S_OK && !components)
+        result = E_POINTER;
+    if (result != S_OK)
+        return failed("CreateVssBackupComponents", result);
+
+    LOG_AT(LogInfo, columns) << "InitializeForBackup..." << std::endl;
+    if ((result = components->InitializeForBackup(nullptr)) != S_OK)
+        return failed("InitializeForBackup", result);
+    // From here on the service holds this session's backup state.
+    abort = true;
+
+    LOG_AT(LogInfo, columns) << "SetBackupState..." << std::endl;
+    result = components->SetBackupState(false, true, static_cast<VSS_BACKUP_TYPE>(backupType), false);
+    if (result != S_OK)
+        return failed("SetBackupState", result);
+
+    IVssBackupComponents* session = components.get();
+    if (!operation(
+            "GatherWriterMetadata",
+            [session](IVssAsync** async) { return session->GatherWriterMetadata(async); }, nullptr, columns,
+            result))
+        return result;
+
+    LOG_AT(LogInfo, columns) << "StartSnapshotSet..." << std::endl;
+    VSS_ID snapshotSetId = GUID_NULL;
+    if ((result = components->StartSnapshotSet(&snapshotSetId)) != S_OK)
+        return failed("StartSnapshotSet", result);
+    addVolumes(session, args.m_volumes, columns);
+
+    if (!operation(
+            "PrepareForBackup", [session](IVssAsync** async) { return session->PrepareForBackup(async); },
+            session, columns, result) ||
+        !snapshotSet(session, columns, result) ||
+        !operation(
+            "BackupComplete", [session](IVssAsync** async) { return session->BackupComplete(async); },
+            session, columns, result))
+        return result;
+    abort = false;
+    return S_OK;
+}
+
+void VssRequester::addVolumes(IVssBackupComponents* components, const std::vector<std::wstring>& userVolumes,
+                              const char* columns) {
+    LOG_AT(LogInfo, columns) << "getVolumeList..." << std::endl;
+    std::vector<std::wstring> volumes = getVolumeList();
+
+    LOG_AT(LogInfo, columns) << "Add volumes to the shadow set..." << std::endl;
+    for (std::wstring& volume : volumes) {
+        if (!isSelected(volume, userVolumes)) {
+            LOG_AT(LogInfo, columns) << "Skipping SnapShotSet for volume: " << utf8Text(volume) << std::endl;
+            continue;
+        }
+        VSS_ID snapshotId = GUID_NULL;
+        // A volume the service refuses leaves the others in the set; the
+        // service's own later results decide the session.
+        HRESULT added = components->AddToSnapshotSet(volume.data(), kProviderId, &snapshotId);
+        LOG_AT(LogInfo, columns) << "AddToSnapshotSet for volume " << utf8Text(volume) << " returned "
+                                 << std::hex << static_cast<u32>(added) << std::endl;
+    }
+}
+
+bool VssRequester::operation(const char* name, const std::function<HRESULT(IVssAsync**)>& start,
+                             IVssBackupComponents* reportingWriters, const char* columns, HRESULT& result) {
+    LOG_AT(LogInfo, columns) << name << "..." << std::endl;
+    ComRef<IVssAsync> async;
+    if ((result = start(async.out())) != S_OK) {
+        failed(name, result);
+        return false;
+    }
+    HRESULT waitCode = S_OK;
+    if (!waitForAsync(std::move(async), waitCode)) {
+        LOG_AT(LogError, columns) << "waitForAsync failed" << std::endl;
+        result = 1;
+        return false;
+    }
+    return reportingWriters == nullptr || writersReported(reportingWriters, columns, result);
+}
+
+bool VssRequester::snapshotSet(IVssBackupComponents* components, const char* columns, HRESULT& result) {
+    LOG_AT(LogInfo, columns) << "DoSnapshotSet..." << std::endl;
+    ComRef<IVssAsync> async;
+    if ((result = components->DoSnapshotSet(async.out())) != S_OK) {
+        failed("DoSnapshotSet", result);
+        return false;
+    }
+    // From here on the provider may freeze the writers: before this, a
+    // window the flow measures had nothing frozen in it.
+    if (!RunRecord::current().firstSessionDone)
+        RunRecord::current().snapshotSetStarted = true;
+    // The provider holds the writers frozen during this wait, while the
+    // flow's listener works.
+    if (!waitForAsync(std::move(async), result)) {
+        LOG_AT(LogError, columns) << "waitForAsync failed"
+                                  << " hr=" << std::hex << static_cast<u32>(result) << " " << std::endl;
+        if (result == kProviderVeto) {
+            // The provider vetoes when nobody set the thaw event in time.
+            LOG_AT(LogError, columns)
+                << "assumming timeout occured in VSS provider waiting for thaw" << std::endl;
+        } else if (result == S_OK) {
+            result = 1;
+        }
+        return false;
+    }
+    return writersReported(components, columns, result);
+}
+
+bool VssRequester::writersReported(IVssBackupComponents* components, const char* columns, HRESULT& result) {
+    if (gatherWriterStatus(components))
+        return true;
+    LOG_AT(LogError, columns) << "gatherWriterStatus failed" << std::endl;
+    result = 1;
+    return false;
 }
 
 HRESULT VssRequester::createBackupComponents(IVssBackupComponents** components) {

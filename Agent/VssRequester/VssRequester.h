@@ -16,6 +16,7 @@
 #include <vsbackup.h>
 // clang-format on
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,29 @@ protected:
     static void PrintAllWriterStatuses(IVssBackupComponents* components);
 
 private:
+    // The session's calls in order, from CoInitialize to BackupComplete; the
+    // first that fails ends it and gives its result. `abort` tells whether
+    // the service already holds backup state that must be dropped. Every
+    // record goes out under `columns`, the label of DoSnapshot.
+    HRESULT runSession(const ArgsRequester& args, int backupType, ComRef<IVssBackupComponents>& components,
+                       bool& abort, const char* columns);
+    // The machine's volumes that the user chose, added to the snapshot set.
+    void addVolumes(IVssBackupComponents* components, const std::vector<std::wstring>& userVolumes,
+                    const char* columns);
+    // One asynchronous step: "<name>...", its start, the wait and, when
+    // `reportingWriters` is given, the writers' report. False with `result`
+    // set when one of them failed.
+    [[nodiscard]] static bool operation(const char* name, const std::function<HRESULT(IVssAsync**)>& start,
+                                        IVssBackupComponents* reportingWriters, const char* columns,
+                                        HRESULT& result);
+    // DoSnapshotSet: the step during whose wait the writers are frozen.
+    [[nodiscard]] static bool snapshotSet(IVssBackupComponents* components, const char* columns,
+                                          HRESULT& result);
+    [[nodiscard]] static bool writersReported(IVssBackupComponents* components, const char* columns,
+                                              HRESULT& result);
+    // The Error record of a failed call; gives back its result.
+    static HRESULT failed(const char* call, HRESULT result);
+
     // Whether the volume is part of the snapshot set: all volumes for an empty
     // user list, else those of which some user text is a (case-sensitive)
     // part.

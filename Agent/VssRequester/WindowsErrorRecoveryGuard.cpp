@@ -40,12 +40,10 @@ RegistryKey WindowsErrorRecoveryDisabler::openKey() {
 void WindowsErrorRecoveryDisabler::flushAndClose(RegistryKey& key, const char* methodColumns) {
     LONG result = RegFlushKey(key.get());
     if (result != ERROR_SUCCESS)
-        LogItem(LoggerNon, LogError, methodColumns, 3).stream()
-            << "Error " << result << " in RegFlushKey." << std::endl;
+        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegFlushKey." << std::endl;
     result = key.close();
     if (result != ERROR_SUCCESS)
-        LogItem(LoggerNon, LogError, methodColumns, 3).stream()
-            << "Error " << result << " in RegCloseKey." << std::endl;
+        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegCloseKey." << std::endl;
 }
 
 bool WindowsErrorRecoveryDisabler::registerRunOnce() {

@@ -241,6 +241,9 @@ void writeRecordHeader(LogStringBuf& record, u32 level, u32 loggerId, const char
 // records whose label the compiler would spell differently).
 #define LOG_LABELED(level, label) LogItem(LoggerNon, (level), methodColumns(label).c_str(), 3).stream()
 #define LOG_JEX(level) LOG_FULL(LoggerJex, (level), 3)
+// A statement under method columns a caller passed on (ORV_LOG_COLUMNS() taken
+// there): for a helper whose records must carry its caller's label.
+#define LOG_AT(level, columns) LogItem(LoggerNon, (level), (columns), 3).stream()
 
 // Check form: an "Assert" record " <file> <line>: <condition> failed. <detail>",
 // delivered to every client and standard output; the process then ends.
