@@ -6,5 +6,9 @@ function(orvel_warnings target)
     else()
         target_compile_options(${target} PRIVATE -Wall -Wextra -Werror
                                -fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+        if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+            # The lock annotations of Mutex.h.
+            target_compile_options(${target} PRIVATE -Wthread-safety)
+        endif()
     endif()
 endfunction()

@@ -91,9 +91,9 @@ private:
 
     void enqueue(const QueueItem& item);
     void queuePauseNotice();
-    void writeRecordLocked(const char* data, u32 length);
-    void openFileLocked();
-    void rotateLocked();
+    void writeRecordLocked(const char* data, u32 length) ORV_REQUIRES(m_fileMutex);
+    void openFileLocked() ORV_REQUIRES(m_fileMutex);
+    void rotateLocked() ORV_REQUIRES(m_fileMutex);
     std::string rotatedName(u32 index) const;
     u32 indexOf(const std::string& name) const;
     static void renameFile(const std::string& from, const std::string& to);
@@ -106,7 +106,7 @@ private:
     Semaphore m_flushSem;
     Mutex m_queueMutex;
     typedef std::queue<QueueItem> RecordQueue;
-    StlMemShiledContainer<RecordQueue> m_queue; // "FileLogger"
+    StlMemShiledContainer<RecordQueue> m_queue ORV_GUARDED_BY(m_queueMutex); // "FileLogger"
     Trigger m_queueEvent;
     i32 m_maxFiles;
     bool m_enabled;

@@ -36,7 +36,7 @@ private:
     // Takes the segment off the accounts and returns its chunk, which the
     // caller releases once the mutex is free: a release that finds the
     // chunk overrun prints the heap on its way out.
-    void* freeSegmentContentLocked(MemorySegment* segment);
+    void* freeSegmentContentLocked(MemorySegment* segment) ORV_REQUIRES(m_mutex);
     static void releaseChunks(const std::vector<void*>& chunks);
 
     Mutex m_mutex;

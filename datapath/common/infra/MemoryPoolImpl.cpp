@@ -264,7 +264,8 @@ MemoryPoolImpl::WaitingList::iterator MemoryPoolImpl::oldestRequestLocked(Module
 }
 
 void MemoryPoolImpl::giveMemoryToWaiterLocked(std::vector<Future<RcStatus>>& completed) {
-    FunctorSequentialHandler serve([&](SequentialRequest& request) {
+    // Run by the walk below, with m_mutex held.
+    FunctorSequentialHandler serve([&](SequentialRequest& request) ORV_NO_THREAD_SAFETY_ANALYSIS {
         ModuleMemoryInformation* mmi = request.getMmi();
         NextIterationData::Flags flags;
         ORV_CHECK(getMmiPendingRequestsLocked(mmi) > 0, " mmi->getName()=" << mmi->getName() << " ");
@@ -411,7 +412,8 @@ void MemoryPoolImpl::printMemoryUsage() {
         text << "Memory POOL: "
              << " m_usedMemoryGross=" << m_usedMemoryGross << " "
              << " m_usedMemoryNet=" << m_usedMemoryNet << " ";
-        FunctorSequentialHandler module([&](SequentialRequest& request) {
+        // Run by the walk below, with m_mutex held.
+        FunctorSequentialHandler module([&](SequentialRequest& request) ORV_NO_THREAD_SAFETY_ANALYSIS {
             ModuleMemoryInformation* mmi = request.getMmi();
             u64 headroom = mmi->getLimitBytes() - mmi->getCurrentlyUsedBytes();
             text << mmi->getName() << ":"

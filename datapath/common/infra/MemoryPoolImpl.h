@@ -130,23 +130,26 @@ private:
     };
 
     u64 grossBytes(u64 bytes) const { return (bytes + m_chunkSize - 1) / m_chunkSize * m_chunkSize; }
-    bool isEmptyLocked() const { return m_freeChunks.empty(); }
-    u64 getMmiPendingRequestsLocked(ModuleMemoryInformation* mmi) const { return mmi->getPendingRequests(); }
+    bool isEmptyLocked() const ORV_REQUIRES(m_mutex) { return m_freeChunks.empty(); }
+    u64 getMmiPendingRequestsLocked(ModuleMemoryInformation* mmi) const ORV_REQUIRES(m_mutex) {
+        return mmi->getPendingRequests();
+    }
     // Free bytes the module may take: the free chunks less the others'
     // unused reservations.
-    u64 availableForLocked(ModuleMemoryInformation* mmi) const;
-    bool fitsLocked(ModuleMemoryInformation* mmi, u64 gross) const;
-    bool withinOwnReservationLocked(ModuleMemoryInformation* mmi, u64 gross) const {
+    u64 availableForLocked(ModuleMemoryInformation* mmi) const ORV_REQUIRES(m_mutex);
+    bool fitsLocked(ModuleMemoryInformation* mmi, u64 gross) const ORV_REQUIRES(m_mutex);
+    bool withinOwnReservationLocked(ModuleMemoryInformation* mmi, u64 gross) const ORV_REQUIRES(m_mutex) {
         return mmi->getPendingRequests() == 0 && gross <= mmi->getUnusedReservation();
     }
-    void takeChunksLocked(ModuleMemoryInformation* mmi, u64 bytes, std::vector<MemorySegment>& segments);
-    void freeSegmentLocked(MemorySegment& segment);
+    void takeChunksLocked(ModuleMemoryInformation* mmi, u64 bytes, std::vector<MemorySegment>& segments)
+        ORV_REQUIRES(m_mutex);
+    void freeSegmentLocked(MemorySegment& segment) ORV_REQUIRES(m_mutex);
     // Serves waiting modules from the front; the futures to set are added.
-    void giveMemoryToWaiterLocked(std::vector<Future<RcStatus>>& completed);
-    WaitingList::iterator oldestRequestLocked(ModuleMemoryInformation* mmi);
-    void scheduleServingLocked();
-    void requestMoreMemoryIfUsefulLocked();
-    void addSingleAllocationLocked(void* block, u64 allocationSize);
+    void giveMemoryToWaiterLocked(std::vector<Future<RcStatus>>& completed) ORV_REQUIRES(m_mutex);
+    WaitingList::iterator oldestRequestLocked(ModuleMemoryInformation* mmi) ORV_REQUIRES(m_mutex);
+    void scheduleServingLocked() ORV_REQUIRES(m_mutex);
+    void requestMoreMemoryIfUsefulLocked() ORV_REQUIRES(m_mutex);
+    void addSingleAllocationLocked(void* block, u64 allocationSize) ORV_REQUIRES(m_mutex);
     Figures figures();
     bool chargeSubPoolBytes(u64 size);
     void dischargeSubPoolBytes(u64 size);
@@ -155,7 +158,7 @@ private:
     Mutex m_mutex;         // everything below but the sub-pool set
     Mutex m_subPoolsMutex; // m_subPools
     StlMemShiledContainer<std::map<std::string, ModuleMemoryInformation*>> m_modules; // owned
-    StlMemShiledContainer<std::set<MemoryPoolImpl*>> m_subPools;
+    StlMemShiledContainer<std::set<MemoryPoolImpl*>> m_subPools ORV_GUARDED_BY(m_subPoolsMutex);
     u32 m_maxModules;
     u32 m_maxPendingRequests;
     WaitingList m_memoryWaitingList;

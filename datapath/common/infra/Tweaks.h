@@ -105,8 +105,8 @@ private:
     void refreshDynamicTweaks();
 
     typedef std::map<std::string, Tweak, CaseInsensitiveLess> TweakTable;
-    StlMemShiledContainer<TweakTable> m_tweaks{"Tweaks"};
     Mutex m_mutex;
+    StlMemShiledContainer<TweakTable> m_tweaks ORV_GUARDED_BY(m_mutex){"Tweaks"};
     bool m_isInitialized = false;
     bool m_feedsDynamicTweaks = false;
 };
