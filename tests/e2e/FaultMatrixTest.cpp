@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -444,7 +445,7 @@ protected:
 
     // Prepares the machine as `row` asks and runs the agent once; its exit
     // code, output and the status the section held at the end.
-    void runRow(const Row& row, int index, ChildResult& result, int& status) {
+    void runRow(const Row& row, int attempt, ChildResult& result, int& status) {
         provider({L"--uninstall"});
         if (!row.install.empty()) {
             ASSERT_EQ(0, provider(row.install).exitCodeSigned());
@@ -460,7 +461,7 @@ protected:
         m_lastRequests.clear();
         {
             StatusSection section;
-            result = run(row.caller, row.options, "server" + std::to_string(index));
+            result = run(row.caller, row.options, "server" + std::to_string(attempt));
             status = section.status();
         }
         undoPrepare(m_dir.path().string());
@@ -476,97 +477,123 @@ protected:
     std::vector<Fields> m_lastRequests;
 };
 
-TEST_F(FaultMatrix, EachFaultEndsWithTheMachineAsBefore) {
-    int index = 0;
-    // ORVEL_FAULT_ROW: only the rows whose name contains it.
-    const char* only = std::getenv("ORVEL_FAULT_ROW");
-    for (const Row& row : kRows) {
-        if (only != nullptr && std::strstr(row.name, only) == nullptr)
-            continue;
-        SCOPED_TRACE(row.name);
-        int status = 0;
-        ChildResult result;
-        runRow(row, ++index, result, status);
+// One test per row, named after it (FaultRow.EndsWithTheMachineAsBefore/ServerDown):
+// ctest lists each, runs each in a process of its own with its own time-out,
+// and reruns one by name.
+class FaultRow : public FaultMatrix, public ::testing::WithParamInterface<const Row*> {};
+
+TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
+    const Row& row = *GetParam();
+    int attempt = 1;
+    int status = 0;
+    ChildResult result;
+    runRow(row, attempt++, result, status);
+    ASSERT_FALSE(HasFatalFailure());
+    // Wine's service manager now and then refuses to start the service
+    // just installed anew (StartService gives 1359, ERROR_INTERNAL_ERROR)
+    // before the agent has done anything of its own: such a row is run
+    // once more, and fails if it is refused again.
+    if (row.exitCode != -1007 && serviceManagerRefusedTheStart()) {
+        rowDone(std::string(row.name) + " | the service manager refused the start (1359): once more");
+        runRow(row, attempt++, result, status);
         ASSERT_FALSE(HasFatalFailure());
-        // Wine's service manager now and then refuses to start the service
-        // just installed anew (StartService gives 1359, ERROR_INTERNAL_ERROR)
-        // before the agent has done anything of its own: such a row is run
-        // once more, and fails if it is refused again.
-        if (row.exitCode != -1007 && serviceManagerRefusedTheStart()) {
-            rowDone(std::string(row.name) + " | the service manager refused the start (1359): once more");
-            runRow(row, ++index, result, status);
-            ASSERT_FALSE(HasFatalFailure());
-        }
-        EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << result.output;
-        EXPECT_EQ(row.status, status);
-        const char* output = row.output != nullptr ? row.output : row.exitCode == 0 ? kSuccessLine : "";
-        EXPECT_NE(std::string::npos, result.output.find(output)) << result.output;
-
-        long held = m_standIn.writersHeldMs(1);
-        EXPECT_LE(row.heldMinMs, held);
-        EXPECT_GE(row.heldMaxMs, held);
-        const bool touched = row.exitCode == 0 || row.exitCode == -1001;
-        const bool restored = machineAsBefore(touched);
-        EXPECT_TRUE(restored) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
-        // The service object is released on every path that created it.
-        std::vector<std::string> calls = m_standIn.calls(1);
-        if (calls.size() > 1) {
-            EXPECT_EQ("Release", calls.back());
-        }
-        // The server is pinged, then asked for one checkpoint for the machine's
-        // MAC addresses and the encoded tag, only while the writers are held.
-        std::vector<LogRecord> log = currentRun();
-        std::string macs;
-        for (const LogRecord& record : log)
-            if (record.message.compare(0, 5, "MAC: ") == 0)
-                macs += (macs.empty() ? "" : "%20") + record.message.substr(5);
-        StandInFields freeze = m_standIn.find(1, "freeze");
-        size_t checkpoints = 0;
-        for (const Fields& request : m_lastRequests) {
-            EXPECT_EQ("OrVEL Agent/1.0", request.at("ua"));
-            if (request.at("kind") == "ping") {
-                EXPECT_EQ("/KosService/AgentServer/ping", request.at("path"));
-                continue;
-            }
-            ++checkpoints;
-            if (!log.empty()) {
-                EXPECT_EQ(kCheckpointPrefix + macs + "/YQBiAGMA", request.at("path"));
-            }
-            if (freeze["freeze"] == "held") {
-                EXPECT_LE(freeze["quiesced_time"], request.at("time"));
-                EXPECT_GE(freeze["thaw_time"], request.at("time"));
-            }
-        }
-        EXPECT_GE(1u, checkpoints);
-
-        // One record line per run that ended by itself; none from a run an
-        // assertion ended, or one without its log folder.
-        const bool recorded = row.exitCode != kAssertExit && row.prepare != logFolderIsAFile;
-        ASSERT_EQ(recorded ? 1u : 0u, runRecordLines().size());
-        if (recorded)
-            expectRecord(row, status, touched, lastRunRecord(), freeze, checkpoints);
-
-        // Each Error record, cut to the length of the start expected in its place.
-        std::vector<std::string> errors;
-        for (const LogRecord& record : log)
-            if (record.level == "Error" && record.message.compare(0, strlen(kFlowRecord), kFlowRecord) != 0)
-                errors.push_back(record.message.substr(0, errors.size() < row.errors.size()
-                                                              ? row.errors[errors.size()].size()
-                                                              : std::string::npos));
-        EXPECT_EQ(row.errors, errors);
-        expectInOrder(log, row.records);
-        // The listener hears of success exactly when the run succeeds.
-        bool success = false;
-        for (const LogRecord& record : log)
-            success = success || record.message == "notifySnapshotCompleteSuccess";
-        EXPECT_TRUE(log.empty() || success == (row.exitCode == 0));
-        expectNothingLeftBehind();
-        AgentRegistry::deleteRunOnceValue();
-        rowDone(std::string(row.name) + " | exit " + std::to_string(result.exitCodeSigned()) + " | status " +
-                std::to_string(status) + " | held " + (held < 0 ? "-" : std::to_string(held)) + " ms | " +
-                (restored ? (touched ? "restored" : "untouched") : "NOT RESTORED"));
     }
+    EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << result.output;
+    EXPECT_EQ(row.status, status);
+    const char* output = row.output != nullptr ? row.output : row.exitCode == 0 ? kSuccessLine : "";
+    EXPECT_NE(std::string::npos, result.output.find(output)) << result.output;
+
+    long held = m_standIn.writersHeldMs(1);
+    EXPECT_LE(row.heldMinMs, held);
+    EXPECT_GE(row.heldMaxMs, held);
+    const bool touched = row.exitCode == 0 || row.exitCode == -1001;
+    const bool restored = machineAsBefore(touched);
+    EXPECT_TRUE(restored) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
+    // The service object is released on every path that created it.
+    std::vector<std::string> calls = m_standIn.calls(1);
+    if (calls.size() > 1) {
+        EXPECT_EQ("Release", calls.back());
+    }
+    // The server is pinged, then asked for one checkpoint for the machine's
+    // MAC addresses and the encoded tag, only while the writers are held.
+    std::vector<LogRecord> log = currentRun();
+    std::string macs;
+    for (const LogRecord& record : log)
+        if (record.message.compare(0, 5, "MAC: ") == 0)
+            macs += (macs.empty() ? "" : "%20") + record.message.substr(5);
+    StandInFields freeze = m_standIn.find(1, "freeze");
+    size_t checkpoints = 0;
+    for (const Fields& request : m_lastRequests) {
+        EXPECT_EQ("OrVEL Agent/1.0", request.at("ua"));
+        if (request.at("kind") == "ping") {
+            EXPECT_EQ("/KosService/AgentServer/ping", request.at("path"));
+            continue;
+        }
+        ++checkpoints;
+        if (!log.empty()) {
+            EXPECT_EQ(kCheckpointPrefix + macs + "/YQBiAGMA", request.at("path"));
+        }
+        if (freeze["freeze"] == "held") {
+            EXPECT_LE(freeze["quiesced_time"], request.at("time"));
+            EXPECT_GE(freeze["thaw_time"], request.at("time"));
+        }
+    }
+    EXPECT_GE(1u, checkpoints);
+
+    // One record line per run that ended by itself; none from a run an
+    // assertion ended, or one without its log folder.
+    const bool recorded = row.exitCode != kAssertExit && row.prepare != logFolderIsAFile;
+    ASSERT_EQ(recorded ? 1u : 0u, runRecordLines().size());
+    if (recorded)
+        expectRecord(row, status, touched, lastRunRecord(), freeze, checkpoints);
+
+    // Each Error record, cut to the length of the start expected in its place.
+    std::vector<std::string> errors;
+    for (const LogRecord& record : log)
+        if (record.level == "Error" && record.message.compare(0, strlen(kFlowRecord), kFlowRecord) != 0)
+            errors.push_back(record.message.substr(
+                0, errors.size() < row.errors.size() ? row.errors[errors.size()].size() : std::string::npos));
+    EXPECT_EQ(row.errors, errors);
+    expectInOrder(log, row.records);
+    // The listener hears of success exactly when the run succeeds.
+    bool success = false;
+    for (const LogRecord& record : log)
+        success = success || record.message == "notifySnapshotCompleteSuccess";
+    EXPECT_TRUE(log.empty() || success == (row.exitCode == 0));
+    expectNothingLeftBehind();
+    AgentRegistry::deleteRunOnceValue();
+    rowDone(std::string(row.name) + " | exit " + std::to_string(result.exitCodeSigned()) + " | status " +
+            std::to_string(status) + " | held " + (held < 0 ? "-" : std::to_string(held)) + " ms | " +
+            (restored ? (touched ? "restored" : "untouched") : "NOT RESTORED"));
 }
+
+std::vector<const Row*> allRows() {
+    std::vector<const Row*> rows;
+    for (const Row& row : kRows)
+        rows.push_back(&row);
+    return rows;
+}
+
+// "GatherWriterMetadata's wait fails" -> "GatherWriterMetadataWaitFails".
+std::string rowTestName(const ::testing::TestParamInfo<const Row*>& info) {
+    std::string name;
+    bool wordStart = true;
+    for (const char* c = info.param->name; *c != '\0'; ++c) {
+        if (c[0] == '\'' && c[1] == 's') {
+            ++c;
+            continue;
+        }
+        if (!std::isalnum(static_cast<unsigned char>(*c))) {
+            wordStart = true;
+            continue;
+        }
+        name += wordStart ? static_cast<char>(std::toupper(static_cast<unsigned char>(*c))) : *c;
+        wordStart = false;
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(, FaultRow, ::testing::ValuesIn(allRows()), rowTestName);
 
 // The in-progress markers beside the run record, as the next run reads them.
 std::vector<std::string> runMarkerFiles() {
