@@ -146,24 +146,22 @@ JsonLine& JsonLine::member(const char* name, const std::optional<bool>& flag) {
 
 JsonLine& JsonLine::beginObject(const char* name) {
     key(name);
-    m_text += '{';
-    m_closers += '}';
-    m_empty = true;
-    return *this;
+    return open('{', '}');
 }
 
 JsonLine& JsonLine::beginArray(const char* name) {
     key(name);
-    m_text += '[';
-    m_closers += ']';
-    m_empty = true;
-    return *this;
+    return open('[', ']');
 }
 
 JsonLine& JsonLine::beginObject() {
     separate();
-    m_text += '{';
-    m_closers += '}';
+    return open('{', '}');
+}
+
+JsonLine& JsonLine::open(char opener, char closer) {
+    m_text += opener;
+    m_closers += closer;
     m_empty = true;
     return *this;
 }

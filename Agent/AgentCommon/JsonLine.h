@@ -44,6 +44,8 @@ public:
 private:
     void key(const char* key);
     void separate();
+    // A new level, after its key or separator.
+    JsonLine& open(char opener, char closer);
 
     std::string m_text;
     // One character per open level: '}' or ']'; the outermost is the line's.

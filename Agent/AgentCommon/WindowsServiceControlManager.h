@@ -6,14 +6,8 @@
 
 #include <windows.h>
 
-struct ServiceHandleTraits {
-    using Value = SC_HANDLE;
-    static SC_HANDLE empty() { return NULL; }
-    static bool valid(SC_HANDLE handle) { return handle != NULL; }
-    static void close(SC_HANDLE handle) { CloseServiceHandle(handle); }
-};
 // Sole owner of a service control manager or service handle.
-using ScHandle = UniqueHandle<ServiceHandleTraits>;
+using ScHandle = UniqueHandle<NullableHandleTraits<SC_HANDLE, &CloseServiceHandle>>;
 
 class WindowsServiceControlManager : public IServiceControlManager {
 public:

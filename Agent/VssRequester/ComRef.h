@@ -25,23 +25,11 @@ public:
     explicit operator bool() const { return this->valid(); }
 };
 
-struct CoTaskMemTraits {
-    using Value = LPOLESTR;
-    static LPOLESTR empty() { return nullptr; }
-    static bool valid(LPOLESTR text) { return text != nullptr; }
-    static void close(LPOLESTR text) { CoTaskMemFree(text); }
-};
 // Sole owner of a text allocated by COM with CoTaskMemAlloc.
-using CoTaskMemText = UniqueHandle<CoTaskMemTraits>;
+using CoTaskMemText = UniqueHandle<NullableHandleTraits<LPOLESTR, &CoTaskMemFree>>;
 
-struct BstrTraits {
-    using Value = BSTR;
-    static BSTR empty() { return nullptr; }
-    static bool valid(BSTR text) { return text != nullptr; }
-    static void close(BSTR text) { SysFreeString(text); }
-};
 // Sole owner of a BSTR.
-class BstrText : public UniqueHandle<BstrTraits> {
+class BstrText : public UniqueHandle<NullableHandleTraits<BSTR, &SysFreeString>> {
 public:
     // Its length in units, which a BSTR carries; 0 for none.
     UINT length() const { return SysStringLen(get()); }

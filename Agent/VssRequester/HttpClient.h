@@ -15,14 +15,8 @@
 #include <string>
 #include <vector>
 
-struct WinHttpHandleTraits {
-    using Value = HINTERNET;
-    static HINTERNET empty() { return NULL; }
-    static bool valid(HINTERNET handle) { return handle != NULL; }
-    static void close(HINTERNET handle) { WinHttpCloseHandle(handle); }
-};
 // Sole owner of a WinHTTP session, connection or request handle.
-using WinHttpHandle = UniqueHandle<WinHttpHandleTraits>;
+using WinHttpHandle = UniqueHandle<NullableHandleTraits<HINTERNET, &WinHttpCloseHandle>>;
 
 class HttpClient {
 public:

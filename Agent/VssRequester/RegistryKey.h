@@ -6,14 +6,7 @@
 
 #include <windows.h>
 
-struct RegistryKeyTraits {
-    using Value = HKEY;
-    static HKEY empty() { return NULL; }
-    static bool valid(HKEY key) { return key != NULL; }
-    static void close(HKEY key) { RegCloseKey(key); }
-};
-
-class RegistryKey : public UniqueHandle<RegistryKeyTraits> {
+class RegistryKey : public UniqueHandle<NullableHandleTraits<HKEY, &RegCloseKey>> {
 public:
     using UniqueHandle::UniqueHandle;
 

@@ -10,6 +10,15 @@
 // The owner is movable, so that a handle can be returned from the function
 // that opened it, and never copyable.
 
+// The traits of the kinds whose "no handle" is a null value and whose closer
+// is one free function (its result is of no use to an owner).
+template <class T, auto Close> struct NullableHandleTraits {
+    using Value = T;
+    static T empty() { return nullptr; }
+    static bool valid(T value) { return value != nullptr; }
+    static void close(T value) { Close(value); }
+};
+
 template <class Traits> class UniqueHandle {
 public:
     using Value = typename Traits::Value;
