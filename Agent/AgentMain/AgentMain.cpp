@@ -12,7 +12,7 @@
 #include "AgentCommon/StatusReaderWriter.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
-#include "MemShield.h"
+#include "MemShieldAO.h"
 #include "MemShieldSwitch.h"
 #include "OrvelVssAgentVersion.h"
 #include "TrackedNew.h"
@@ -76,7 +76,7 @@ void startUp() {
     AgentInitializer::initLog("OrvelVssAgent.exe.log");
     // Once both logs exist, so that the active object's and the dead-lock
     // checker's start records reach each of them.
-    MemShield::instance()->startActiveObject();
+    MemShieldAO::start();
 
     Tweaks::instance()->print();
 }

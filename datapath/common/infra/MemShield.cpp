@@ -1,10 +1,7 @@
 #include "MemShield.h"
 
 #include "Log.h"
-#include "MemShieldAO.h"
-#include "MemWatcher.h"
-#include "MemoryHeap.h"
-#include "MemoryPoolImpl.h"
+#include "MemShieldReports.h"
 #include "Timer.h"
 #include "Tweaks.h"
 
@@ -77,10 +74,6 @@ MemShield::MemShield()
     // The clocks are created here, before any allocation needs a timestamp:
     // creating them later, from inside an allocation, would log from there.
     Timer::instance()->getLastTimestampMs_Inaccurate(true);
-}
-
-void MemShield::startActiveObject() {
-    MemShieldAO::instance();
 }
 
 void MemShield::countedSizeFailure(size_t size, size_t count) {
@@ -279,10 +272,7 @@ void MemShield::printAllocations() {
                      << " maxAllocationInCodeLine=" << maxAllocationInCodeLine << " "
                      << " maxAllocationsFound=" << maxAllocationsFound << " ");
     MemWatchedContainerDatabase::instance()->printWatchedContainers();
-    MemWatcher::instance()->printCpu();
-    MemWatcher::instance()->printMem();
-    MemoryHeap::instance()->printMemoryUsage();
-    MemoryPoolImpl::printLivePools();
+    MemShieldReports::printAll();
 }
 
 void MemShield::printRecentlyFreed() {

@@ -50,17 +50,6 @@ public:
     // Creates MemShield on first use.
     static MemShield* instance() { return Singleton<MemShield>::instance(); }
 
-    // Starts MemShieldAO, and through its keepalive the dead-lock checker,
-    // once per process; returns when both threads have logged their start.
-    // The entry point calls it as soon as it has registered its log clients
-    // (whether or not any could be registered), so that both start records
-    // reach every log of the run. Not the constructor, nor any tracked
-    // creation: the file log clients are themselves the first tracked
-    // objects, so a start from there would log into none of them, or only
-    // into those registered so far. Not while holding a lock that writing a
-    // record or creating a tracked object needs: the new threads do both.
-    void startActiveObject();
-
     // Reads the process-wide switch.
     virtual bool isShieldOn() const { return g_memShieldEnabled; }
     // Releases an array block in the mode it was allocated in.

@@ -1,5 +1,10 @@
 #include "MemShieldAO.h"
 
+#include "MemShieldReports.h"
+#include "MemWatcher.h"
+#include "MemoryHeap.h"
+#include "MemoryPoolImpl.h"
+
 bool MemShieldAO::s_forceVerbose = false;
 
 // Returns once the thread has started and created its keepalive, and with it
@@ -13,4 +18,12 @@ MemShieldAO::MemShieldAO() : ActiveObject("MemShieldAO", &s_forceVerbose) {
 void MemShieldAO::onThreadStart(u32 threadSeq) {
     (void)threadSeq;
     m_threadReady.post();
+}
+
+void MemShieldAO::start() {
+    MemShieldReports::add([] { MemWatcher::instance()->printCpu(); });
+    MemShieldReports::add([] { MemWatcher::instance()->printMem(); });
+    MemShieldReports::add([] { MemoryHeap::instance()->printMemoryUsage(); });
+    MemShieldReports::add(&MemoryPoolImpl::printLivePools);
+    instance();
 }

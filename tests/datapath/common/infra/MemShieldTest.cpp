@@ -1,4 +1,6 @@
 #include "MemShield.h"
+#include "MemShieldAO.h"
+#include "MemShieldReports.h"
 #include "MemWatchedContainer.h"
 #include "MemoryPoolImpl.h"
 #include "Os.h"
@@ -131,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
             "ByteWrittenPastTheEnd",
             true,
             [] {
-                new MemoryPoolImpl("OverrunPool", 2097152); // reported with the heap
+                MemShieldAO::start(); // hands the heap and pool reports over
+                new MemoryPoolImpl("OverrunPool", 2097152);
                 Twenty4* t = ORV_NEW(Twenty4)();
                 reinterpret_cast<u8*>(t)[24] = 120;
                 trackedDelete(t);
@@ -175,6 +178,32 @@ INSTANTIATE_TEST_SUITE_P(
             [] { MemShield::instance()->internalAllocAndRegister(314572800 - 80, 0, "Z", "z.cpp", 1); },
             {"Assertion \\(allocationLength < MAX_SINGLE_ALLOCATION_LENGTH\\) failed "}}),
     [](const ::testing::TestParamInfo<MisuseCase>& info) { return std::string(info.param.name); });
+
+namespace {
+std::string g_printed;
+template <int N> void report() {
+    g_printed += static_cast<char>('a' + N);
+}
+
+// A report handed in twice prints once, in the place of its first handing; a
+// full table refuses a new one, still knows the ones it has, and prints them.
+bool reportsPrintOnceInAddedOrder() {
+    static_assert(MemShieldReports::kMaxReports == 8, "the table below fills it");
+    bool added = MemShieldReports::add(&report<0>) && MemShieldReports::add(&report<1>) &&
+                 MemShieldReports::add(&report<0>);
+    for (MemShieldReports::Report r :
+         {&report<2>, &report<3>, &report<4>, &report<5>, &report<6>, &report<7>})
+        added = added && MemShieldReports::add(r);
+    const bool full = !MemShieldReports::add(&report<8>) && MemShieldReports::add(&report<3>);
+    MemShieldReports::printAll();
+    return added && full && g_printed == "abcdefgh";
+}
+} // namespace
+
+// In a child: the registry is process-wide.
+TEST(MemShieldReportsDeathTest, PrintOnceInAddedOrder) {
+    EXPECT_EXIT(std::_Exit(reportsPrintOnceInAddedOrder() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
 
 // Shield mode through the convention: a polymorphic object released through
 // its second base is found, verified and released; nothing stays registered.
@@ -255,7 +284,7 @@ bool activeObjectStartsIntoEveryLog() {
     echoLogToStderr();
     trackedDelete(ORV_NEW(Eight)());
     LogCapture::instance().clear();
-    MemShield::instance()->startActiveObject();
+    MemShieldAO::start();
     std::string captured;
     for (const std::string& record : LogCapture::instance().records())
         captured += record;
@@ -267,7 +296,7 @@ bool activeObjectStartsIntoEveryLog() {
 // keepalive is the one lease the checker watches.
 bool activeObjectStartsWithoutALog() {
     g_memShieldEnabled = true;
-    MemShield::instance()->startActiveObject();
+    MemShieldAO::start();
     LogCapture::instance().clear();
     MemWatchedContainerDatabase::instance()->printWatchedContainers();
     return LogCapture::instance().hasMessageContaining("ContainerName = DeadLockCheckers items = 1 ");
