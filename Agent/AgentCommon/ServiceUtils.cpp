@@ -20,12 +20,44 @@ u32 pollInterval(u32 waitHint) {
     return interval;
 }
 
-void closeBoth(IServiceControlManager& manager) {
-    manager.closeService();
-    manager.closeManager();
+// Closes what the start opened, the service before the manager, on every way
+// out of it, and nothing that was not opened.
+class OpenedHandles {
+public:
+    explicit OpenedHandles(IServiceControlManager& manager) : m_manager(manager) {}
+    ~OpenedHandles() {
+        if (m_service)
+            m_manager.closeService();
+        if (m_managerOpen)
+            m_manager.closeManager();
+    }
+    OpenedHandles(const OpenedHandles&) = delete;
+    OpenedHandles& operator=(const OpenedHandles&) = delete;
+
+    u32 openManager() {
+        u32 error = m_manager.openManager();
+        m_managerOpen = error == 0;
+        return error;
+    }
+    u32 openService(const std::string& name) {
+        u32 error = m_manager.openService(name);
+        m_service = error == 0;
+        return error;
+    }
+
+private:
+    IServiceControlManager& m_manager;
+    bool m_managerOpen = false;
+    bool m_service = false;
+};
+
+// The record of a failed call, under the caller's columns; returns its error.
+u32 failed(const char* columns, const char* call, u32 error) {
+    LOG_AT(LogError, columns) << call << " failed with error code " << static_cast<i32>(error) << std::endl;
+    return error;
 }
 
-const char* const kQueryFailed = "QueryServiceStatusEx failed with error code ";
+const char* const kQuery = "QueryServiceStatusEx";
 
 enum class Pending { Left, TimedOut, QueryFailed };
 
@@ -63,76 +95,56 @@ Pending waitWhile(u32 pendingState, ServiceStatus& status, IServiceControlManage
 // 2^32, so a tick count that wraps during the wait does not matter.
 u32 ServiceUtils::startService(const std::string& serviceName, IServiceControlManager& manager,
                                IServiceClock& clock) {
-    u32 error = manager.openManager();
-    if (error != 0) {
-        LOG(LogError) << "OpenSCManager failed with error code " << static_cast<i32>(error) << std::endl;
-        return error;
-    }
-    error = manager.openService(serviceName);
-    if (error != 0) {
-        LOG(LogError) << "OpenService failed with error code " << static_cast<i32>(error) << std::endl;
-        manager.closeManager();
-        return error;
-    }
+    const char* const columns = ORV_LOG_COLUMNS();
+    OpenedHandles handles(manager);
+    u32 error = handles.openManager();
+    if (error != 0)
+        return failed(columns, "OpenSCManager", error);
+    error = handles.openService(serviceName);
+    if (error != 0)
+        return failed(columns, "OpenService", error);
     ServiceStatus status;
     error = manager.queryStatus(status);
-    if (error != 0) {
-        LOG(LogError) << kQueryFailed << static_cast<i32>(error) << std::endl;
-        closeBoth(manager);
-        return error;
-    }
+    if (error != 0)
+        return failed(columns, kQuery, error);
     // Start pending counts as running too: someone else is already starting it.
     if (status.currentState != ServiceStopped && status.currentState != ServiceStopPending) {
         LOG(LogInfo) << "Cannot start the service because it is already running" << std::endl;
-        closeBoth(manager);
         return 0;
     }
 
     switch (waitWhile(ServiceStopPending, status, manager, clock, error)) {
     case Pending::QueryFailed:
-        LOG(LogError) << kQueryFailed << static_cast<i32>(error) << std::endl;
-        closeBoth(manager);
-        return error;
+        return failed(columns, kQuery, error);
     case Pending::TimedOut:
         LOG(LogError) << "Timeout waiting for service to stop" << std::endl;
-        closeBoth(manager);
         return 0;
     case Pending::Left:
         break;
     }
 
     error = manager.startService();
-    if (error != 0) {
-        LOG(LogError) << "StartService failed with error code " << static_cast<i32>(error) << std::endl;
-        closeBoth(manager);
-        return error;
-    }
+    if (error != 0)
+        return failed(columns, "StartService", error);
     LOG(LogInfo) << "Service start pending..." << std::endl;
     error = manager.queryStatus(status);
-    if (error != 0) {
-        LOG(LogError) << kQueryFailed << static_cast<i32>(error) << std::endl;
-        closeBoth(manager);
-        return error;
-    }
+    if (error != 0)
+        return failed(columns, kQuery, error);
 
     // A start that times out or whose status cannot be read any more ends in
     // the records below, with the last status known.
     u32 result = 0;
-    if (waitWhile(ServiceStartPending, status, manager, clock, error) == Pending::QueryFailed) {
-        LOG(LogError) << kQueryFailed << static_cast<i32>(error) << std::endl;
-        result = error;
-    }
-
+    if (waitWhile(ServiceStartPending, status, manager, clock, error) == Pending::QueryFailed)
+        result = failed(columns, kQuery, error);
     if (status.currentState == ServiceRunning) {
         LOG(LogInfo) << "Service started successfully." << std::endl;
-    } else {
-        LOG(LogError) << "Service not started." << std::endl;
-        LOG(LogError) << "Current State: " << status.currentState << std::endl;
-        LOG(LogError) << "Exit Code: " << status.win32ExitCode << std::endl;
-        LOG(LogError) << "Check Point: " << status.checkPoint << std::endl;
-        LOG(LogError) << "Wait Hint: " << status.waitHint << std::endl;
+        return result;
     }
-    closeBoth(manager);
+    LOG(LogError) << "Service not started." << std::endl;
+    LOG(LogError) << "Current State: " << status.currentState << std::endl;
+    LOG(LogError) << "Exit Code: " << status.win32ExitCode << std::endl;
+    LOG(LogError) << "Check Point: " << status.checkPoint << std::endl;
+    LOG(LogError) << "Wait Hint: " << status.waitHint << std::endl;
     return result;
 }
 
