@@ -5,7 +5,9 @@
 // closed as soon as its response has arrived, then the checkpoint GET over
 // the same connection, timed from the request's open to its response with
 // QueryPerformanceCounter. Each of --runs rounds starts a new session, as
-// each agent run does.
+// each agent run does. --gap-ms sleeps between the ping's close and the
+// checkpoint, as the agent's freeze lies between its two: an idle connection
+// and a server gone back to waiting may cost what a back-to-back pair hides.
 //
 // Standard output, one line:
 //   BARECLIENT checkpoint_us=<n1,n2,...>
@@ -26,10 +28,10 @@ const wchar_t kUserAgent[] = L"OrVEL Agent/1.0";
 const wchar_t kPingPath[] = L"/KosService/AgentServer/ping";
 
 const char kHelp[] =
-    "Usage: OrvelBareClient.exe --port N [--host H] [--path P] [--runs N]\n"
+    "Usage: OrvelBareClient.exe --port N [--host H] [--path P] [--runs N] [--gap-ms N]\n"
     "Times the checkpoint GET as the agent's client makes it, alone: per round a new WinHTTP\n"
     "session and connection to H:N (default host 127.0.0.1), the ping GET with its request closed\n"
-    "once answered, then the checkpoint GET P (default\n"
+    "once answered, a sleep of --gap-ms (default 0), then the checkpoint GET P (default\n"
     "/KosService/AgentServer/insertlicensed/000000000000/YmFyZQ==), timed with QueryPerformanceCounter.\n"
     "Prints \"BARECLIENT checkpoint_us=<n1,n2,...>\". Exit code: 0; 1 when a round failed; 2 for a usage\n"
     "error.\n";
@@ -58,7 +60,8 @@ std::string get(HINTERNET connection, const wchar_t* path, Internet& request) {
 }
 
 // One round; `us` gets the checkpoint's round trip.
-std::string round(const std::wstring& host, unsigned long port, const std::wstring& path, long long& us) {
+std::string round(const std::wstring& host, unsigned long port, const std::wstring& path, unsigned long gapMs,
+                  long long& us) {
     Internet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                  WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session.valid())
@@ -73,6 +76,8 @@ std::string round(const std::wstring& host, unsigned long port, const std::wstri
     if (!failure.empty())
         return "ping " + failure;
     request.reset();
+    if (gapMs > 0)
+        Sleep(gapMs);
 
     LARGE_INTEGER start, end, frequency;
     QueryPerformanceCounter(&start);
@@ -91,7 +96,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::wstring host = L"127.0.0.1";
     std::wstring path = L"/KosService/AgentServer/insertlicensed/000000000000/YmFyZQ==";
-    unsigned long port = 0, runs = 1;
+    unsigned long port = 0, runs = 1, gapMs = 0;
     bool ok = argc % 2 == 1;
     for (int i = 1; ok && i + 1 < argc; i += 2) {
         const std::wstring name = argv[i];
@@ -103,6 +108,8 @@ int wmain(int argc, wchar_t** argv) {
             ok = parseNumber(argv[i + 1], port, 65535) && port > 0;
         else if (name == L"--runs")
             ok = parseNumber(argv[i + 1], runs, 100000) && runs > 0;
+        else if (name == L"--gap-ms")
+            ok = parseNumber(argv[i + 1], gapMs, 60000);
         else
             ok = false;
     }
@@ -113,7 +120,7 @@ int wmain(int argc, wchar_t** argv) {
     std::string times;
     for (unsigned long i = 0; i < runs; ++i) {
         long long us = 0;
-        const std::string failure = round(host, port, path, us);
+        const std::string failure = round(host, port, path, gapMs, us);
         if (!failure.empty()) {
             std::printf("BARECLIENT failed round=%lu %s checkpoint_us=%s\n", i + 1, failure.c_str(),
                         times.c_str());

@@ -2,7 +2,8 @@
 // IPv4 loopback, plain HTTP/1.1 over Winsock, as the agent's checkpoint
 // client meets it. It answers the ping and the checkpoint requests with the
 // status a test asks for, after a delay or never, on kept-alive connections
-// (one thread each), records every request and ends by itself after its
+// (one thread each, started before the connection arrives), records every
+// request and ends by itself after its
 // lifetime.
 //
 // It answers first and records after: the agent's checkpoint request runs
@@ -13,8 +14,12 @@
 // request is answered (at once for a request that gets no answer), fields
 // separated by a tab, ended by "\n":
 //   time=<UTC YYYY-MM-DD hh:mm:ss.mmm>\tconn=<n from 1>\tkind=<ping|checkpoint|other>\t
-//   ua=<User-Agent value>\tpath=<request target exactly as received>[\tanswer_us=<n>][\thandles=<n>]
-// time is when the request had been read whole. answer_us is the server's own
+//   ua=<User-Agent value>\tpath=<request target exactly as received>[\tread_us=<n>][\tanswer_us=<n>]
+//   [\thandles=<n>]
+// time is when the request had been read whole. read_us, on a connection's
+// first request only, is the time from the connection's accept to that
+// request read whole: with answer_us, the server's whole share of a request
+// that came on a new connection. answer_us is the server's own
 // time from then to the answer sent, any configured delay included (absent
 // when no answer was sent). handles, only with --count-handles, is the
 // server's open handle count after the answer, so that a long series of runs
@@ -33,7 +38,9 @@
 
 #include "TestbedCommon.h"
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -284,11 +291,13 @@ long long microsecondsSince(const LARGE_INTEGER& start) {
     return (now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart;
 }
 
-void serveConnection(Socket socket, unsigned long number, std::shared_ptr<Server> server) {
+void serveConnection(Socket socket, unsigned long number, std::shared_ptr<Server> server,
+                     LARGE_INTEGER accepted) {
     const Options& options = server->options;
     std::string buffer;
     Request request;
-    while (nextRequest(socket.get(), buffer, request)) {
+    for (bool first = true; nextRequest(socket.get(), buffer, request); first = false) {
+        const long long readUs = first ? microsecondsSince(accepted) : -1;
         LARGE_INTEGER read;
         QueryPerformanceCounter(&read);
         const Kind kind = kindOf(request.target);
@@ -309,6 +318,8 @@ void serveConnection(Socket socket, unsigned long number, std::shared_ptr<Server
         std::string line = "time=" + readTime + "\tconn=" + std::to_string(number) +
                            "\tkind=" + kKindNames[kind] + "\tua=" + request.userAgent +
                            "\tpath=" + request.target;
+        if (readUs >= 0)
+            line += "\tread_us=" + std::to_string(readUs);
         if (answerUs >= 0)
             line += "\tanswer_us=" + std::to_string(answerUs);
         if (options.countHandles)
@@ -348,6 +359,57 @@ bool writeReadyFile(const std::wstring& path, unsigned port) {
     }
     return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
+
+// Each connection is served on a thread of its own that was started before
+// the connection came: a thread created for a connection that has just been
+// accepted makes its first request wait for the creation (about a
+// millisecond under Wine), and the agent's checkpoint, a new connection made
+// while the writers are frozen, would carry that in every measure of it. One
+// thread always waits; the accept loop starts the next one once it has
+// handed a connection over.
+class ConnectionThreads {
+public:
+    explicit ConnectionThreads(std::shared_ptr<Server> server) : m_server(std::move(server)) { start(); }
+
+    void serve(Socket socket, unsigned long number, LARGE_INTEGER accepted) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_waiting.push_back(Connection{std::move(socket), number, accepted});
+        const bool spareNeeded = m_idle <= m_waiting.size();
+        lock.unlock();
+        m_ready.notify_one();
+        if (spareNeeded)
+            start();
+    }
+
+private:
+    struct Connection {
+        Socket socket;
+        unsigned long number;
+        LARGE_INTEGER accepted;
+    };
+
+    void start() {
+        std::thread([this] { run(); }).detach();
+    }
+    void run() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            ++m_idle;
+            m_ready.wait(lock, [this] { return !m_waiting.empty(); });
+            --m_idle;
+            Connection connection = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            lock.unlock();
+            serveConnection(std::move(connection.socket), connection.number, m_server, connection.accepted);
+        }
+    }
+
+    std::shared_ptr<Server> m_server;
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<Connection> m_waiting;
+    size_t m_idle = 0;
+};
 
 int serve(const Options& options) {
     auto server = std::make_shared<Server>();
@@ -393,6 +455,8 @@ int serve(const Options& options) {
     std::fflush(stdout);
 
     const ULONGLONG end = GetTickCount64() + options.lifetimeMs;
+    // Never destroyed: its threads may still wait on it as the process ends.
+    ConnectionThreads* threads = new ConnectionThreads(server);
     unsigned long connections = 0;
     for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
         fd_set readable;
@@ -406,8 +470,10 @@ int serve(const Options& options) {
         if (ready <= 0)
             continue;
         Socket connection(accept(listener.get(), nullptr, nullptr));
+        LARGE_INTEGER accepted;
+        QueryPerformanceCounter(&accepted);
         if (connection.valid())
-            std::thread(serveConnection, std::move(connection), ++connections, server).detach();
+            threads->serve(std::move(connection), ++connections, accepted);
     }
     // Connections still open end with the process.
     return 0;
