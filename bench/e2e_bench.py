@@ -167,7 +167,11 @@ class Bench:
         args = [] if external else ["--", "127.0.0.1", self.port, "0.0.0.0", "0", "bench"]
         out = wine(self.program("OrvelRunner.exe"), "--cwd", win(self.work), *args,
                    env=self.env if simulated else self.vss_env)
-        line = fields(next(l for l in out.stdout.splitlines() if l.startswith("RUNNER ")))
+        found = [l for l in out.stdout.splitlines() if l.startswith("RUNNER ")]
+        if not found:
+            sys.exit("%s run: the runner printed no result (exit %s): %s %s"
+                     % (name, out.returncode, out.stdout[-2000:], out.stderr[-2000:]))
+        line = fields(found[0])
         if line["exit_code"] != "0":
             sys.exit("%s run failed: %s" % (name, line))
         run = last_run(self.log)
