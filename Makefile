@@ -7,7 +7,7 @@ HARNESS := scripts/wine-harness build/windows
 RELEASE_HARNESS := scripts/wine-harness build/windows-release
 # What the end-to-end suites need of a build: the agent and every stand-in.
 WINDOWS_PROGRAMS := OrvelVssAgent WineKeepAlive OrvelRunner OrvelVssProviderService OrvelManagementServer \
-    OrvelBareClient OrvelVssStandIn OrvelBcdeditStandIn
+    OrvelBareClient OrvelBareEvents OrvelVssStandIn OrvelBcdeditStandIn
 
 .NOTPARALLEL:
 .PHONY: bootstrap test demo bench bench-e2e soak fuzz dist lint clean \

@@ -26,12 +26,15 @@ Per set, median and p90:
           set (its hold_us)
   share   window - floor, per run (default mode against the floor's median):
           what the agent itself adds to the frozen window
+          (in runner mode the share still holds the four event wake-ups the
+          window is made of; their floor alone is printed: OrvelBareEvents)
   run     the whole run as the runner saw it (start to exit)
   outside the phases the agent does not control, from its log: the provider
           service start when it was stopped, the two bcdedit launches, the
           final wait for the runner's read notification
   own     run - outside: the agent's own time, Wine's process start and end
-          included
+          included (printed beside it: the whole run of a program that only
+          prints its usage, started by the same runner)
 Default-mode sets also show where the window goes, from the agent's run
 record (performance counter): frozen, the agent's own measure of the window;
 GET, its checkpoint request; around, frozen - GET (the agent's work in the
@@ -202,6 +205,27 @@ class Bench:
         fresh = [self.bare_client(1, gap_ms)[0] for _ in range(self.runs)]
         return fresh, self.bare_client(self.runs, 0)
 
+    def empty_runs(self):
+        """Whole runs of a program that only prints its usage, started and timed by the runner: what
+        Wine's process start and end cost on their own, in ms."""
+        times = []
+        for _ in range(self.runs):
+            out = wine(self.program("OrvelRunner.exe"), "--agent", win(self.program("OrvelBareEvents.exe")),
+                       "--", "--help", env=self.env)
+            found = [l for l in out.stdout.splitlines() if l.startswith("RUNNER ")]
+            if not found or fields(found[0])["exit_code"] != "0":
+                sys.exit("the empty run failed: %s %s" % (out.stdout[-2000:], out.stderr[-2000:]))
+            times.append(float(fields(found[0])["exit_ms"]))
+        return times
+
+    def bare_events(self):
+        """The externally initiated window's four wake-ups alone, in ms (OrvelBareEvents)."""
+        out = wine(self.program("OrvelBareEvents.exe"), "--rounds", str(self.runs), env=self.env)
+        line = next((l for l in out.stdout.splitlines() if l.startswith("BAREEVENTS")), "")
+        if out.returncode != 0 or "window_us=" not in line:
+            sys.exit("the bare events program failed: %s" % (line or out.stderr))
+        return [int(us) / 1000.0 for us in fields(line)["window_us"].split(",")]
+
     def server_times(self):
         """The server's share of each checkpoint: accept -> read whole -> answer sent, in ms."""
         with open(self.file("requests")) as record:
@@ -245,6 +269,8 @@ def main():
         gaps = [run[4][3] for name in SETS if not name.endswith("runner") for run in results[name]]
         gap_ms = int(round(statistics.median(gaps)))
         fresh, back_to_back = bench.floors(gap_ms)
+        wakeups = bench.bare_events()
+        empty = bench.empty_runs()
         answers = bench.server_times()
     finally:
         bench.server.kill()
@@ -279,6 +305,10 @@ def main():
                 verdict(p90(window), floor_median + 3.0), resolution))
         goals.append("%-11s own time median %.1f <= 50: %s" % (name, statistics.median(own),
                                                               verdict(statistics.median(own), 50.0)))
+    print("a whole run of a program that only prints its usage (Wine's process start and end): %s"
+          % summary(empty))
+    print("runner mode's floor, the four wake-ups alone (OrvelBareEvents, less its runner's own time): %s"
+          % summary(wakeups))
     print("%-11s %17s %17s %17s %17s" % ("inside", "frozen", "GET", "around", "gap"))
     for name in SETS:
         if not name.endswith("runner"):
