@@ -90,10 +90,8 @@ std::string round(const std::wstring& host, unsigned long port, const std::wstri
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 2 && (std::wcscmp(argv[1], L"--help") == 0 || std::wcscmp(argv[1], L"/?") == 0)) {
-        std::fputs(kHelp, stdout);
+    if (printedHelp(argc, argv, kHelp))
         return 0;
-    }
     std::wstring host = L"127.0.0.1";
     std::wstring path = L"/KosService/AgentServer/insertlicensed/000000000000/YmFyZQ==";
     unsigned long port = 0, runs = 1, gapMs = 0;

@@ -172,10 +172,8 @@ int providerSide(unsigned long rounds) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 2 && (std::wcscmp(argv[1], L"--help") == 0 || std::wcscmp(argv[1], L"/?") == 0)) {
-        std::fputs(kHelp, stdout);
+    if (printedHelp(argc, argv, kHelp))
         return 0;
-    }
     unsigned long rounds = 20, parent = 0;
     bool ok = argc % 2 == 1;
     for (int i = 1; ok && i + 1 < argc; i += 2) {

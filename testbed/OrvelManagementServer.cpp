@@ -481,10 +481,8 @@ int serve(const Options& options) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 2 && (std::wcscmp(argv[1], L"--help") == 0 || std::wcscmp(argv[1], L"/?") == 0)) {
-        std::fputs(kHelp, stdout);
+    if (printedHelp(argc, argv, kHelp))
         return 0;
-    }
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::fputs("OrvelManagementServer: bad command line (see --help)\n", stderr);

@@ -95,6 +95,14 @@ inline std::wstring quotedArgument(const std::wstring& argument) {
     return out.append(backslashes * 2, L'\\') + L"\"";
 }
 
+// A command line of "--help" or "/?" alone: prints `help` and returns true.
+inline bool printedHelp(int argc, wchar_t** argv, const char* help) {
+    if (argc != 2 || (std::wcscmp(argv[1], L"--help") != 0 && std::wcscmp(argv[1], L"/?") != 0))
+        return false;
+    std::fputs(help, stdout);
+    return true;
+}
+
 // This executable's full path.
 inline std::wstring ownExecutablePath() {
     std::wstring path(32768, L'\0');
