@@ -2,9 +2,8 @@
 // IPv4 loopback, plain HTTP/1.1 over Winsock, as the agent's checkpoint
 // client meets it. It answers the ping and the checkpoint requests with the
 // status a test asks for, after a delay or never, on kept-alive connections
-// (one thread each, started before the connection arrives), records every
-// request and ends by itself after its
-// lifetime.
+// (each served by the thread that was waiting in accept() for it), records
+// every request and ends by itself after its lifetime.
 //
 // It answers first and records after: the agent's checkpoint request runs
 // while the writers are frozen, so nothing of the server's own bookkeeping
@@ -40,7 +39,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -360,55 +358,66 @@ bool writeReadyFile(const std::wstring& path, unsigned port) {
     return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-// Each connection is served on a thread of its own that was started before
-// the connection came: a thread created for a connection that has just been
-// accepted makes its first request wait for the creation (about a
-// millisecond under Wine), and the agent's checkpoint, a new connection made
-// while the writers are frozen, would carry that in every measure of it. One
-// thread always waits; the accept loop starts the next one once it has
-// handed a connection over.
-class ConnectionThreads {
+// Connections are taken by threads that wait in accept() themselves and then
+// serve what they took, so a new connection reaches a thread already blocked
+// on it in one wake-up. The agent's checkpoint is a new connection made while
+// the writers are frozen, and two other shapes cost it milliseconds under Wine
+// on two cores: a thread created for a connection that has just been accepted
+// (about a millisecond), and select() on the listener followed by accept() --
+// while the listener is ready and nobody has accepted yet, wineserver polls it
+// without pause and holds a core, and the thread woken from select() waits
+// behind it for up to 5 ms. kSpare threads always wait; a thread of its own
+// starts new ones, away from the connection just taken, and a thread whose
+// connection has ended goes back to accepting, so the pool only grows with
+// the number of connections open at once.
+class Acceptors {
 public:
-    explicit ConnectionThreads(std::shared_ptr<Server> server) : m_server(std::move(server)) { start(); }
-
-    void serve(Socket socket, unsigned long number, LARGE_INTEGER accepted) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_waiting.push_back(Connection{std::move(socket), number, accepted});
-        const bool spareNeeded = m_idle <= m_waiting.size();
-        lock.unlock();
-        m_ready.notify_one();
-        if (spareNeeded)
-            start();
+    Acceptors(SOCKET listener, std::shared_ptr<Server> server)
+        : m_listener(listener), m_server(std::move(server)) {
+        std::thread([this] { spawn(); }).detach();
     }
 
 private:
-    struct Connection {
-        Socket socket;
-        unsigned long number;
-        LARGE_INTEGER accepted;
-    };
+    static const size_t kSpare = 2;
 
-    void start() {
-        std::thread([this] { run(); }).detach();
-    }
-    void run() {
+    void spawn() {
         for (;;) {
             std::unique_lock<std::mutex> lock(m_mutex);
+            m_wanted.wait(lock, [this] { return m_idle < kSpare; });
+            // Counted as waiting from now on, so that one shortage starts
+            // one thread.
             ++m_idle;
-            m_ready.wait(lock, [this] { return !m_waiting.empty(); });
-            --m_idle;
-            Connection connection = std::move(m_waiting.front());
-            m_waiting.pop_front();
             lock.unlock();
-            serveConnection(std::move(connection.socket), connection.number, m_server, connection.accepted);
+            std::thread([this] { acceptAndServe(); }).detach();
         }
     }
 
+    void acceptAndServe() {
+        for (;;) {
+            Socket connection(accept(m_listener, nullptr, nullptr));
+            LARGE_INTEGER accepted;
+            QueryPerformanceCounter(&accepted);
+            if (!connection.valid()) {
+                Sleep(10); // not expected; keeps a failing accept from spinning
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(m_mutex);
+            const bool shortage = --m_idle < kSpare;
+            lock.unlock();
+            if (shortage)
+                m_wanted.notify_one();
+            serveConnection(std::move(connection), InterlockedIncrement(&m_connections), m_server, accepted);
+            lock.lock();
+            ++m_idle;
+        }
+    }
+
+    const SOCKET m_listener;
     std::shared_ptr<Server> m_server;
     std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::deque<Connection> m_waiting;
+    std::condition_variable m_wanted;
     size_t m_idle = 0;
+    volatile LONG m_connections = 0;
 };
 
 int serve(const Options& options) {
@@ -454,27 +463,9 @@ int serve(const Options& options) {
     std::printf("SERVER port=%u\n", port);
     std::fflush(stdout);
 
-    const ULONGLONG end = GetTickCount64() + options.lifetimeMs;
-    // Never destroyed: its threads may still wait on it as the process ends.
-    ConnectionThreads* threads = new ConnectionThreads(server);
-    unsigned long connections = 0;
-    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listener.get(), &readable);
-        const ULONGLONG left = end - now;
-        timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-        int ready = select(0, &readable, nullptr, nullptr, &wait);
-        if (ready < 0)
-            Sleep(10); // not expected; keeps a failing select from spinning
-        if (ready <= 0)
-            continue;
-        Socket connection(accept(listener.get(), nullptr, nullptr));
-        LARGE_INTEGER accepted;
-        QueryPerformanceCounter(&accepted);
-        if (connection.valid())
-            threads->serve(std::move(connection), ++connections, accepted);
-    }
+    // Never destroyed: its threads serve until the process ends.
+    new Acceptors(listener.get(), server);
+    Sleep(options.lifetimeMs);
     // Connections still open end with the process.
     return 0;
 }
