@@ -8,8 +8,8 @@ stand-in (which times it):
   sim+server   the requester simulator, default mode against the management server
   vss+runner   the real requester against the shadow-copy stand-in, -ExternallyInitiated
   vss+server   the real requester against the shadow-copy stand-in, default mode
-The management server stand-in answers at once, on a thread started before
-the connection came, and records after answering.
+The management server stand-in answers at once, on the thread that was
+waiting in accept() for the connection, and records after answering.
 
 Per set, median and p90:
   window  the writers' frozen window: the shadow-copy stand-in's own measure
@@ -20,8 +20,10 @@ Per set, median and p90:
           against the same server in this same invocation, N times, each in
           a fresh process (as each agent run is) with the agent's own median
           time between the ping's end and the checkpoint (the freeze lies
-          between them); printed beside it, the same GET N times back to back
-          in one process, whichever is lower being the floor the goals use;
+          between them); printed beside it, the same GET N times in one
+          process, back to back and with that gap between rounds (which
+          parts the machine idling for the gap and the fresh process),
+          whichever of the three is lowest being the floor the goals use;
           runner mode: the runner's own hold, freeze-complete seen -> thaw-start
           set (its hold_us)
   share   window - floor, per run (default mode against the floor's median):
@@ -35,10 +37,12 @@ Per set, median and p90:
   own     run - outside: the agent's own time, Wine's process start and end
           included (printed beside it: the whole run of a program that only
           prints its usage, started by the same runner)
-Default-mode sets also show where the window goes, from the agent's run
-record (performance counter): frozen, the agent's own measure of the window;
-GET, its checkpoint request; around, frozen - GET (the agent's work in the
-window besides the request); gap, ping end -> checkpoint start (log).
+Every set also shows where the window goes, from the agent's run record
+(performance counter): frozen, the agent's own measure of the window; status
+write, its first step (the section opened and mapped anew, as every write
+does); GET, the checkpoint request (runner mode: the runner's hold); rest,
+everything else (records, events, the wake-ups in runner mode); and in
+default mode the gap, ping end -> checkpoint start (log).
 Goals, printed with met/missed: default-mode window <= floor + 1 ms median and
 <= floor + 3 ms p90 (floor: its median); runner-mode share <= 0.5 ms median and
 <= 2 ms p90; own <= 50 ms median.
@@ -186,7 +190,7 @@ class Bench:
             window = int(freeze["held_us"]) / 1000.0
         hold = int(line["hold_us"]) / 1000.0 if external else None
         whole = float(line["exit_ms"])
-        inside = None if external else window_parts(run, self.records)
+        inside = window_parts(run, self.records, hold)
         return window, hold, whole, float(outside_ms(run)), inside
 
     def bare_client(self, runs, gap_ms):
@@ -203,7 +207,7 @@ class Bench:
     def floors(self, gap_ms):
         """Fresh processes at the agent's gap, and back to back in one process."""
         fresh = [self.bare_client(1, gap_ms)[0] for _ in range(self.runs)]
-        return fresh, self.bare_client(self.runs, 0)
+        return fresh, self.bare_client(self.runs, 0), self.bare_client(self.runs, gap_ms)
 
     def empty_runs(self):
         """Whole runs of a program that only prints its usage, started and timed by the runner: what
@@ -233,15 +237,19 @@ class Bench:
         return [(int(r.get("read_us", 0)) + int(r["answer_us"])) / 1000.0 for r in rows]
 
 
-def window_parts(run, records_path):
-    """frozen, GET, around and gap of a default-mode run, in ms."""
+def window_parts(run, records_path, hold):
+    """The agent's frozen window from its run record, in ms, and what it holds: the status write,
+    the checkpoint GET (runner mode: the runner's hold), the rest; then, in default mode, the gap
+    from the ping's end to the checkpoint's start."""
     with open(records_path, encoding="utf-8") as records:
         record = json.loads(records.readlines()[-1])
-    frozen = record["frozenMs"]
+    frozen, status = record["frozenMs"], record["statusWriteMs"]
+    if hold is not None:
+        return frozen, status, hold, frozen - status - hold
     get = record["servers"][0]["checkpoint"]["ms"]
     ping_end = next(r.ms for r in run.records if r.msg.startswith("Done pinging local KOS"))
     checkpoint = next(r.ms for r in run.records if r.msg.startswith("Taking CP on local KOS"))
-    return frozen, get, frozen - get, float(checkpoint - ping_end)
+    return frozen, status, get, frozen - status - get, float(checkpoint - ping_end)
 
 
 def summary(values):
@@ -266,9 +274,9 @@ def main():
     try:
         for name in SETS:
             results[name] = [bench.one_run(name) for _ in range(runs)]
-        gaps = [run[4][3] for name in SETS if not name.endswith("runner") for run in results[name]]
+        gaps = [run[4][4] for name in SETS if not name.endswith("runner") for run in results[name]]
         gap_ms = int(round(statistics.median(gaps)))
-        fresh, back_to_back = bench.floors(gap_ms)
+        fresh, back_to_back, one_at_gap = bench.floors(gap_ms)
         wakeups = bench.bare_events()
         empty = bench.empty_runs()
         answers = bench.server_times()
@@ -276,12 +284,13 @@ def main():
         bench.server.kill()
         wine(provider, "--uninstall")
 
-    floor = min(fresh, back_to_back, key=statistics.median)
+    floor = min(fresh, back_to_back, one_at_gap, key=statistics.median)
     floor_median = statistics.median(floor)
     print("%d runs per set; milliseconds, median / p90" % runs)
-    print("floor (bare client checkpoint GET): fresh processes, %d ms after the ping %s; back to back in"
-          " one process %s; the server's share (accept -> answer sent) of every checkpoint: %s"
-          % (gap_ms, summary(fresh), summary(back_to_back), summary(answers)))
+    print("floor (bare client checkpoint GET): fresh processes, %d ms after the ping %s; in one process,"
+          " back to back %s, %d ms between rounds %s; the server's share (accept -> answer sent) of every"
+          " checkpoint: %s" % (gap_ms, summary(fresh), summary(back_to_back), gap_ms, summary(one_at_gap),
+                               summary(answers)))
     print("%-11s %17s %17s %17s %17s %17s %17s" % ("set", "window", "floor / hold", "agent's share",
                                                   "whole run", "outside", "own"))
     goals = []
@@ -309,11 +318,11 @@ def main():
           % summary(empty))
     print("runner mode's floor, the four wake-ups alone (OrvelBareEvents, less its runner's own time): %s"
           % summary(wakeups))
-    print("%-11s %17s %17s %17s %17s" % ("inside", "frozen", "GET", "around", "gap"))
+    print("%-11s %17s %17s %17s %17s %17s" % ("inside", "frozen", "status write", "GET / hold", "rest",
+                                              "gap"))
     for name in SETS:
-        if not name.endswith("runner"):
-            parts = zip(*(run[4] for run in results[name]))
-            print("%-11s %s" % (name, " ".join(summary(list(column)) for column in parts)))
+        parts = zip(*(run[4] for run in results[name]))
+        print("%-11s %s" % (name, " ".join(summary(list(column)) for column in parts)))
     print("goals:")
     for goal in goals:
         print("  " + goal)

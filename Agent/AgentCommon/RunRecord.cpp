@@ -6,7 +6,7 @@
 #include <cstdio>
 
 namespace {
-const i64 kSchema = 1;
+const i64 kSchema = 2;
 const u32 kWaitObject0 = 0;
 const u32 kWaitTimeout = 258;
 
@@ -173,11 +173,17 @@ std::string RunRecord::jsonLine() const {
     line.member("statusName", status ? statusName(*status) : std::nullopt);
 
     const bool frozen = simulator.value_or(false) || snapshotSetStarted;
-    if (frozen && ticksPerSecond > 0 && quiescedTicks != 0 && thawSetTicks >= quiescedTicks)
-        line.memberFixed("frozenMs", static_cast<double>(thawSetTicks - quiescedTicks) * 1000.0 /
-                                         static_cast<double>(ticksPerSecond));
+    const bool measured = frozen && ticksPerSecond > 0 && quiescedTicks != 0 && thawSetTicks >= quiescedTicks;
+    const double msPerTick = measured ? 1000.0 / static_cast<double>(ticksPerSecond) : 0.0;
+    if (measured)
+        line.memberFixed("frozenMs", static_cast<double>(thawSetTicks - quiescedTicks) * msPerTick);
     else
         line.memberNull("frozenMs");
+    if (measured && statusWrittenTicks >= quiescedTicks && statusWrittenTicks <= thawSetTicks)
+        line.memberFixed("statusWriteMs",
+                         static_cast<double>(statusWrittenTicks - quiescedTicks) * msPerTick);
+    else
+        line.memberNull("statusWriteMs");
 
     line.beginArray("servers");
     for (const RunRecordServer& server : servers) {

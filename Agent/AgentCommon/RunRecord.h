@@ -87,6 +87,10 @@ struct RunRecord {
     i64 ticksPerSecond = 0;
     i64 quiescedTicks = 0;
     i64 thawSetTicks = 0;
+    // When the window's status write had returned: the first step inside the
+    // window, and one whose cost the platform sets (a section opened and
+    // mapped anew on every write).
+    i64 statusWrittenTicks = 0;
 
     std::vector<RunRecordServer> servers;
 

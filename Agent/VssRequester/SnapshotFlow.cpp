@@ -179,10 +179,12 @@ i32 SnapshotFlow::waitForFreezeAndThaw(ISnapshotFlowListener* listener,
                                               : kWaitFailedOrPrepareRefused;
     }
     writeStatus(statusReaderWriter, status);
+    const i64 statusWrittenTicks = RunRecordFile::ticksNow();
 
     if (status == 0) {
         signalVssIsFrozenWaitForThaw(listener);
         RunRecord::current().quiescedTicks = quiescedTicks;
+        RunRecord::current().statusWrittenTicks = statusWrittenTicks;
         RunRecord::current().thawSetTicks = s_thawSetTicks;
     }
     return status;

@@ -18,6 +18,16 @@ const int kVeto = static_cast<int>(0x80042306);
 // What the section holds when nobody wrote to it (the runner's own mark).
 const int kNeverWritten = 0x7FFFFFFF;
 
+// The agent's frozen window in its run record against the provider's of the
+// same run (held_us), on interval order alone, never on how fast a wake-up
+// came. The agent's starts once its wait has returned and ends as it sets the
+// thaw, so it lies within the provider's, give or take the few instructions
+// between its SetEvent and its clock (2 ms of slack); a requester that failed
+// may have released the wait itself before the provider froze, and then the
+// agent's starts first. Inside it lie the status write and, in the default
+// mode, the checkpoint GET whole.
+void expectWindowWithinProviders(const JsonValue& record, const std::string& heldUs);
+
 class StatusSection {
 public:
     StatusSection();

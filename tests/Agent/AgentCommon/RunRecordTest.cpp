@@ -117,6 +117,7 @@ TEST(RunRecord, LineOfAFrozenDefaultModeRun) {
     record.ticksPerSecond = 1000000;
     record.quiescedTicks = 5000000;
     record.thawSetTicks = 5012345;
+    record.statusWrittenTicks = 5000400;
     record.snapshotSetStarted = true;
     RunRecordServer server;
     server.role = "local";
@@ -136,11 +137,11 @@ TEST(RunRecord, LineOfAFrozenDefaultModeRun) {
     record.previousRunUnfinished = {{"r0", 4242, "2026-12-07T00:01:00.000Z", true, false}};
     record.writers.resize(1);
     EXPECT_EQ(
-        "{\"schema\":1,\"run\":\"r1\",\"agent\":\"1.2.3.0\",\"start\":\"2026-12-07T00:05:09.007Z\","
+        "{\"schema\":2,\"run\":\"r1\",\"agent\":\"1.2.3.0\",\"start\":\"2026-12-07T00:05:09.007Z\","
         "\"end\":\"2026-12-07T00:05:09.900Z\",\"mode\":\"internal\",\"gui\":false,"
         "\"args\":{\"local\":\"127.0.0.1\",\"localPort\":\"8080\",\"peer\":\"0.0.0.0\",\"peerPort\":\"0\","
         "\"tag\":\"t\\\"ag\",\"volumes\":[\"C:\\\\\"],\"backupType\":-1},\"requester\":\"vss\",\"exit\":0,"
-        "\"status\":0,\"statusName\":\"success\",\"frozenMs\":12.345,"
+        "\"status\":0,\"statusName\":\"success\",\"frozenMs\":12.345,\"statusWriteMs\":0.400,"
         "\"servers\":[{\"role\":\"local\",\"host\":\"127.0.0.1\",\"port\":8080,"
         "\"ping\":{\"ok\":true,\"error\":null,\"ms\":2.000},"
         "\"checkpoint\":{\"ok\":false,\"error\":12152,\"ms\":11.000}}],"
@@ -169,7 +170,7 @@ TEST(RunRecord, NothingFrozenOrSentGivesNulls) {
     const std::string line = record.jsonLine();
     for (const char* piece :
          {"\"mode\":\"external\"", "\"args\":{}", "\"requester\":null", "\"exit\":-1006",
-          "\"statusName\":\"providerServiceMissing\"", "\"frozenMs\":null",
+          "\"statusName\":\"providerServiceMissing\"", "\"frozenMs\":null,\"statusWriteMs\":null",
           "\"ping\":null,\"checkpoint\":null", "\"thawStart\":\"timedOut\"", "\"requesterResult\":null",
           "\"consistent\":false", "\"lastAliveStamp\":{\"save\":null,\"error\":null,\"restored\":null}",
           "\"previousRunUnfinished\":[]"})
