@@ -299,9 +299,7 @@ std::string statusNameOf(int status) {
         {int(0x80042301), "VSS_E_BAD_STATE"},
         {int(0x80042302), "VSS_E_UNEXPECTED"},
         {int(0x80042312), "VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED"},
-        {int(0x80042316),
-         "Another shadow copy creation is already in progress. Please wait a few moments and try "
-         "again"},
+        {int(0x80042316), "VSS_E_SNAPSHOT_SET_IN_PROGRESS"},
     };
     auto found = names.find(status);
     return found == names.end() ? "?" : found->second;
@@ -346,16 +344,29 @@ void expectRecord(const Row& row, int status, bool touched, const JsonValue& rec
               record["runner"]["readNotification"].str());
     // Application-consistent: the requester ended well, no writer failed.
     EXPECT_EQ(row.status == 0 && row.failedWriter == nullptr ? "true" : "false", record["consistent"].str());
+    // The verdict: the exit code and the requester's result first, then the
+    // checkpoint, then the writers.
+    const bool undelivered = row.caller == PeerOnly || row.caller == NoRunner ||
+                             optionIs(row.options, L"--thaw", L"never") ||
+                             optionIs(row.options, L"--close-on", L"checkpoint");
+    EXPECT_EQ(row.exitCode == 1                      ? "usage"
+              : row.exitCode != 0 || row.status != 0 ? "failed"
+              : undelivered                          ? "checkpointNotDelivered"
+              : row.failedWriter != nullptr          ? "inconsistent"
+                                                     : "ok",
+              record["outcome"].text());
     for (const JsonValue& writer : record["writers"].elements())
         EXPECT_EQ(row.failedWriter != nullptr && writer["name"].text() == row.failedWriter,
                   writer["failed"].boolean())
             << writer.str();
     if (row.failedWriter != nullptr) {
-        EXPECT_EQ(
-            "[{\"failed\":false,\"failure\":0,\"failureName\":null,\"name\":\"Db Writer\",\"state\":1,"
-            "\"stateName\":\"VSS_WS_STABLE\"},{\"failed\":true,\"failure\":-2147212300,\"failureName\":null,"
-            "\"name\":\"Log Writer\",\"state\":9,\"stateName\":\"VSS_WS_FAILED_AT_FREEZE\"}]",
-            record["writers"].str());
+        const JsonValue& writers = record["writers"];
+        ASSERT_EQ(2u, writers.elements().size());
+        EXPECT_EQ("Db Writer", writers[0]["name"].text());
+        EXPECT_EQ("VSS_WS_FAILED_AT_FREEZE", writers[1]["stateName"].text());
+        EXPECT_EQ(-2147212300, writers[1]["failure"].integer());
+        EXPECT_EQ("VSS_E_WRITERERROR_NONRETRYABLE", writers[1]["failureName"].text());
+        EXPECT_NE(writers[0]["instanceId"].text(), writers[1]["instanceId"].text());
     }
 
     // The agent's own measure of the window against the provider's; when
@@ -549,12 +560,19 @@ TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
     }
     EXPECT_GE(1u, checkpoints);
 
-    // One record line per run that ended by itself; none from a run an
-    // assertion ended, or one without its log folder.
-    const bool recorded = row.exitCode != kAssertExit && row.prepare != logFolderIsAFile;
+    // One record line per run, also one a bad tweak ended; none from a run
+    // without its log folder, or one whose signed base set its own file
+    // check ended.
+    const bool recorded = row.prepare != logFolderIsAFile && row.prepare != baseSetBadSignature;
     ASSERT_EQ(recorded ? 1u : 0u, runRecordLines().size());
-    if (recorded)
+    if (recorded && row.exitCode == kAssertExit) {
+        const JsonValue record = lastRunRecord();
+        EXPECT_EQ(kAssertExit, record["exit"].integer()) << record.str();
+        EXPECT_EQ("failed", record["outcome"].text());
+        EXPECT_NE(std::string::npos, record["reason"].text().find("tweak")) << record.str();
+    } else if (recorded) {
         expectRecord(row, status, touched, lastRunRecord(), freeze, checkpoints);
+    }
 
     // Each Error record, cut to the length of the start expected in its place.
     std::vector<std::string> errors;

@@ -132,11 +132,16 @@ TEST_F(VssRequesterRun, BackupSequenceAndMachineState) {
         EXPECT_EQ("0", record["secondSnapshot"].str());
         const bool writerFailed = &row == &rows[0];
         EXPECT_EQ(writerFailed ? "false" : "true", record["consistent"].str());
+        // Nothing added is no snapshot, whatever the exit code says.
+        EXPECT_EQ(writerFailed ? "inconsistent" : row.added == 0 ? "failed" : "ok", record["outcome"].text());
+        EXPECT_EQ(row.added, record["volumesAdded"].elements().size());
         const size_t writers = row.config == "writers=none\n" ? 0 : writerFailed ? 2 : 1;
         ASSERT_EQ(writers, record["writers"].elements().size());
         if (writerFailed) {
             EXPECT_EQ("Log Writer", record["writers"][1]["name"].text());
             EXPECT_EQ("VSS_WS_FAILED_AT_FREEZE", record["writers"][1]["stateName"].text());
+            EXPECT_EQ("VSS_E_WRITERERROR_NONRETRYABLE", record["writers"][1]["failureName"].text());
+            EXPECT_EQ("BackupComplete", record["writers"][1]["phase"].text());
             EXPECT_TRUE(record["writers"][1]["failed"].boolean());
             EXPECT_FALSE(record["writers"][0]["failed"].boolean());
         }
