@@ -214,7 +214,36 @@ std::string RunRecordMarker::text() const {
            "\nstart=" + start + "\n";
 }
 
+namespace {
+// A whole decimal text no greater than `limit`, without a sign, a blank or a
+// leading zero: a marker cut short by a crash, or one that someone else
+// wrote, must never yield a different number, nor throw.
+bool decimalValue(const std::string& text, u64 limit, u64& value) {
+    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0'))
+        return false;
+    u64 read = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const u64 digit = static_cast<u64>(c - '0');
+        if (read > (limit - digit) / 10)
+            return false;
+        read = read * 10 + digit;
+    }
+    value = read;
+    return true;
+}
+
+// The run id and the start time go into the next run's record: only the
+// characters a run id or a UTC time of ours is made of, and not many.
+bool plainText(const std::string& text, const char* allowed, size_t maxSize) {
+    return !text.empty() && text.size() <= maxSize && text.find_first_not_of(allowed) == std::string::npos;
+}
+} // namespace
+
 bool RunRecordMarker::parse(const std::string& text, RunRecordMarker& marker) {
+    static const char kRunChars[] = "0123456789abcdefABCDEF-";
+    static const char kTimeChars[] = "0123456789-:.TZ";
     RunRecordMarker read;
     bool seen[4] = {false, false, false, false};
     size_t begin = 0;
@@ -225,25 +254,25 @@ bool RunRecordMarker::parse(const std::string& text, RunRecordMarker& marker) {
         const std::string line = text.substr(begin, end - begin);
         begin = end + 1;
         const size_t equals = line.find('=');
-        if (equals == std::string::npos || equals + 1 == line.size())
-            continue;
+        if (equals == std::string::npos)
+            return false;
         const std::string key = line.substr(0, equals);
         const std::string value = line.substr(equals + 1);
-        // Numbers are whole decimal texts: a marker cut short by a crash
-        // must not yield a different process id.
-        const bool digits = value.size() <= 19 && value.find_first_not_of("0123456789") == std::string::npos;
-        if (key == "run") {
+        u64 number = 0;
+        if (key == "run" && plainText(value, kRunChars, 64)) {
             read.run = value;
             seen[0] = true;
-        } else if (key == "pid" && digits) {
-            read.pid = std::stoll(value);
+        } else if (key == "pid" && decimalValue(value, 0xFFFFFFFFull, number)) {
+            read.pid = static_cast<i64>(number);
             seen[1] = true;
-        } else if (key == "created" && digits) {
-            read.created = std::stoull(value);
+        } else if (key == "created" && decimalValue(value, ~0ull, number)) {
+            read.created = number;
             seen[2] = true;
-        } else if (key == "start") {
+        } else if (key == "start" && plainText(value, kTimeChars, 32)) {
             read.start = value;
             seen[3] = true;
+        } else {
+            return false;
         }
     }
     if (!(seen[0] && seen[1] && seen[2] && seen[3]))
@@ -537,6 +566,15 @@ std::string RunRecord::jsonLine() const {
         line.member("start", unfinished.start).member("runOncePresent", unfinished.runOncePresent);
         line.member("lastAliveStampPresent", unfinished.lastAliveStampPresent).end();
     }
+    line.end();
+    line.beginObject("markerScan")
+        .member("unfinishedNotListed", static_cast<i64>(unfinishedNotListed))
+        .member("dropped", static_cast<i64>(markersDropped))
+        .member("cut", markerScanCut)
+        .end();
+    line.beginArray("recordNotes");
+    for (const std::string& note : recordNotes)
+        line.element(note);
     line.end();
     return line.line();
 }

@@ -81,7 +81,9 @@ struct RunRecordMarker {
     std::string start;
 
     std::string text() const;
-    // False, leaving `marker` as it was, unless every field is there.
+    // False, leaving `marker` as it was, unless the text is exactly the
+    // four fields, each well formed (see RunRecordFile::begin for why a
+    // marker is hostile input). Never throws but for lack of memory.
     [[nodiscard]] static bool parse(const std::string& text, RunRecordMarker& marker);
 };
 
@@ -163,6 +165,16 @@ struct RunRecord {
     std::optional<bool> stampRestored;
 
     std::vector<RunRecordUnfinished> previousRunUnfinished;
+    // The start-up scan of markers: unfinished runs found beyond those
+    // listed, files with a marker's name that were not one and were old
+    // enough to be removed, and whether the scan stopped at its bound.
+    u32 unfinishedNotListed = 0;
+    u32 markersDropped = 0;
+    bool markerScanCut = false;
+    // What went wrong on the record's own side (its files, the folder's
+    // access list), each also one Warn record in the log: never the run's
+    // outcome.
+    std::vector<std::string> recordNotes;
 
     // The record as one line of JSON, ending in "\n".
     std::string jsonLine() const;

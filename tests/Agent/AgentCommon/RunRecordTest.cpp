@@ -254,6 +254,9 @@ TEST(RunRecord, LineOfAFrozenDefaultModeRun) {
     record.stampSaved = false;
     record.stampSaveError = 2;
     record.previousRunUnfinished = {{"r0", 4242, "2026-12-07T00:01:00.000Z", true, false}};
+    record.unfinishedNotListed = 3;
+    record.markersDropped = 2;
+    record.recordNotes = {"finish failed: x"};
     record.writers.resize(1);
     record.host = "h1";
     record.pid = 77;
@@ -289,7 +292,9 @@ TEST(RunRecord, LineOfAFrozenDefaultModeRun) {
         "\"bcdedit\":{\"disable\":0,\"enable\":0},"
         "\"lastAliveStamp\":{\"save\":\"absent\",\"error\":2,\"restored\":null}},"
         "\"previousRunUnfinished\":[{\"run\":\"r0\",\"pid\":4242,\"start\":\"2026-12-07T00:01:00.000Z\","
-        "\"runOncePresent\":true,\"lastAliveStampPresent\":false}]}\n",
+        "\"runOncePresent\":true,\"lastAliveStampPresent\":false}],"
+        "\"markerScan\":{\"unfinishedNotListed\":3,\"dropped\":2,\"cut\":false},"
+        "\"recordNotes\":[\"finish failed: x\"]}\n",
         record.jsonLine());
 }
 
@@ -312,27 +317,59 @@ TEST(RunRecord, NothingFrozenOrSentGivesNulls) {
           "\"settings\":{\"quiescedWaitMs\":null,\"thawStartWaitMs\":null,\"waitAsyncMs\":null,"
           "\"readWaitMs\":null,\"backupType\":null,\"tweakFiles\":[]}",
           "\"lastAliveStamp\":{\"save\":null,\"error\":null,\"restored\":null}",
-          "\"previousRunUnfinished\":[]"})
+          "\"previousRunUnfinished\":[],\"markerScan\":{\"unfinishedNotListed\":0,\"dropped\":0,\"cut\":"
+          "false},"
+          "\"recordNotes\":[]"})
         EXPECT_NE(std::string::npos, line.find(piece)) << piece << "\n" << line;
     EXPECT_EQ(1u, std::count(line.begin(), line.end(), '\n'));
 }
 
-TEST(RunRecordMarker, ReadsBackWhatItWroteAndRejectsAPartialOne) {
-    RunRecordMarker written{"6f1c-run", 4242, 133467123456789012ull, "2026-12-07T00:05:09.007Z"};
+TEST(RunRecordMarker, ReadsBackWhatItWroteAndNothingElse) {
+    RunRecordMarker written{"8f8dab76-a01d-4cb1-9983-fd4263c08fd2", 4242, 133467123456789012ull,
+                            "2026-12-07T00:05:09.007Z"};
     RunRecordMarker read;
     ASSERT_TRUE(RunRecordMarker::parse(written.text(), read));
     EXPECT_EQ(written.run, read.run);
     EXPECT_EQ(written.pid, read.pid);
     EXPECT_EQ(written.created, read.created);
     EXPECT_EQ(written.start, read.start);
+    // The largest numbers each field can hold.
+    RunRecordMarker largest{"a", 4294967295, 18446744073709551615ull, "2026-12-07T00:05:09.007Z"};
+    ASSERT_TRUE(RunRecordMarker::parse(largest.text(), read));
+    EXPECT_EQ(largest.pid, read.pid);
+    EXPECT_EQ(largest.created, read.created);
 
+    // Whatever else lies under a marker's name is refused, never thrown on.
     const std::string text = written.text();
-    for (const std::string& bad :
-         {text.substr(0, text.find("start=")), std::string("run=a\npid=12x\ncreated=1\nstart=s\n"),
-          std::string("run=a\npid=\ncreated=1\nstart=s\n"), std::string()}) {
+    auto with = [](const std::string& pid, const std::string& created = "1") {
+        return "run=a\npid=" + pid + "\ncreated=" + created + "\nstart=2026-12-07T00:05:09.007Z\n";
+    };
+    ASSERT_TRUE(RunRecordMarker::parse(with("1"), read)); // each case below breaks one thing
+    for (const std::string& bad : std::vector<std::string>{
+             text.substr(0, text.find("start=")),
+             with("12x"),
+             with(""),
+             std::string(),
+             with("9999999999999999999"),
+             with("4294967296"),
+             with("-1"),
+             with("+1"),
+             with(" 1"),
+             with("01"),
+             with("1", "18446744073709551616"),
+             with("1", "99999999999999999999999"),
+             "run=a b\npid=1\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n",
+             "run=a\npid=1\ncreated=1\nstart=\"x\"\n",
+             text + "extra=1\n",
+             text + "\n",
+             "\n" + text,
+             std::string("run=a\0\npid=1", 12),
+             std::string(5000, 'r'),
+             "run=" + std::string(65, 'a') + "\npid=1\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n"}) {
         RunRecordMarker untouched{"kept", 1, 2, "s"};
         EXPECT_FALSE(RunRecordMarker::parse(bad, untouched)) << bad;
         EXPECT_EQ("kept", untouched.run);
     }
 }
+
 } // namespace
