@@ -90,7 +90,7 @@ TEST_F(AgentFiles, UsageErrorLeavesOneRecordLine) {
     std::vector<std::string> lines = runRecordLines();
     ASSERT_EQ(1u, lines.size());
     const Json record = lastRunRecord();
-    expectRecordHolds(record, R"({"schema":3,"agent":")" ORVEL_AGENT_VERSION
+    expectRecordHolds(record, R"({"schema":3,"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
                               R"(","exit":1,"status":null,"args":{}})");
     const std::regex utc("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z");
     const std::string start = record["start"], end = record["end"], run = record["run"];

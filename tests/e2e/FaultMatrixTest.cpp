@@ -85,8 +85,8 @@ const Held kNeverFrozen = {-1, -1};
 
 // What a run comes to: its exit code, the status the section holds at the
 // end, the writers' hold, whether the guards relaxed the machine (and put it
-// back), whether it wrote its record line, and what it (or the runner)
-// printed.
+// back), whether it wrote its record line and the record's verdict, and what
+// it (or the runner) printed.
 struct Outcome {
     int exit = 0;
     int status = 0;
@@ -94,20 +94,22 @@ struct Outcome {
     bool touched = true;
     bool recorded = true;
     const char* output = kSuccessLine;
+    const char* verdict = "ok";
 };
-Outcome succeeded(Held held = kHeld) {
-    return {0, 0, held};
+Outcome succeeded(Held held = kHeld, const char* verdict = "ok") {
+    return {0, 0, held, true, true, kSuccessLine, verdict};
 }
-// The run succeeds; the requester's result is the status.
+// The run succeeds; the requester's result is the status: no snapshot.
 Outcome requesterFailed(int status, Held held = kNeverFrozen) {
-    return {0, status, held};
+    return {0, status, held, true, true, kSuccessLine, "failed"};
 }
 Outcome endedEarly(int exit, int status = kNeverWritten, const char* output = "") {
-    return {exit, status, kNeverFrozen, false, true, output};
+    return {exit, status, kNeverFrozen, false, true, output, exit == 1 ? "usage" : "failed"};
 }
-// An internal consistency check ended the process: no record line.
+// A bad tweak ended the process where it was read; its line is written
+// without the log.
 Outcome asserted(const char* output = "") {
-    return {kAssertExit, kNeverWritten, kNeverFrozen, false, false, output};
+    return {kAssertExit, kNeverWritten, kNeverFrozen, false, true, output, "failed"};
 }
 
 const Args kInstalled = {L"--install"};
@@ -196,7 +198,7 @@ const Row kRows[] = {
     {.name = "StartSnapshotSet fails", .standIn = "fail.StartSnapshotSet@1=0x80042316",
      .end = requesterFailed(int(0x80042316)), .errors = {"StartSnapshotSet failed with error code 80042316 "
      "(Another shadow copy creation is already in progress. Please wait a few moments and try again) "},
-     .records = kAbort},
+     .records = kAbort, .record = {R"({"statusName":"VSS_E_SNAPSHOT_SET_IN_PROGRESS","failedStep":"StartSnapshotSet"})"}},
     {.name = "PrepareForBackup fails", .standIn = "fail.PrepareForBackup@1=0x80042312",
      .end = requesterFailed(int(0x80042312)), .errors = {"PrepareForBackup failed with error code 80042312 "
      "(VSS_E_MAXIMUM_NUMBER_OF_VOLUMES_REACHED) "}, .records = kAbort},
@@ -242,12 +244,13 @@ const Row kRows[] = {
      "creating second snapshot to take writers out of \"Timed out\" state", "OrvelVssAgent.exe done. ret=0 "},
      .record = {kRunnerHeardBoth, R"({"consistent":true})"}},
     {.name = "runner never thaws", .caller = Runner, .options = {L"--thaw", L"never"}, .tweaks = kShortThaw,
-     .end = succeeded({1000, 3500}), .errors = {kNoQuiesce}, .records = {"continuing to thaw"},
+     .end = succeeded({1000, 3500}, "checkpointNotDelivered"), .errors = {kNoQuiesce}, .records = {"continuing to thaw"},
      .record = {R"({"runner":{"thawStart":"timedOut","readNotification":"received"}})"}},
     // Set before the agent waits: the auto-reset event is still set.
     {.name = "runner thaws early", .caller = Runner, .options = {L"--thaw", L"early"}, .end = succeeded({0, 1500}),
      .records = {"received event from runner to continue to thaw logic"}, .record = {kRunnerHeardBoth}},
-    {.name = "runner absent", .caller = NoRunner, .tweaks = kShortThaw, .end = succeeded({1000, 3500}),
+    {.name = "runner absent", .caller = NoRunner, .tweaks = kShortThaw,
+     .end = succeeded({1000, 3500}, "checkpointNotDelivered"),
      .errors = {kNoQuiesce}, .records = {"OrvelVssAgent.exe done. ret=0 ", "event eventHndl="},
      .record = {R"({"runner":{"thawStart":"timedOut","readNotification":"timedOut"},"servers":[]})"}},
     {.name = "runner never reads the status", .caller = Runner, .options = {L"--no-read-notify"},
@@ -268,7 +271,8 @@ const Row kRows[] = {
     {.name = "server never answers the ping", .options = {L"--silent-on", L"ping", L"--lifetime-ms", L"1500"},
      .end = endedEarly(-1002), .errors = {"Error 12152 in WinHttpReceiveResponse.", kPingFailed[0], kPingFailed[1]},
      .record = {pingFailed(12152)}},
-    {.name = "local server down, peer up", .caller = PeerOnly, .errors = {"Error 12029 in WinHttpSendRequest."},
+    {.name = "local server down, peer up", .caller = PeerOnly, .end = succeeded(kHeld, "checkpointNotDelivered"),
+     .errors = {"Error 12029 in WinHttpSendRequest."},
      .records = {"Done taking CP on peer KOS."}, .record = {R"({"servers":[{"role":"local","host":"localhost",
      "ping":{"ok":false,"error":12029},"checkpoint":null},{"role":"peer","ping":{"ok":true},
      "checkpoint":{"ok":true}}]})"}},
@@ -291,13 +295,14 @@ const Row kRows[] = {
      .errors = {kVetoed[0], kVetoed[1], kVetoed[2], "Error 12152 in WinHttpReceiveResponse."}, .records = kAbort,
      .record = {kCheckpointUnanswered}},
     {.name = "server closes on the checkpoint", .options = {L"--close-on", L"checkpoint"},
-     .errors = {"Error 12152 in WinHttpReceiveResponse."}, .record = {kCheckpointUnanswered}},
+     .end = succeeded(kHeld, "checkpointNotDelivered"), .errors = {"Error 12152 in WinHttpReceiveResponse."}, .record = {kCheckpointUnanswered}},
 
     // The agent's own files.
     {.name = "log folder not writable", .prepare = logFolderIsAFile,
      .end = {.recorded = false, .output = "failed to open logger file. going to work without logger"}},
+    // The signed set's own file check ends the process before any tweak is read: no line.
     {.name = "base tweak set: no valid signature", .prepare = baseSetBadSignature,
-     .end = asserted("No valid consistent file found")},
+     .end = {kAssertExit, kNeverWritten, kNeverFrozen, false, false, "No valid consistent file found"}},
     {.name = "tweak file: a value that is no number",
      .prepare = [](const std::string& dir) { extend(dir, "t_FileLoggerEnabled=maybe\n"); }, .end = asserted()},
     {.name = "tweak file: truncated last line",
@@ -344,7 +349,8 @@ void expectRecord(const Row& row, const Json& record, StandInFields freeze) {
     expectRecordHolds(record,
                       R"({"exit":)" + std::to_string(row.end.exit) + R"(,"status":)" +
                           (row.end.status == kNeverWritten ? "null" : std::to_string(row.end.status)) +
-                          R"(,"guards":)" + (row.end.touched ? kGuardsRan : kGuardsIdle) + "}");
+                          R"(,"guards":)" + (row.end.touched ? kGuardsRan : kGuardsIdle) + R"(,"outcome":")" +
+                          row.end.verdict + "\"}");
     for (const std::string& members : row.record)
         expectRecordHolds(record, members);
     if (row.end.held.minMs < 0) {

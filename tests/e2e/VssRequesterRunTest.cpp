@@ -116,20 +116,22 @@ INSTANTIATE_TEST_SUITE_P(, VssRequesterRun, ::testing::Values(
             "GetWriterStatus for writer 0:  WriterName: Db Writer",
             "GetWriterStatus for writer 1:  WriterName: Log Writer .  Status: 9 (VSS_WS_FAILED_AT_FREEZE)  "
             "Writer Failure code: 800423f4"},
-        .record = {kStampKept, R"({"args":{"volumes":[],"backupType":-1},"consistent":false,"writers":[
+        .record = {kStampKept, R"({"args":{"volumes":[],"backupType":-1},"consistent":false,
+            "outcome":"inconsistent","writers":[
             {"failed":false,"failure":0,"failureName":null,"name":"Db Writer","state":1,"stateName":"VSS_WS_STABLE"},
-            {"failed":true,"failure":-2147212300,"failureName":null,"name":"Log Writer","state":9,
-             "stateName":"VSS_WS_FAILED_AT_FREEZE"}]})"}},
+            {"failed":true,"failure":-2147212300,"failureName":"VSS_E_WRITERERROR_NONRETRYABLE","name":"Log Writer",
+             "phase":"BackupComplete","state":9,"stateName":"VSS_WS_FAILED_AT_FREEZE"}]})"}},
     RequesterRow{.name = "VolumesByFragment", .keywords = {L"volumes=000000000043"}, .added = 1,
         .records = {"AddToSnapshotSet for volume " + kVolumeC + " returned 0",
             "Skipping SnapShotSet for volume: " + kVolumeZ},
-        .record = {R"({"args":{"volumes":["000000000043"]},"consistent":true})"}},
+        .record = {R"({"args":{"volumes":["000000000043"]},"consistent":true,"outcome":"ok",
+            "volumesAdded":[{"result":0}]})"}},
     RequesterRow{.name = "NoVolumeMatches", .keywords = {L"volumes=nomatch"}, .added = 0,
         .records = {"Skipping SnapShotSet for volume: " + kVolumeC, "Skipping SnapShotSet for volume: " + kVolumeZ},
-        .record = {R"({"args":{"volumes":["nomatch"]}})"}},
+        .record = {R"({"args":{"volumes":["nomatch"]},"outcome":"failed","volumesAdded":[]})"}},
     RequesterRow{.name = "BackupType2NoWriters", .keywords = {L"backupType=2"}, .standIn = "writers=none\n",
         .type = "2", .records = {" vssBackupType=2 ", "GetWriterStatusCount returned number of writers: 0"},
-        .record = {R"({"args":{"backupType":2},"writers":[],"consistent":true})"}},
+        .record = {R"({"args":{"backupType":2},"writers":[],"consistent":true,"outcome":"ok"})"}},
     // A refused volume is only logged.
     RequesterRow{.name = "OneVolumeRefused", .standIn = "refuse.volume=000000000043|0x8004230E\n",
         .records = {"AddToSnapshotSet for volume " + kVolumeC + " returned 8004230e"}},
