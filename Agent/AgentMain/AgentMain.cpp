@@ -1,5 +1,6 @@
 // Process entry of the VSS agent: one run takes one snapshot.
 #include "AgentCommon/AgentArguments.h"
+#include "AgentCommon/AgentFolderSecurity.h"
 #include "AgentCommon/AgentInitializer.h"
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/ArgsParserUtils.h"
@@ -15,6 +16,7 @@
 #include "MemShieldAO.h"
 #include "MemShieldSwitch.h"
 #include "OrvelVssAgentVersion.h"
+#include "Os.h"
 #include "TrackedNew.h"
 #include "Tweaks.h"
 #include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
@@ -35,6 +37,32 @@ const int kExitProviderMissing = -1006;
 const int kExitProviderNotStarted = -1007;
 const u32 kServiceDoesNotExist = 1060;
 const char* const kSuccessText = "The VSS checkpoint request has been initiated.";
+const int kExitBadTweak = 3;
+
+// Where a bad tweak's record goes: the bound as read, once it was; the
+// thread that may write it.
+u64 s_recordBoundBytes = RunRecordFile::kDefaultBoundBytes;
+u32 s_mainThread = 0;
+
+// A bad tweak or tweak file ends the process (exit code 3) where it is read:
+// the run's line is appended first, without the log, which may not exist
+// yet. Only on the main thread, which alone fills the record; on another
+// thread the process ends as it always did.
+void recordBadTweak(const std::string& reason) {
+    if (Os::currentThreadId() != s_mainThread)
+        return;
+    try {
+        RunRecord& record = RunRecord::current();
+        record.tweakFailure = reason;
+        record.exitCode = kExitBadTweak;
+        record.agent = ORVEL_VERSION_TEXT;
+        if (record.start.empty())
+            RunRecordFile::begin(record);
+        RunRecordFile::finish(record, s_recordBoundBytes);
+    } catch (...) {
+        // The process ends next whatever happens here.
+    }
+}
 
 // The runner learns of a failure before the flow from the status and the
 // freeze-complete event.
@@ -57,19 +85,63 @@ void recordArguments(const AgentArguments& arguments) {
     record.backupType = arguments.m_snapshotFlow.m_argsRequester.m_backupType;
 }
 
+// The run record's side never decides a run: whatever one of its steps
+// throws is one Warn record and a note in the record, and the run goes on as
+// it would have without it.
+template <class Step> void recordSide(const char* what, Step step) {
+    std::string failure;
+    try {
+        step();
+        return;
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    try {
+        LOG(LogWarn) << "run record: " << what << " failed: " << failure << std::endl;
+        RunRecord::current().recordNotes.push_back(std::string(what) + " failed: " + failure);
+    } catch (...) {
+    }
+}
+
+// Before the run reads anything in its folder, the folder is made its own
+// (see AgentFolderSecurity for why); a failure is reported and changes
+// nothing else.
+void beginRecord() {
+    recordSide("begin", [] {
+        const std::wstring folder = RunRecordFile::agentFolder();
+        const AgentFolderSecurity::Result secured =
+            folder.empty() ? AgentFolderSecurity::Result() : AgentFolderSecurity::apply(folder);
+        if (secured.error != 0) {
+            LOG(LogWarn) << "the agent's folder keeps its access list: error " << secured.error << " in "
+                         << secured.call << "." << std::endl;
+            RunRecord::current().recordNotes.push_back("folder access list: error " +
+                                                       std::to_string(secured.error) + " in " + secured.call);
+        }
+        RunRecordFile::begin(RunRecord::current());
+        RunRecord::current().agent = ORVEL_VERSION_TEXT;
+    });
+}
+
 // The run's record, once its exit code is known; whether it could be
 // written changes nothing of the run.
 int endRun(int exitCode, u32 recordBoundBytes) {
-    RunRecord::current().exitCode = exitCode;
-    RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
+    recordSide("finish", [&] {
+        RunRecord::current().exitCode = exitCode;
+        RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
+    });
     return exitCode;
 }
 
 // Tweaks, logs and the allocator's active object, before anything is logged.
 void startUp() {
+    s_mainThread = Os::currentThreadId();
+    Tweaks::setFailureHandler(recordBadTweak);
     // No log client exists yet: what the tweak store reports while it loads
     // its files reaches no file.
     AgentTweaks::registerDefaults();
+    RunRecord::current().settings.tweakFiles = Tweaks::instance()->filesRead();
     // Set before the first tracked allocation and before any other thread.
     g_memShieldEnabled = AgentTweaks::memShieldEnabled();
 
@@ -160,7 +232,9 @@ Outcome takeSnapshot(AgentArguments& arguments, const char* columns) {
     // their own exit codes, and a tweak this mode never reads fails nothing.
     AgentTweaks::checkForRun(arguments.m_externallyInitiated, simulated);
 
+    RunRecord::current().flowStartTicks = RunRecordFile::ticksNow();
     int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
+    RunRecord::current().flowEndTicks = RunRecordFile::ticksNow();
     trackedDelete(requester);
     trackedDelete(listener);
 
@@ -183,13 +257,14 @@ int wmain(int argc, wchar_t* argv[]) {
     const char* columns = ORV_LOG_COLUMNS();
 
     // Read before the marker is left: a value out of range ends the process
-    // here, as every tweak does, with no run begun.
+    // here, as every tweak does, with no run begun. The tweak files are the
+    // caller's, as trusted as its command line.
     const u32 recordBoundBytes = AgentTweaks::runRecordMaxBytes();
-    RunRecordFile::begin(RunRecord::current());
-    RunRecord::current().agent = ORVEL_VERSION_TEXT;
+    s_recordBoundBytes = recordBoundBytes;
 
     AgentArguments arguments;
     try {
+        beginRecord();
         LOG(LogInfo) << "OrvelVssAgent.exe invoked." << std::endl;
         ArgsParserUtils::printArgs(argc, argv);
         if (int usageError = readCommandLine(argc, argv, arguments, columns))
