@@ -28,7 +28,7 @@ bool HttpClient::connect() {
     DWORD error = GetLastError();
     m_hSession.reset(session);
     LOG(LogInfo) << "WinHttpOpen returned " << static_cast<const void*>(session) << std::endl;
-    if (session == NULL) {
+    if (session == nullptr) {
         m_lastError = error;
         LOG_PLATFORM_ERROR(error, "WinHttpOpen");
         return false;
@@ -46,7 +46,7 @@ bool HttpClient::connect() {
     error = GetLastError();
     m_hConnect.reset(connection);
     LOG(LogInfo) << "WinHttpConnect returned " << static_cast<const void*>(connection) << std::endl;
-    if (connection == NULL) {
+    if (connection == nullptr) {
         m_lastError = error;
         LOG_PLATFORM_ERROR(error, "WinHttpConnect");
         return false;
@@ -56,7 +56,7 @@ bool HttpClient::connect() {
 
 bool HttpClient::get(const std::wstring& objectName) {
     m_lastError = 0;
-    HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), NULL,
+    HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), nullptr,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
     DWORD error = GetLastError();
     // A previous request still open is closed here: nothing reads its
@@ -64,7 +64,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     // handles.
     m_hRequest.reset(request);
     LOG(LogInfo) << "WinHttpOpenRequest returned " << static_cast<const void*>(request) << std::endl;
-    if (request == NULL) {
+    if (request == nullptr) {
         m_lastError = error;
         LOG_PLATFORM_ERROR(error, "WinHttpOpenRequest");
         return false;
@@ -78,7 +78,7 @@ bool HttpClient::get(const std::wstring& objectName) {
         LOG_PLATFORM_ERROR(error, "WinHttpSendRequest");
         return false;
     }
-    m_lastResult = WinHttpReceiveResponse(request, NULL);
+    m_lastResult = WinHttpReceiveResponse(request, nullptr);
     error = GetLastError();
     LOG(LogInfo) << "WinHttpReceiveResponse returned " << m_lastResult << std::endl;
     if (!m_lastResult) {

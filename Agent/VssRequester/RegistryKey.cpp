@@ -9,7 +9,7 @@ const REGSAM kKeyAccess = 0x2001F;
 } // namespace
 
 RegistryKey RegistryKey::openMachineKey(const wchar_t* path, const char* methodColumns, u32* error) {
-    HKEY key = NULL;
+    HKEY key = nullptr;
     LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, kKeyAccess, &key);
     if (result != ERROR_SUCCESS) {
         if (error != nullptr)
