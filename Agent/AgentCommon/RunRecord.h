@@ -127,6 +127,9 @@ struct RunRecord {
     // Application-consistent: the requester ended well and no writer is in
     // a failed state. Unknown with the simulator, which snapshots nothing.
     std::optional<bool> consistent() const;
+    // From the return of the wait for the quiesced event to the thaw event
+    // set; unset when nothing was frozen or the counter gave no figure.
+    std::optional<double> frozenMs() const;
     // The agent's own meaning of its codes, else the shadow-copy result's
     // name, else unset.
     static std::optional<std::string> statusName(i64 status);
