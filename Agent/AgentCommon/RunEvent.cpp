@@ -18,6 +18,11 @@ std::string codeText(i64 code) {
 }
 
 // Cut at a whole UTF-8 character.
+// An exit code 1 is the command line's, whatever a status 1 means.
+std::string exitText(i64 exitCode) {
+    return exitCode == 1 ? "1 (usage)" : codeText(exitCode);
+}
+
 std::string bounded(std::string text) {
     if (text.size() <= RunEvent::kMaxStringBytes)
         return text;
@@ -209,7 +214,7 @@ std::vector<RunEvent> RunEvent::forRun(const RunRecord& record) {
     event.strings = {record.run,
                      record.externallyInitiated ? "external" : "internal",
                      requester,
-                     codeText(record.exitCode),
+                     exitText(record.exitCode),
                      record.status ? codeText(*record.status) : "none written",
                      frozenText(record),
                      writersText(record),
