@@ -93,65 +93,6 @@ std::string frozenText(const RunRecord& record) {
     return text;
 }
 
-// The checkpoint reached every management server asked, or the runner
-// signalled that its own was done.
-bool checkpointDelivered(const RunRecord& record) {
-    if (record.externallyInitiated)
-        return record.thawStartWait.value_or(0) == 0;
-    for (const RunRecordServer& server : record.servers)
-        if (!server.checkpoint.sent || !server.checkpoint.ok)
-            return false;
-    return true;
-}
-
-std::string failedStep(i64 exitCode) {
-    switch (exitCode) {
-    case 1:
-        return "the command line was not accepted";
-    case -1000:
-        return "the wait for the provider's quiesced event was abandoned";
-    case -1001:
-        return "the wait for the provider's quiesced event timed out";
-    case -1002:
-        return "the wait for the quiesced event failed, or the listener refused to prepare";
-    case -1004:
-        return "an exception ended the run";
-    case -1005:
-        return "the requester's worker thread could not be created";
-    case -1006:
-        return "the provider service OrvelVssProvider does not exist";
-    case -1007:
-        return "the provider service OrvelVssProvider could not be started";
-    default:
-        return "the run ended with exit code " + std::to_string(exitCode);
-    }
-}
-
-std::string undeliveredText(const RunRecord& record) {
-    if (record.externallyInitiated)
-        return "the runner did not signal thaw-start in time";
-    for (const RunRecordServer& server : record.servers)
-        if (!server.checkpoint.sent || !server.checkpoint.ok)
-            return "the checkpoint did not reach the " + server.role + " management server " + server.host +
-                   ":" + std::to_string(server.port) +
-                   (server.checkpoint.sent ? " (error " + std::to_string(server.checkpoint.error) + ")"
-                                           : " (not sent)");
-    return "the checkpoint was not delivered";
-}
-
-std::string inconsistentText(const RunRecord& record) {
-    std::vector<std::string> parts;
-    if (record.requesterResult.value_or(-1) != 0)
-        parts.push_back("the requester failed: " + (record.requesterResult ? codeText(*record.requesterResult)
-                                                                           : std::string("no result")));
-    for (const RunRecordWriter& writer : record.writers)
-        if (RunRecord::writerStateFailed(writer.state))
-            parts.push_back("writer " + writer.name +
-                            " failed: " + RunRecord::writerStateName(writer.state).value_or("unknown") +
-                            (writer.failure != 0 ? ", " + codeText(static_cast<i32>(writer.failure)) : ""));
-    return joined(parts, "the snapshot is not application-consistent");
-}
-
 std::string unfinishedText(const RunRecordUnfinished& unfinished) {
     return std::string(unfinished.runOncePresent
                            ? "its RunOnce entry OrvelVssAgent (boot-status policy relaxed until it runs)"
@@ -160,26 +101,20 @@ std::string unfinishedText(const RunRecordUnfinished& unfinished) {
 }
 } // namespace
 
-std::string RunEvent::outcomeOf(const RunRecord& record) {
-    if (record.exitCode == 1)
-        return "usage";
-    if (record.exitCode != 0)
-        return "failed";
-    if (!checkpointDelivered(record))
-        return "checkpointNotDelivered";
-    return record.consistent().value_or(true) ? "ok" : "inconsistent";
-}
-
-std::string RunEvent::reasonOf(const RunRecord& record) {
-    const std::string outcome = outcomeOf(record);
-    if (outcome == "usage" || outcome == "failed")
-        return failedStep(record.exitCode);
+// The record's verdict as an operator filters on it. A first session that
+// failed although the flow returned 0 is a snapshot that is not
+// application-consistent once the writers were frozen for it, and a failed
+// run before that.
+RunEvent::Level RunEvent::levelOf(const RunRecord& record) {
+    const std::string outcome = record.outcome();
+    if (outcome == "ok")
+        return {kCheckpointTaken, RunEventType::information};
+    if (outcome == "inconsistent" || (outcome == "failed" && record.exitCode == 0 &&
+                                      record.tweakFailure.empty() && record.snapshotSetStarted))
+        return {kNotApplicationConsistent, RunEventType::warning};
     if (outcome == "checkpointNotDelivered")
-        return undeliveredText(record);
-    if (outcome == "inconsistent")
-        return inconsistentText(record);
-    return record.simulator.value_or(false) ? "the requester simulator took the snapshot's place"
-                                            : "application-consistent";
+        return {kCheckpointNotDelivered, RunEventType::warning};
+    return {kRunFailed, RunEventType::error};
 }
 
 std::vector<RunEvent> RunEvent::forRun(const RunRecord& record) {
@@ -195,21 +130,10 @@ std::vector<RunEvent> RunEvent::forRun(const RunRecord& record) {
         events.push_back(event);
     }
 
-    const std::string outcome = outcomeOf(record);
     RunEvent event;
-    if (outcome == "ok") {
-        event.id = kCheckpointTaken;
-        event.type = RunEventType::information;
-    } else if (outcome == "inconsistent") {
-        event.id = kNotApplicationConsistent;
-        event.type = RunEventType::warning;
-    } else if (outcome == "checkpointNotDelivered") {
-        event.id = kCheckpointNotDelivered;
-        event.type = RunEventType::warning;
-    } else {
-        event.id = kRunFailed;
-        event.type = RunEventType::error;
-    }
+    const Level level = levelOf(record);
+    event.id = level.id;
+    event.type = level.type;
     const char* requester = !record.simulator ? "none chosen" : *record.simulator ? "simulator" : "vss";
     event.strings = {record.run,
                      record.externallyInitiated ? "external" : "internal",
@@ -219,7 +143,7 @@ std::vector<RunEvent> RunEvent::forRun(const RunRecord& record) {
                      frozenText(record),
                      writersText(record),
                      guardsText(record),
-                     reasonOf(record),
+                     record.reason(),
                      record.agent};
     events.push_back(event);
     for (RunEvent& each : events)

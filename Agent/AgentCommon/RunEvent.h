@@ -39,8 +39,10 @@ struct RunEvent {
     // In the order they are to be written.
     static std::vector<RunEvent> forRun(const RunRecord& record);
 
-    // The run's outcome: "ok", "inconsistent", "checkpointNotDelivered",
-    // "failed" or "usage"; and one line saying why.
-    static std::string outcomeOf(const RunRecord& record);
-    static std::string reasonOf(const RunRecord& record);
+    struct Level {
+        u32 id;
+        RunEventType type;
+    };
+    // The outcome entry's ID and level, from the record's outcome().
+    static Level levelOf(const RunRecord& record);
 };

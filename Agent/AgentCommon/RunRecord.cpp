@@ -6,15 +6,21 @@
 #include <cstdio>
 
 namespace {
-const i64 kSchema = 2;
+const i64 kSchema = 3;
 const u32 kWaitObject0 = 0;
 const u32 kWaitTimeout = 258;
+const i64 kExitUsage = 1;
+const i64 kExitBadTweak = 3;
+const i64 kDefaultBackupType = 5;
 
-// The agent's own codes; the shadow-copy names come from VssNames.
-const struct {
+struct CodeName {
     i64 code;
     const char* name;
-} kOwnNames[] = {
+};
+
+// The agent's own codes, then platform results the requester hands on as
+// they are.
+const CodeName kOwnNames[] = {
     {0, "success"},
     {1, "requesterWaitOrWriterStatusFailed"},
     {-1000, "quiescedWaitAbandoned"},
@@ -25,14 +31,156 @@ const struct {
     {-1006, "providerServiceMissing"},
     {-1007, "providerServiceNotStarted"},
     {-1008, "requesterThrew"},
-    // Platform results the requester hands on as they are.
     {static_cast<i32>(0x80004001), "E_NOTIMPL"},
     {static_cast<i32>(0x80004003), "E_POINTER"},
     {static_cast<i32>(0x80004005), "E_FAIL"},
+    {static_cast<i32>(0x8000FFFF), "E_UNEXPECTED"},
     {static_cast<i32>(0x8007000E), "E_OUTOFMEMORY"},
     {static_cast<i32>(0x80070005), "E_ACCESSDENIED"},
     {static_cast<i32>(0x80070057), "E_INVALIDARG"},
 };
+
+// Every shadow-copy error code, writers' failure codes included, by its low
+// 16 bits (all are 0x8004xxxx), named without the "VSS_E_" each carries. The
+// log keeps its own table, sentences and all; the record gives symbols only.
+const CodeName kShadowCopyErrors[] = {
+    {0x2301, "BAD_STATE"},
+    {0x2302, "UNEXPECTED"},
+    {0x2303, "PROVIDER_ALREADY_REGISTERED"},
+    {0x2304, "PROVIDER_NOT_REGISTERED"},
+    {0x2306, "PROVIDER_VETO"},
+    {0x2307, "PROVIDER_IN_USE"},
+    {0x2308, "OBJECT_NOT_FOUND"},
+    {0x230C, "VOLUME_NOT_SUPPORTED"},
+    {0x230D, "OBJECT_ALREADY_EXISTS"},
+    {0x230E, "VOLUME_NOT_SUPPORTED_BY_PROVIDER"},
+    {0x230F, "UNEXPECTED_PROVIDER_ERROR"},
+    {0x2310, "CORRUPT_XML_DOCUMENT"},
+    {0x2311, "INVALID_XML_DOCUMENT"},
+    {0x2312, "MAXIMUM_NUMBER_OF_VOLUMES_REACHED"},
+    {0x2313, "FLUSH_WRITES_TIMEOUT"},
+    {0x2314, "HOLD_WRITES_TIMEOUT"},
+    {0x2315, "UNEXPECTED_WRITER_ERROR"},
+    {0x2316, "SNAPSHOT_SET_IN_PROGRESS"},
+    {0x2317, "MAXIMUM_NUMBER_OF_SNAPSHOTS_REACHED"},
+    {0x2318, "WRITER_INFRASTRUCTURE"},
+    {0x2319, "WRITER_NOT_RESPONDING"},
+    {0x231A, "WRITER_ALREADY_SUBSCRIBED"},
+    {0x231B, "UNSUPPORTED_CONTEXT"},
+    {0x231D, "VOLUME_IN_USE"},
+    {0x231E, "MAXIMUM_DIFFAREA_ASSOCIATIONS_REACHED"},
+    {0x231F, "INSUFFICIENT_STORAGE"},
+    {0x2320, "NO_SNAPSHOTS_IMPORTED"},
+    {0x2321, "SOME_SNAPSHOTS_NOT_IMPORTED"},
+    {0x2322, "MAXIMUM_NUMBER_OF_REMOTE_MACHINES_REACHED"},
+    {0x2323, "REMOTE_SERVER_UNAVAILABLE"},
+    {0x2324, "REMOTE_SERVER_UNSUPPORTED"},
+    {0x2325, "REVERT_IN_PROGRESS"},
+    {0x2326, "REVERT_VOLUME_LOST"},
+    {0x2327, "REBOOT_REQUIRED"},
+    {0x2328, "TRANSACTION_FREEZE_TIMEOUT"},
+    {0x2329, "TRANSACTION_THAW_TIMEOUT"},
+    {0x232A, "UNSELECTED_VOLUME"},
+    {0x232B, "SNAPSHOT_NOT_IN_SET"},
+    {0x232C, "NESTED_VOLUME_LIMIT"},
+    {0x232D, "VOLUME_NOT_LOCAL"},
+    {0x232E, "CLUSTER_TIMEOUT"},
+    {0x232F, "NOT_SUPPORTED"},
+    {0x2336, "WRITERERROR_PARTIAL_FAILURE"},
+    {0x23F0, "WRITERERROR_INCONSISTENTSNAPSHOT"},
+    {0x23F1, "WRITERERROR_OUTOFRESOURCES"},
+    {0x23F2, "WRITERERROR_TIMEOUT"},
+    {0x23F3, "WRITERERROR_RETRYABLE"},
+    {0x23F4, "WRITERERROR_NONRETRYABLE"},
+    {0x23F5, "WRITERERROR_RECOVERY_FAILED"},
+    {0x23F6, "BREAK_REVERT_ID_FAILED"},
+    {0x23F7, "LEGACY_PROVIDER"},
+    {0x23F8, "MISSING_DISK"},
+    {0x23F9, "MISSING_HIDDEN_VOLUME"},
+    {0x23FA, "MISSING_VOLUME"},
+    {0x23FB, "AUTORECOVERY_FAILED"},
+    {0x23FC, "DYNAMIC_DISK_ERROR"},
+    {0x23FD, "NONTRANSPORTABLE_BCD"},
+    {0x23FE, "CANNOT_REVERT_DISKID"},
+    {0x23FF, "RESYNC_IN_PROGRESS"},
+    {0x2400, "CLUSTER_ERROR"},
+    {0x2401, "ASRERROR_DISK_ASSIGNMENT_FAILED"},
+    {0x2402, "ASRERROR_DISK_RECREATION_FAILED"},
+    {0x2403, "ASRERROR_NO_ARCPATH"},
+    {0x2404, "ASRERROR_MISSING_DYNDISK"},
+    {0x2405, "ASRERROR_SHARED_CRIDISK"},
+    {0x2406, "ASRERROR_DATADISK_RDISK0"},
+    {0x2407, "ASRERROR_RDISK0_TOOSMALL"},
+    {0x2408, "ASRERROR_CRITICAL_DISKS_TOO_SMALL"},
+    {0x2409, "WRITER_STATUS_NOT_AVAILABLE"},
+    {0x240A, "ASRERROR_DYNAMIC_VHD_NOT_SUPPORTED"},
+    {0x2411, "CRITICAL_VOLUME_ON_INVALID_DISK"},
+    {0x2412, "ASRERROR_RDISK_FOR_SYSTEM_DISK_NOT_FOUND"},
+    {0x2413, "ASRERROR_NO_PHYSICAL_DISK_AVAILABLE"},
+    {0x2414, "ASRERROR_FIXED_PHYSICAL_DISK_AVAILABLE_AFTER_DISK_EXCLUSION"},
+    {0x2415, "ASRERROR_CRITICAL_DISK_CANNOT_BE_EXCLUDED"},
+    {0x2416, "ASRERROR_SYSTEM_PARTITION_HIDDEN"},
+    {0x2417, "FSS_TIMEOUT"},
+};
+
+// Codes after which the same run, started again later, may pass: something
+// was busy or slow, not broken.
+const i64 kTransient[] = {
+    -1000,
+    -1001,
+    static_cast<i32>(0x80042306), // the provider's own time-out waiting for the thaw
+    static_cast<i32>(0x80042313),
+    static_cast<i32>(0x80042314),
+    static_cast<i32>(0x80042316),
+    static_cast<i32>(0x80042319),
+    static_cast<i32>(0x800423F0),
+    static_cast<i32>(0x800423F1),
+    static_cast<i32>(0x800423F2),
+    static_cast<i32>(0x800423F3),
+};
+
+bool transient(i64 code) {
+    for (i64 known : kTransient)
+        if (known == code)
+            return true;
+    return false;
+}
+
+// "-1001 (quiescedWaitTimedOut)", "0x80042306 (VSS_E_PROVIDER_VETO)": the
+// agent's own codes in decimal, results as the log's hexadecimal.
+std::string codeText(i64 code) {
+    std::string text;
+    if (code >= -0xFFFF && code <= 0xFFFF) {
+        text = std::to_string(code);
+    } else {
+        char hex[16];
+        std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(static_cast<u32>(code)));
+        text = hex;
+    }
+    const std::optional<std::string> name = RunRecord::statusName(code);
+    return name ? text + " (" + *name + ")" : text;
+}
+
+const char* exitMeaning(i64 exitCode) {
+    switch (exitCode) {
+    case -1000:
+        return "the wait for the provider's freeze was abandoned";
+    case -1001:
+        return "the provider did not report the writers frozen in time";
+    case -1002:
+        return "no management server answered the ping, or the wait for the freeze failed";
+    case -1004:
+        return "the agent ended on an exception (see the log)";
+    case -1005:
+        return "no worker thread could be created";
+    case -1006:
+        return "the provider service OrvelVssProvider is not installed";
+    case -1007:
+        return "the provider service OrvelVssProvider could not be started";
+    default:
+        return "the run ended early";
+    }
+}
 
 // VssNames gives " (name) " for the log; the record wants the name alone.
 std::optional<std::string> bareName(const std::string& logText) {
@@ -59,9 +207,6 @@ void exchange(JsonLine& line, const char* key, const RunRecordExchange& e, i64 t
     line.end();
 }
 
-std::optional<std::string> hresultName(i64 code) {
-    return RunRecord::statusName(code);
-}
 } // namespace
 
 std::string RunRecordMarker::text() const {
@@ -69,7 +214,36 @@ std::string RunRecordMarker::text() const {
            "\nstart=" + start + "\n";
 }
 
+namespace {
+// A whole decimal text no greater than `limit`, without a sign, a blank or a
+// leading zero: a marker cut short by a crash, or one that someone else
+// wrote, must never yield a different number, nor throw.
+bool decimalValue(const std::string& text, u64 limit, u64& value) {
+    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0'))
+        return false;
+    u64 read = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const u64 digit = static_cast<u64>(c - '0');
+        if (read > (limit - digit) / 10)
+            return false;
+        read = read * 10 + digit;
+    }
+    value = read;
+    return true;
+}
+
+// The run id and the start time go into the next run's record: only the
+// characters a run id or a UTC time of ours is made of, and not many.
+bool plainText(const std::string& text, const char* allowed, size_t maxSize) {
+    return !text.empty() && text.size() <= maxSize && text.find_first_not_of(allowed) == std::string::npos;
+}
+} // namespace
+
 bool RunRecordMarker::parse(const std::string& text, RunRecordMarker& marker) {
+    static const char kRunChars[] = "0123456789abcdefABCDEF-";
+    static const char kTimeChars[] = "0123456789-:.TZ";
     RunRecordMarker read;
     bool seen[4] = {false, false, false, false};
     size_t begin = 0;
@@ -80,25 +254,25 @@ bool RunRecordMarker::parse(const std::string& text, RunRecordMarker& marker) {
         const std::string line = text.substr(begin, end - begin);
         begin = end + 1;
         const size_t equals = line.find('=');
-        if (equals == std::string::npos || equals + 1 == line.size())
-            continue;
+        if (equals == std::string::npos)
+            return false;
         const std::string key = line.substr(0, equals);
         const std::string value = line.substr(equals + 1);
-        // Numbers are whole decimal texts: a marker cut short by a crash
-        // must not yield a different process id.
-        const bool digits = value.size() <= 19 && value.find_first_not_of("0123456789") == std::string::npos;
-        if (key == "run") {
+        u64 number = 0;
+        if (key == "run" && plainText(value, kRunChars, 64)) {
             read.run = value;
             seen[0] = true;
-        } else if (key == "pid" && digits) {
-            read.pid = std::stoll(value);
+        } else if (key == "pid" && decimalValue(value, 0xFFFFFFFFull, number)) {
+            read.pid = static_cast<i64>(number);
             seen[1] = true;
-        } else if (key == "created" && digits) {
-            read.created = std::stoull(value);
+        } else if (key == "created" && decimalValue(value, ~0ull, number)) {
+            read.created = number;
             seen[2] = true;
-        } else if (key == "start") {
+        } else if (key == "start" && plainText(value, kTimeChars, 32)) {
             read.start = value;
             seen[3] = true;
+        } else {
+            return false;
         }
     }
     if (!(seen[0] && seen[1] && seen[2] && seen[3]))
@@ -113,10 +287,14 @@ RunRecord& RunRecord::current() {
 }
 
 std::optional<std::string> RunRecord::statusName(i64 status) {
-    for (const auto& own : kOwnNames)
+    for (const CodeName& own : kOwnNames)
         if (own.code == status)
             return std::string(own.name);
-    return bareName(VssNames::resultName(static_cast<u32>(status)));
+    if (status == static_cast<i32>(status) && (static_cast<u32>(status) & 0xFFFF0000u) == 0x80040000u)
+        for (const CodeName& error : kShadowCopyErrors)
+            if (error.code == (status & 0xFFFF))
+                return std::string("VSS_E_") + error.name;
+    return std::nullopt;
 }
 
 std::optional<std::string> RunRecord::writerStateName(u32 state) {
@@ -146,6 +324,108 @@ std::optional<double> RunRecord::frozenMs() const {
     return static_cast<double>(thawSetTicks - quiescedTicks) * 1000.0 / static_cast<double>(ticksPerSecond);
 }
 
+namespace {
+bool delivered(const RunRecordServer& server) {
+    return server.checkpoint.sent && server.checkpoint.ok;
+}
+
+const RunRecordWriter* firstFailedWriter(const std::vector<RunRecordWriter>& writers) {
+    for (const RunRecordWriter& writer : writers)
+        if (RunRecord::writerStateFailed(writer.state))
+            return &writer;
+    return nullptr;
+}
+
+// A first session that ended well with nothing in its snapshot set: a
+// volumes= list that matched no volume GUID path.
+bool nothingSelected(const RunRecord& record) {
+    return !record.simulator.value_or(true) && record.requesterResult.value_or(1) == 0 &&
+           !record.snapshotSetId.empty() && record.volumesAdded.empty();
+}
+} // namespace
+
+std::string RunRecord::outcome() const {
+    if (!tweakFailure.empty())
+        return "failed";
+    if (exitCode == kExitUsage && !argsParsed && !externallyInitiated && !simulator)
+        return "usage";
+    if (exitCode != 0 || requesterResult.value_or(1) != 0 || nothingSelected(*this))
+        return "failed";
+    for (const RunRecordServer& server : servers)
+        if (!delivered(server))
+            return "checkpointNotDelivered";
+    if (externallyInitiated && thawStartWait != kWaitObject0)
+        return "checkpointNotDelivered";
+    return firstFailedWriter(writers) ? "inconsistent" : "ok";
+}
+
+std::string RunRecord::reason() const {
+    const std::string verdict = outcome();
+    const char* const mayPass = "; a later run may pass";
+    const char* const stays = "; waiting alone does not fix it";
+    std::string text;
+    std::optional<i64> decisive;
+    if (!tweakFailure.empty()) {
+        text = "exit 3: " + tweakFailure + stays;
+    } else if (verdict == "usage") {
+        text = "exit 1: the command line was refused (see the usage line)" + std::string(stays);
+    } else if (exitCode != 0) {
+        decisive = exitCode;
+        text = "exit " + codeText(exitCode) + ": " + exitMeaning(exitCode);
+        for (const RunRecordServer& server : servers)
+            if (exitCode == -1002 && server.ping.sent && !server.ping.ok)
+                text += "; ping of " + server.role + " " + server.host + ":" + std::to_string(server.port) +
+                        " failed with error " + std::to_string(server.ping.error);
+        if (exitCode == -1006 || exitCode == -1007)
+            text += stays;
+    } else if (verdict == "failed" && nothingSelected(*this)) {
+        text = "exit 0, but no volume was added: no volumes= entry occurs in a volume GUID path" +
+               std::string(stays);
+    } else if (verdict == "failed") {
+        text = "exit 0, but the first shadow-copy session ";
+        if (!requesterResult)
+            text += "reported no result";
+        else if (failedStep.empty())
+            text += "failed with " + codeText(*requesterResult);
+        else
+            text += "failed at " + failedStep + " with " + codeText(failedCode.value_or(*requesterResult));
+        decisive = failedCode ? failedCode : requesterResult;
+    } else if (verdict == "checkpointNotDelivered") {
+        text = "exit 0, but ";
+        for (const RunRecordServer& server : servers)
+            if (!delivered(server)) {
+                text += "the checkpoint request to the " + server.role + " server " + server.host + ":" +
+                        std::to_string(server.port);
+                text += server.checkpoint.sent
+                            ? " got no answer (error " + std::to_string(server.checkpoint.error) + ")"
+                            : " was not sent (its ping failed)";
+                break;
+            }
+        if (externallyInitiated)
+            text += "the runner did not signal thaw-start in time";
+        // A server or runner that was slow or away this time.
+        text += mayPass;
+    } else if (verdict == "inconsistent") {
+        const RunRecordWriter* writer = firstFailedWriter(writers);
+        text = "exit 0, but writer \"" + writer->name + "\" is " +
+               writerStateName(writer->state).value_or(std::to_string(writer->state));
+        if (writer->failure != 0)
+            text += " with " + codeText(static_cast<i32>(writer->failure));
+        if (!writer->phase.empty())
+            text += " after " + writer->phase;
+        decisive =
+            writer->failure != 0 ? std::optional<i64>(static_cast<i32>(writer->failure)) : std::nullopt;
+    } else {
+        text = externallyInitiated ? "snapshot taken; the runner signalled thaw-start"
+                                   : "snapshot taken; every checkpoint request was answered";
+    }
+    if (decisive && transient(*decisive))
+        text += mayPass;
+    if (simulator.value_or(false))
+        text = "simulated requester (test switch, never in production): nothing was snapshotted; " + text;
+    return text;
+}
+
 std::string RunRecord::isoUtc(int year, int month, int day, int hour, int minute, int second, int ms) {
     char text[40];
     std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, hour, minute,
@@ -157,6 +437,7 @@ std::string RunRecord::jsonLine() const {
     JsonLine line;
     line.member("schema", kSchema).member("run", run).member("agent", agent);
     line.member("start", start).member("end", end);
+    line.member("host", host).member("pid", pid).member("osBuild", osBuild);
     line.member("mode", externallyInitiated ? "external" : "internal").member("gui", gui);
 
     line.beginObject("args");
@@ -171,11 +452,26 @@ std::string RunRecord::jsonLine() const {
     }
     line.end();
 
+    line.beginObject("settings");
+    line.member("quiescedWaitMs", settings.quiescedWaitMs)
+        .member("thawStartWaitMs", settings.thawStartWaitMs);
+    line.member("waitAsyncMs", settings.waitAsyncMs).member("readWaitMs", settings.readWaitMs);
+    // -1 (not given) is the copy type; known once a requester was chosen.
+    line.member("backupType", simulator
+                                  ? std::optional<i64>(backupType == -1 ? kDefaultBackupType : backupType)
+                                  : std::nullopt);
+    line.beginArray("tweakFiles");
+    for (const std::string& file : settings.tweakFiles)
+        line.element(file);
+    line.end();
+    line.end();
+
     if (simulator)
         line.member("requester", *simulator ? "simulator" : "vss");
     else
         line.memberNull("requester");
     line.member("exit", exitCode);
+    line.member("outcome", outcome()).member("reason", reason());
     line.member("status", status);
     line.member("statusName", status ? statusName(*status) : std::nullopt);
 
@@ -189,6 +485,11 @@ std::string RunRecord::jsonLine() const {
                                               static_cast<double>(ticksPerSecond));
     else
         line.memberNull("statusWriteMs");
+    if (ticksPerSecond > 0 && flowStartTicks != 0 && flowEndTicks >= flowStartTicks)
+        line.memberFixed("snapshotMs", static_cast<double>(flowEndTicks - flowStartTicks) * 1000.0 /
+                                           static_cast<double>(ticksPerSecond));
+    else
+        line.memberNull("snapshotMs");
 
     line.beginArray("servers");
     for (const RunRecordServer& server : servers) {
@@ -217,19 +518,34 @@ std::string RunRecord::jsonLine() const {
 
     line.beginArray("writers");
     for (const RunRecordWriter& writer : writers) {
-        line.beginObject().member("name", writer.name);
+        line.beginObject().member("name", writer.name).member("id", writer.id);
+        line.member("instanceId", writer.instanceId).member("phase", writer.phase);
         line.member("state", static_cast<i64>(writer.state))
             .member("stateName", writerStateName(writer.state));
         line.member("failure", static_cast<i64>(static_cast<i32>(writer.failure)));
         line.member("failureName",
-                    writer.failure == 0 ? std::nullopt : hresultName(static_cast<i32>(writer.failure)));
+                    writer.failure == 0 ? std::nullopt : statusName(static_cast<i32>(writer.failure)));
         line.member("failed", writerStateFailed(writer.state));
         line.end();
     }
     line.end();
 
+    line.beginArray("volumesAdded");
+    for (const RunRecordVolume& volume : volumesAdded) {
+        line.beginObject()
+            .member("path", volume.path)
+            .member("result", static_cast<i64>(static_cast<i32>(volume.result)));
+        line.member("resultName", statusName(static_cast<i32>(volume.result))).end();
+    }
+    line.end();
+    line.member("snapshotSetId",
+                snapshotSetId.empty() ? std::nullopt : std::optional<std::string>(snapshotSetId));
+
     line.member("requesterResult", requesterResult);
     line.member("requesterResultName", requesterResult ? statusName(*requesterResult) : std::nullopt);
+    line.member("failedStep", failedStep.empty() ? std::nullopt : std::optional<std::string>(failedStep));
+    line.member("failedCode", failedCode);
+    line.member("failedCodeName", failedCode ? statusName(*failedCode) : std::nullopt);
     line.member("secondSnapshot", secondSnapshotResult);
     line.member("consistent", consistent());
 
@@ -255,6 +571,15 @@ std::string RunRecord::jsonLine() const {
         line.member("start", unfinished.start).member("runOncePresent", unfinished.runOncePresent);
         line.member("lastAliveStampPresent", unfinished.lastAliveStampPresent).end();
     }
+    line.end();
+    line.beginObject("markerScan")
+        .member("unfinishedNotListed", static_cast<i64>(unfinishedNotListed))
+        .member("dropped", static_cast<i64>(markersDropped))
+        .member("cut", markerScanCut)
+        .end();
+    line.beginArray("recordNotes");
+    for (const std::string& note : recordNotes)
+        line.element(note);
     line.end();
     return line.line();
 }

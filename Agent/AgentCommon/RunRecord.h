@@ -35,6 +35,30 @@ struct RunRecordWriter {
     std::string name;
     u32 state = 0;
     u32 failure = 0;
+    // Braced GUID texts: two instances of one writer share its name.
+    std::string id;
+    std::string instanceId;
+    // The operation after which the writer reported: "PrepareForBackup",
+    // "DoSnapshotSet" or "BackupComplete".
+    std::string phase;
+};
+
+// A volume the first session added to the snapshot set, with the service's
+// answer (a refused volume does not stop the session).
+struct RunRecordVolume {
+    std::string path;
+    u32 result = 0;
+};
+
+// What decided the run besides its command line; a time-out is unset when
+// this run did not read it.
+struct RunRecordSettings {
+    std::optional<i64> quiescedWaitMs;
+    std::optional<i64> thawStartWaitMs;
+    std::optional<i64> waitAsyncMs;
+    std::optional<i64> readWaitMs;
+    // The tweak files that were read, in the order they were read.
+    std::vector<std::string> tweakFiles;
 };
 
 // A run that left its in-progress marker behind and whose process is gone,
@@ -57,7 +81,9 @@ struct RunRecordMarker {
     std::string start;
 
     std::string text() const;
-    // False, leaving `marker` as it was, unless every field is there.
+    // False, leaving `marker` as it was, unless the text is exactly the
+    // four fields, each well formed (see RunRecordFile::begin for why a
+    // marker is hostile input). Never throws but for lack of memory.
     [[nodiscard]] static bool parse(const std::string& text, RunRecordMarker& marker);
 };
 
@@ -69,6 +95,9 @@ struct RunRecord {
     std::string agent;
     std::string start; // UTC, as isoUtc gives it
     std::string end;
+    std::string host;
+    i64 pid = 0;
+    std::string osBuild; // "10.0.20348"
     bool externallyInitiated = false;
     bool gui = false;
     // The parsed command line; only in the default mode.
@@ -92,6 +121,11 @@ struct RunRecord {
     // mapped anew on every write).
     i64 statusWrittenTicks = 0;
 
+    // The flow, from before the machine-wide mutex to its return (the
+    // second session included): what a run takes apart from its final wait.
+    i64 flowStartTicks = 0;
+    i64 flowEndTicks = 0;
+
     std::vector<RunRecordServer> servers;
 
     // WaitForSingleObject's result for the runner's thaw-start; unset when
@@ -107,8 +141,19 @@ struct RunRecord {
     // earlier released the flow's wait with nothing frozen.
     bool snapshotSetStarted = false;
     std::vector<RunRecordWriter> writers;
+    std::vector<RunRecordVolume> volumesAdded;
+    std::string snapshotSetId;
     std::optional<i64> requesterResult;
+    // The first session's first failing step and the code it logged there,
+    // also where the session's result is only 1.
+    std::string failedStep;
+    std::optional<i64> failedCode;
     std::optional<i64> secondSnapshotResult;
+
+    RunRecordSettings settings;
+    // Why a tweak or tweak file ended the process (exit code 3); empty
+    // otherwise.
+    std::string tweakFailure;
 
     // The guards; each unset when it did not run.
     std::optional<bool> runOnceRegistered;
@@ -120,6 +165,16 @@ struct RunRecord {
     std::optional<bool> stampRestored;
 
     std::vector<RunRecordUnfinished> previousRunUnfinished;
+    // The start-up scan of markers: unfinished runs found beyond those
+    // listed, files with a marker's name that were not one and were old
+    // enough to be removed, and whether the scan stopped at its bound.
+    u32 unfinishedNotListed = 0;
+    u32 markersDropped = 0;
+    bool markerScanCut = false;
+    // What went wrong on the record's own side (its files, the folder's
+    // access list), each also one Warn record in the log: never the run's
+    // outcome.
+    std::vector<std::string> recordNotes;
 
     // The record as one line of JSON, ending in "\n".
     std::string jsonLine() const;
@@ -130,8 +185,17 @@ struct RunRecord {
     // From the return of the wait for the quiesced event to the thaw event
     // set; unset when nothing was frozen or the counter gave no figure.
     std::optional<double> frozenMs() const;
-    // The agent's own meaning of its codes, else the shadow-copy result's
-    // name, else unset.
+    // The run's verdict, in this order: "usage" (the command line was
+    // refused), "failed" (a non-zero exit, a bad tweak, or a first session
+    // that failed although the flow returned 0), "checkpointNotDelivered" (a
+    // checkpoint request got no answer, or the runner never signalled
+    // thaw-start), "inconsistent" (a writer failed), else "ok".
+    std::string outcome() const;
+    // One line that says what failed and where, and whether a later run may
+    // pass.
+    std::string reason() const;
+    // The agent's own meaning of its codes, else the symbolic shadow-copy
+    // or platform name, else unset.
     static std::optional<std::string> statusName(i64 status);
     // The name of a VSS_WRITER_STATE, else unset.
     static std::optional<std::string> writerStateName(u32 state);

@@ -10,7 +10,8 @@
 #include <shlobj.h>
 
 #include <cstdio>
-#include <vector>
+#include <optional>
+#include <utility>
 
 namespace {
 const int kCommonAppDataFolder = 0x8023;
@@ -18,7 +19,19 @@ const int kCommonAppDataFolder = 0x8023;
 // appends without it (a single appending write never interleaves anyway).
 const wchar_t* const kRotationMutex = L"Global\\OrvelVssRunRecordMutex";
 const DWORD kRotationWaitMs = 2000;
+// The start-up scan of markers: what one file may hold, how many entries
+// and how much time one run gives it. What is left over is for the next
+// run; the scan runs before the command line is read, far from any wait.
 const DWORD kMarkerMaxBytes = 4096;
+const u32 kMarkerScanMaxEntries = 4096;
+const u64 kMarkerScanMaxMs = 2000;
+// Unfinished runs listed by name in one record; the rest are only counted.
+const size_t kUnfinishedListed = 16;
+// A file with a marker's name that is not a marker is removed once it is
+// older than this. A live run's marker is read only after it was written
+// whole, so this only has to outlast a run that is still writing its own;
+// a day also leaves an operator's copy alone while it is looked at.
+const u64 kJunkMarkerAge100ns = 24ull * 3600 * 1000 * 1000 * 10;
 
 // The run's own marker, once written.
 std::wstring& ownMarker() {
@@ -52,17 +65,20 @@ bool markerProcessAlive(const RunRecordMarker& marker) {
     return created == 0 || marker.created == 0 || created == marker.created;
 }
 
-bool readSmallFile(const std::wstring& path, std::string& text) {
+// Up to kMarkerMaxBytes of a plain file; anything else in the folder (a
+// folder, a link, a device or a pipe a link points at) is not read, so that
+// no planted name can block or flood the scan.
+bool readMarkerFile(const std::wstring& path, std::string& text) {
     WinHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid())
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK)
         return false;
-    std::vector<char> buffer(kMarkerMaxBytes);
+    char buffer[kMarkerMaxBytes];
     DWORD read = 0;
-    if (!ReadFile(file.get(), buffer.data(), kMarkerMaxBytes, &read, nullptr))
+    if (!ReadFile(file.get(), buffer, kMarkerMaxBytes, &read, nullptr))
         return false;
-    text.assign(buffer.data(), read);
+    text.assign(buffer, read);
     return true;
 }
 
@@ -127,11 +143,16 @@ HANDLE openForAppend(const std::wstring& path) {
 }
 } // namespace
 
-std::wstring RunRecordFile::folder() {
+std::wstring RunRecordFile::agentFolder() {
     wchar_t path[MAX_PATH];
     if (FAILED(SHGetFolderPathW(nullptr, kCommonAppDataFolder, nullptr, 0, path)))
         return std::wstring();
-    return std::wstring(path) + L"\\Orvel\\logs";
+    return std::wstring(path) + L"\\Orvel";
+}
+
+std::wstring RunRecordFile::folder() {
+    const std::wstring agent = agentFolder();
+    return agent.empty() ? agent : agent + L"\\logs";
 }
 
 i64 RunRecordFile::ticksNow() {
@@ -156,31 +177,7 @@ void RunRecordFile::begin(RunRecord& record) {
     const std::wstring dir = folder();
     if (dir.empty())
         return;
-    WIN32_FIND_DATAW found;
-    FileSearchHandle find(
-        FindFirstFileW((dir + L"\\" + kMarkerPrefix + L"*" + kMarkerSuffix).c_str(), &found));
-    if (find.valid()) {
-        do {
-            const std::wstring path = dir + L"\\" + found.cFileName;
-            std::string text;
-            RunRecordMarker marker;
-            if (!readSmallFile(path, text) || !RunRecordMarker::parse(text, marker) ||
-                markerProcessAlive(marker))
-                continue;
-            RunRecordUnfinished unfinished;
-            unfinished.run = marker.run;
-            unfinished.pid = marker.pid;
-            unfinished.start = marker.start;
-            unfinished.runOncePresent =
-                registryValuePresent(WindowsErrorRecoveryDisabler::kRunOnceKey,
-                                     wideAscii(WindowsErrorRecoveryDisabler::kRunOnceValueName).c_str());
-            unfinished.lastAliveStampPresent =
-                registryValuePresent(LastAliveStampCache::kKey, LastAliveStampCache::kValueName);
-            record.previousRunUnfinished.push_back(unfinished);
-            // Reported once: the next run does not find it again.
-            DeleteFileW(path.c_str());
-        } while (FindNextFileW(find.get(), &found));
-    }
+    scanMarkers(dir, record);
 
     RunRecordMarker own;
     own.run = record.run;
@@ -190,6 +187,60 @@ void RunRecordFile::begin(RunRecord& record) {
     const std::wstring path = dir + L"\\" + kMarkerPrefix + wideAscii(record.run.c_str()) + kMarkerSuffix;
     if (writeNewFile(path, own.text()))
         ownMarker() = path;
+}
+
+void RunRecordFile::scanMarkers(const std::wstring& dir, RunRecord& record) {
+    WIN32_FIND_DATAW found;
+    FileSearchHandle find(
+        FindFirstFileW((dir + L"\\" + kMarkerPrefix + L"*" + kMarkerSuffix).c_str(), &found));
+    if (!find.valid())
+        return;
+    FILETIME nowTime;
+    GetSystemTimeAsFileTime(&nowTime);
+    const u64 now = fileTimeValue(nowTime);
+    const ULONGLONG deadline = GetTickCount64() + kMarkerScanMaxMs;
+    // The machine state an unfinished run would have put back: read once,
+    // the same for every such run.
+    std::optional<std::pair<bool, bool>> machineState;
+    u32 entries = 0;
+    do {
+        if (++entries > kMarkerScanMaxEntries || GetTickCount64() > deadline) {
+            record.markerScanCut = true;
+            return;
+        }
+        // Folders and links are never ours: left as they are.
+        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        const std::wstring path = dir + L"\\" + found.cFileName;
+        std::string text;
+        RunRecordMarker marker;
+        if (!readMarkerFile(path, text) || !RunRecordMarker::parse(text, marker)) {
+            const u64 written = fileTimeValue(found.ftLastWriteTime);
+            if (written < now && now - written > kJunkMarkerAge100ns && DeleteFileW(path.c_str()))
+                ++record.markersDropped;
+            continue;
+        }
+        if (markerProcessAlive(marker))
+            continue;
+        // Reported once: the next run does not find it again.
+        DeleteFileW(path.c_str());
+        if (record.previousRunUnfinished.size() >= kUnfinishedListed) {
+            ++record.unfinishedNotListed;
+            continue;
+        }
+        if (!machineState)
+            machineState = std::make_pair(
+                registryValuePresent(WindowsErrorRecoveryDisabler::kRunOnceKey,
+                                     wideAscii(WindowsErrorRecoveryDisabler::kRunOnceValueName).c_str()),
+                registryValuePresent(LastAliveStampCache::kKey, LastAliveStampCache::kValueName));
+        RunRecordUnfinished unfinished;
+        unfinished.run = marker.run;
+        unfinished.pid = marker.pid;
+        unfinished.start = marker.start;
+        unfinished.runOncePresent = machineState->first;
+        unfinished.lastAliveStampPresent = machineState->second;
+        record.previousRunUnfinished.push_back(unfinished);
+    } while (FindNextFileW(find.get(), &found));
 }
 
 bool RunRecordFile::finish(RunRecord& record, u64 boundBytes) {

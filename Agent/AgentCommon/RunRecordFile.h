@@ -26,13 +26,22 @@ public:
     // `record`, each marker of a run whose process is gone into its
     // previousRunUnfinished (with the machine state that run would have put
     // back) and is removed, and this run's marker is left.
+    //
+    // Whoever could write to the folder may have left anything under a
+    // marker's name: the scan reads a bounded prefix of plain files only,
+    // stops at a bound of entries and time, never throws on what it reads,
+    // and removes a file that is not a marker once it is a day old
+    // (counted in the record).
     static void begin(RunRecord& record);
     // At the run's end: the end time, the line appended (rotating first when
     // it would pass the bound), this run's marker removed. False when the
     // line could not be written.
     static bool finish(RunRecord& record, u64 boundBytes);
 
-    // <common application data>\Orvel\logs, or empty when unknown.
+    // <common application data>\Orvel, the agent's own folder, or empty
+    // when unknown.
+    static std::wstring agentFolder();
+    // Its logs folder, where the record files and markers lie, or empty.
     static std::wstring folder();
     // The performance counter now, in the record's ticks (0 when the counter
     // cannot be read): a number taken, nothing more, so that it may be
@@ -40,4 +49,7 @@ public:
     static i64 ticksNow();
     // The current UTC time as RunRecord::isoUtc gives it.
     static std::string nowUtc();
+
+private:
+    static void scanMarkers(const std::wstring& dir, RunRecord& record);
 };

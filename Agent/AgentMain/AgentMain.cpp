@@ -1,5 +1,6 @@
 // Process entry of the VSS agent: one run takes one snapshot.
 #include "AgentCommon/AgentArguments.h"
+#include "AgentCommon/AgentFolderSecurity.h"
 #include "AgentCommon/AgentInitializer.h"
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/ArgsParserUtils.h"
@@ -59,6 +60,45 @@ void recordArguments(const AgentArguments& arguments) {
     record.backupType = arguments.m_snapshotFlow.m_argsRequester.m_backupType;
 }
 
+// The run record's side never decides a run: whatever one of its steps
+// throws is one Warn record and a note in the record, and the run goes on as
+// it would have without it.
+template <class Step> void recordSide(const char* what, Step step) {
+    std::string failure;
+    try {
+        step();
+        return;
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    try {
+        LOG(LogWarn) << "run record: " << what << " failed: " << failure << std::endl;
+        RunRecord::current().recordNotes.push_back(std::string(what) + " failed: " + failure);
+    } catch (...) {
+    }
+}
+
+// Before the run reads anything in its folder, the folder is made its own
+// (see AgentFolderSecurity for why); a failure is reported and changes
+// nothing else.
+void beginRecord() {
+    recordSide("begin", [] {
+        const std::wstring folder = RunRecordFile::agentFolder();
+        const AgentFolderSecurity::Result secured =
+            folder.empty() ? AgentFolderSecurity::Result() : AgentFolderSecurity::apply(folder);
+        if (secured.error != 0) {
+            LOG(LogWarn) << "the agent's folder keeps its access list: error " << secured.error << " in "
+                         << secured.call << "." << std::endl;
+            RunRecord::current().recordNotes.push_back("folder access list: error " +
+                                                       std::to_string(secured.error) + " in " + secured.call);
+        }
+        RunRecordFile::begin(RunRecord::current());
+        RunRecord::current().agent = ORVEL_VERSION_TEXT;
+    });
+}
+
 // Read at start: a tweak read at the end could still end the process.
 bool s_eventLogEnabled = true;
 
@@ -66,12 +106,15 @@ bool s_eventLogEnabled = true;
 // which tells what the record says; whether either could be written changes
 // nothing of the run.
 int endRun(int exitCode, u32 recordBoundBytes) {
-    RunRecord::current().exitCode = exitCode;
-    RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
-    if (s_eventLogEnabled) {
-        WindowsEventLog eventLog;
-        RunEventReporter::report(RunRecord::current(), eventLog);
-    }
+    recordSide("finish", [&] {
+        RunRecord::current().exitCode = exitCode;
+        RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
+    });
+    if (s_eventLogEnabled)
+        recordSide("event log", [] {
+            WindowsEventLog eventLog;
+            RunEventReporter::report(RunRecord::current(), eventLog);
+        });
     return exitCode;
 }
 
@@ -194,13 +237,13 @@ int wmain(int argc, wchar_t* argv[]) {
     const char* columns = ORV_LOG_COLUMNS();
 
     // Read before the marker is left: a value out of range ends the process
-    // here, as every tweak does, with no run begun.
+    // here, as every tweak does, with no run begun. The tweak files are the
+    // caller's, as trusted as its command line.
     const u32 recordBoundBytes = AgentTweaks::runRecordMaxBytes();
-    RunRecordFile::begin(RunRecord::current());
-    RunRecord::current().agent = ORVEL_VERSION_TEXT;
 
     AgentArguments arguments;
     try {
+        beginRecord();
         LOG(LogInfo) << "OrvelVssAgent.exe invoked." << std::endl;
         ArgsParserUtils::printArgs(argc, argv);
         if (int usageError = readCommandLine(argc, argv, arguments, columns))

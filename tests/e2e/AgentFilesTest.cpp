@@ -90,7 +90,7 @@ TEST_F(AgentFiles, UsageErrorLeavesOneRecordLine) {
     std::vector<std::string> lines = runRecordLines();
     ASSERT_EQ(1u, lines.size());
     const JsonValue record = lastRunRecord();
-    EXPECT_EQ(2, record["schema"].integer());
+    EXPECT_EQ(3, record["schema"].integer());
     EXPECT_EQ(ORVEL_AGENT_VERSION, record["agent"].text());
     EXPECT_EQ(1, record["exit"].integer());
     EXPECT_EQ("null", record["status"].str());

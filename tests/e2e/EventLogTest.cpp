@@ -142,7 +142,9 @@ protected:
         EXPECT_EQ(type, event.type);
         EXPECT_EQ(channel, event.channel);
         ASSERT_EQ(10u, event.strings.size());
-        EXPECT_EQ(lastRunRecord()["run"].text(), event.strings[0]);
+        const JsonValue record = lastRunRecord();
+        EXPECT_EQ(record["run"].text(), event.strings[0]);
+        EXPECT_EQ(record["reason"].text(), event.strings[8]);
         for (const auto& expected : strings)
             EXPECT_EQ(expected.second, event.strings.at(expected.first)) << expected.first;
         const std::string text = rendered(id, event.strings);
@@ -169,7 +171,7 @@ TEST_F(EventLog, OneEntryPerOutcomeWithItsIdLevelAndTheRecordsSummary) {
     const Args defaultMode = {L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"};
     int exitLow = 0;
     expectEvents(runTraced(defaultMode, exitLow), 1000, EVENTLOG_INFORMATION_TYPE, "trace",
-                 {{1, "internal"}, {2, "vss"}, {3, "0 (success)"}, {8, "application-consistent"}}, "dead");
+                 {{1, "internal"}, {2, "vss"}, {3, "0 (success)"}}, "dead");
     EXPECT_EQ(0, exitLow);
     DWORD type = 0;
     EXPECT_EQ(
@@ -181,7 +183,7 @@ TEST_F(EventLog, OneEntryPerOutcomeWithItsIdLevelAndTheRecordsSummary) {
     expectEvents(
         runTraced(defaultMode, exitLow), 1001, EVENTLOG_WARNING_TYPE, "warn",
         {{6, "Db Writer (VSS_WS_STABLE); Log Writer (VSS_WS_FAILED_AT_FREEZE, -2147212300 0x800423F4 "
-             "(unknown))"},
+             "(VSS_E_WRITERERROR_NONRETRYABLE))"},
          {7, "as before: RunOnce entry removed; boot-status policy restored; LastAliveStamp restored"}});
     EXPECT_EQ(0, exitLow);
 
@@ -189,8 +191,7 @@ TEST_F(EventLog, OneEntryPerOutcomeWithItsIdLevelAndTheRecordsSummary) {
     expectEvents(runTraced(defaultMode, exitLow), 1003, EVENTLOG_ERROR_TYPE, "err",
                  {{3, "-1006 (providerServiceMissing)"},
                   {4, "-1006 (providerServiceMissing)"},
-                  {5, "nothing was frozen"},
-                  {8, "the provider service OrvelVssProvider does not exist"}});
+                  {5, "nothing was frozen"}});
     EXPECT_EQ(-1006 & 0xFF, exitLow);
     // The one entry that needs no run: the checkpoint that did not arrive.
     EXPECT_NE(std::string::npos,

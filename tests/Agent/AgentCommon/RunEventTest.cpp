@@ -32,7 +32,7 @@ RunRecord goodRun() {
     server.port = 8080;
     server.checkpoint.sent = server.checkpoint.ok = true;
     record.servers = {server};
-    record.writers = {{"Db Writer", 1, 0}};
+    record.writers = {{"Db Writer", 1, 0, "", "", ""}};
     record.requesterResult = 0;
     record.runOnceRegistered = record.runOnceRemoved = true;
     record.bcdeditDisable = record.bcdeditEnable = 0;
@@ -53,19 +53,19 @@ TEST(RunEvent, GoodRunIsOneInformationEntryWithTheRecordsSummary) {
         (std::vector<std::string>{
             "r1", "internal", "vss", "0 (success)", "0 (success)", "2.500 ms", "Db Writer (VSS_WS_STABLE)",
             "as before: RunOnce entry removed; boot-status policy restored; LastAliveStamp restored",
-            "application-consistent", "1.0.0.0"}),
+            goodRun().reason(), "1.0.0.0"}),
         events[0].strings);
 
     RunRecord simulated = goodRun();
     simulated.simulator = true;
     simulated.writers.clear();
     EXPECT_EQ(1000u, outcomeEvent(simulated).id);
-    EXPECT_EQ("the requester simulator took the snapshot's place", outcomeEvent(simulated).strings[8]);
+    EXPECT_EQ(simulated.reason(), outcomeEvent(simulated).strings[8]);
 }
 
 TEST(RunEvent, EachOutcomeHasItsIdLevelAndReason) {
     RunRecord writerFailed = goodRun();
-    writerFailed.writers.push_back({"Log Writer", 9, 0x800423F4});
+    writerFailed.writers.push_back({"Log Writer", 9, 0x800423F4, "", "", "DoSnapshotSet"});
     RunRecord vetoed = goodRun();
     vetoed.requesterResult = static_cast<i32>(0x80042306);
     RunRecord serverDown = goodRun();
@@ -79,28 +79,27 @@ TEST(RunEvent, EachOutcomeHasItsIdLevelAndReason) {
     providerMissing.status = -1006;
     RunRecord usage;
     usage.exitCode = 1;
+    RunRecord failedBeforeFreeze = vetoed;
+    failedBeforeFreeze.snapshotSetStarted = false;
     const struct {
         RunRecord record;
         u32 id;
         RunEventType type;
-        std::string reason;
     } rows[] = {
-        {writerFailed, 1001, RunEventType::warning,
-         // A writer's failure code with no name in the agent's tables.
-         "writer Log Writer failed: VSS_WS_FAILED_AT_FREEZE, -2147212300 0x800423F4 (unknown)"},
-        {vetoed, 1001, RunEventType::warning,
-         "the requester failed: -2147212538 0x80042306 (VSS_E_PROVIDER_VETO)"},
-        {serverDown, 1002, RunEventType::warning,
-         "the checkpoint did not reach the local management server 127.0.0.1:8080 (error 12029)"},
-        {runnerLate, 1002, RunEventType::warning, "the runner did not signal thaw-start in time"},
-        {providerMissing, 1003, RunEventType::error, "the provider service OrvelVssProvider does not exist"},
-        {usage, 1003, RunEventType::error, "the command line was not accepted"},
+        {writerFailed, 1001, RunEventType::warning},
+        // The requester failed after the freeze: exit 0, not consistent.
+        {vetoed, 1001, RunEventType::warning},
+        {failedBeforeFreeze, 1003, RunEventType::error},
+        {serverDown, 1002, RunEventType::warning},
+        {runnerLate, 1002, RunEventType::warning},
+        {providerMissing, 1003, RunEventType::error},
+        {usage, 1003, RunEventType::error},
     };
     for (const auto& row : rows) {
         const RunEvent event = outcomeEvent(row.record);
-        EXPECT_EQ(row.id, event.id) << row.reason;
-        EXPECT_EQ(row.type, event.type) << row.reason;
-        EXPECT_EQ(row.reason, event.strings.at(8));
+        EXPECT_EQ(row.id, event.id) << row.record.reason();
+        EXPECT_EQ(row.type, event.type) << row.record.reason();
+        EXPECT_EQ(row.record.reason(), event.strings.at(8));
     }
     const RunEvent failed = outcomeEvent(providerMissing);
     EXPECT_EQ("-1006 (providerServiceMissing)", failed.strings[3]);
@@ -110,9 +109,10 @@ TEST(RunEvent, EachOutcomeHasItsIdLevelAndReason) {
     EXPECT_EQ("as before: nothing was changed", failed.strings[7]);
     EXPECT_EQ("none chosen", failed.strings[2]);
     EXPECT_EQ("none written", outcomeEvent(usage).strings[4]);
-    EXPECT_EQ(
-        "Db Writer (VSS_WS_STABLE); Log Writer (VSS_WS_FAILED_AT_FREEZE, -2147212300 0x800423F4 (unknown))",
-        outcomeEvent(writerFailed).strings[6]);
+    EXPECT_EQ("1 (usage)", outcomeEvent(usage).strings[3]);
+    EXPECT_EQ("Db Writer (VSS_WS_STABLE); Log Writer (VSS_WS_FAILED_AT_FREEZE, -2147212300 0x800423F4 "
+              "(VSS_E_WRITERERROR_NONRETRYABLE))",
+              outcomeEvent(writerFailed).strings[6]);
 }
 
 TEST(RunEvent, GuardsThatDidNotPutTheMachineBackSayNotAsBefore) {
@@ -153,7 +153,8 @@ TEST(RunEvent, EarlierUnfinishedRunsComeFirstOneEachAndBounded) {
 
 TEST(RunEvent, HostileWriterNamesAreCutAtAWholeCharacter) {
     RunRecord record = goodRun();
-    record.writers = {{std::string(RunEvent::kMaxStringBytes - 4, 'a') + "\xE2\x82\xAC\xE2\x82\xAC", 1, 0}};
+    record.writers = {
+        {std::string(RunEvent::kMaxStringBytes - 4, 'a') + "\xE2\x82\xAC\xE2\x82\xAC", 1, 0, "", "", ""}};
     const std::string writers = outcomeEvent(record).strings[6];
     EXPECT_EQ(std::string(RunEvent::kMaxStringBytes - 4, 'a') + "...", writers);
 }
