@@ -1,5 +1,6 @@
 #include "AgentCommon/AgentTweaks.h"
 
+#include "AgentCommon/RunRecord.h"
 #include "Tweaks.h"
 
 namespace {
@@ -68,12 +69,14 @@ bool AgentTweaks::eventLogEnabled() {
 }
 
 void AgentTweaks::checkForRun(bool externallyInitiated, bool simulatedRequester) {
-    quiescedEventWaitTimeoutMsec();
+    // What was read goes into the record as its reader takes it.
+    RunRecordSettings& settings = RunRecord::current().settings;
+    settings.quiescedWaitMs = quiescedEventWaitTimeoutMsec();
     if (externallyInitiated)
-        runnerThawStartTimeoutMsec();
+        settings.thawStartWaitMs = runnerThawStartTimeoutMsec();
     if (simulatedRequester)
-        simulatorThawWaitMsec();
+        settings.thawStartWaitMs = simulatorThawWaitMsec();
     else
-        waitAsyncTimeoutMsec();
-    sharedMemoryReadTimeoutMsec();
+        settings.waitAsyncMs = waitAsyncTimeoutMsec();
+    settings.readWaitMs = sharedMemoryReadTimeoutMsec();
 }

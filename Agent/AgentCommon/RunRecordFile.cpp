@@ -1,5 +1,6 @@
 #include "AgentCommon/RunRecordFile.h"
 
+#include "AgentCommon/TextConversion.h"
 #include "VssRequester/LastAliveStampGuard.h"
 #include "VssRequester/WindowsErrorRecoveryGuard.h"
 #include "windows/WinHandle.h"
@@ -136,6 +137,26 @@ private:
     bool m_owned = false;
 };
 
+// Who ran: the host, the process, the kernel's own version (not the one a
+// manifest-less process is told).
+void machineFacts(RunRecord& record) {
+    record.pid = static_cast<i64>(GetCurrentProcessId());
+    wchar_t name[256];
+    DWORD size = sizeof(name) / sizeof(name[0]);
+    if (GetComputerNameExW(ComputerNameDnsHostname, name, &size))
+        record.host = utf8Text(std::wstring(name, size));
+    typedef LONG(WINAPI * RtlGetVersionCall)(OSVERSIONINFOW*);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    RtlGetVersionCall getVersion = ntdll ? reinterpret_cast<RtlGetVersionCall>(reinterpret_cast<void*>(
+                                               GetProcAddress(ntdll, "RtlGetVersion")))
+                                         : nullptr;
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (getVersion != nullptr && getVersion(&version) == 0)
+        record.osBuild = std::to_string(version.dwMajorVersion) + "." +
+                         std::to_string(version.dwMinorVersion) + "." + std::to_string(version.dwBuildNumber);
+}
+
 HANDLE openForAppend(const std::wstring& path) {
     return CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
@@ -245,6 +266,7 @@ void RunRecordFile::scanMarkers(const std::wstring& dir, RunRecord& record) {
 
 bool RunRecordFile::finish(RunRecord& record, u64 boundBytes) {
     record.end = nowUtc();
+    machineFacts(record);
     const std::string line = record.jsonLine();
     const std::wstring dir = folder();
     bool written = false;

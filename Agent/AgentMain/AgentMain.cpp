@@ -18,6 +18,7 @@
 #include "MemShieldAO.h"
 #include "MemShieldSwitch.h"
 #include "OrvelVssAgentVersion.h"
+#include "Os.h"
 #include "TrackedNew.h"
 #include "Tweaks.h"
 #include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
@@ -38,6 +39,32 @@ const int kExitProviderMissing = -1006;
 const int kExitProviderNotStarted = -1007;
 const u32 kServiceDoesNotExist = 1060;
 const char* const kSuccessText = "The VSS checkpoint request has been initiated.";
+const int kExitBadTweak = 3;
+
+// Where a bad tweak's record goes: the bound as read, once it was; the
+// thread that may write it.
+u64 s_recordBoundBytes = RunRecordFile::kDefaultBoundBytes;
+u32 s_mainThread = 0;
+
+// A bad tweak or tweak file ends the process (exit code 3) where it is read:
+// the run's line is appended first, without the log, which may not exist
+// yet. Only on the main thread, which alone fills the record; on another
+// thread the process ends as it always did.
+void recordBadTweak(const std::string& reason) {
+    if (Os::currentThreadId() != s_mainThread)
+        return;
+    try {
+        RunRecord& record = RunRecord::current();
+        record.tweakFailure = reason;
+        record.exitCode = kExitBadTweak;
+        record.agent = ORVEL_VERSION_TEXT;
+        if (record.start.empty())
+            RunRecordFile::begin(record);
+        RunRecordFile::finish(record, s_recordBoundBytes);
+    } catch (...) {
+        // The process ends next whatever happens here.
+    }
+}
 
 // The runner learns of a failure before the flow from the status and the
 // freeze-complete event.
@@ -120,9 +147,12 @@ int endRun(int exitCode, u32 recordBoundBytes) {
 
 // Tweaks, logs and the allocator's active object, before anything is logged.
 void startUp() {
+    s_mainThread = Os::currentThreadId();
+    Tweaks::setFailureHandler(recordBadTweak);
     // No log client exists yet: what the tweak store reports while it loads
     // its files reaches no file.
     AgentTweaks::registerDefaults();
+    RunRecord::current().settings.tweakFiles = Tweaks::instance()->filesRead();
     // Set before the first tracked allocation and before any other thread.
     g_memShieldEnabled = AgentTweaks::memShieldEnabled();
 
@@ -214,7 +244,9 @@ Outcome takeSnapshot(AgentArguments& arguments, const char* columns) {
     // their own exit codes, and a tweak this mode never reads fails nothing.
     AgentTweaks::checkForRun(arguments.m_externallyInitiated, simulated);
 
+    RunRecord::current().flowStartTicks = RunRecordFile::ticksNow();
     int result = arguments.m_snapshotFlow.execute(listener, requester, statusReaderWriter);
+    RunRecord::current().flowEndTicks = RunRecordFile::ticksNow();
     trackedDelete(requester);
     trackedDelete(listener);
 
@@ -240,6 +272,7 @@ int wmain(int argc, wchar_t* argv[]) {
     // here, as every tweak does, with no run begun. The tweak files are the
     // caller's, as trusted as its command line.
     const u32 recordBoundBytes = AgentTweaks::runRecordMaxBytes();
+    s_recordBoundBytes = recordBoundBytes;
 
     AgentArguments arguments;
     try {

@@ -18,6 +18,33 @@ namespace {
 // A volume GUID path with its backslash is 49 units; the platform's limit is
 // what the documented examples use.
 const DWORD kVolumeNameUnits = MAX_PATH;
+
+// What the first session's record needs from the steps, kept where the
+// steps already are (the two sessions never overlap): the code the latest
+// Error record named, and the operation whose writer report is gathered.
+HRESULT s_loggedCode = S_OK;
+const char* s_reportPhase = "";
+
+bool firstSession() {
+    return !RunRecord::current().firstSessionDone;
+}
+
+// The first failing step of the first session, with the code its records
+// named: a wait's failure leaves only 1 as the session's result.
+void recordFailure(const std::string& step, HRESULT logged) {
+    RunRecord& record = RunRecord::current();
+    if (!firstSession() || !record.failedStep.empty())
+        return;
+    record.failedStep = step;
+    if (logged != S_OK)
+        record.failedCode = static_cast<i32>(logged);
+}
+
+std::string guidText(const GUID& guid) {
+    CoTaskMemText text;
+    StringFromCLSID(guid, text.out());
+    return VssNames::lowByteText(text.get());
+}
 } // namespace
 
 i32 VssRequester::DoSnapshot(ArgsRequester* args) {
@@ -48,6 +75,7 @@ i32 VssRequester::DoSnapshot(ArgsRequester* args) {
 
 HRESULT VssRequester::failed(const char* call, HRESULT result) {
     output_error(std::string(call) + " failed with error code ", result);
+    recordFailure(call, result);
     return result;
 }
 
@@ -90,6 +118,8 @@ HRESULT VssRequester::runSession(const ArgsRequester& args, int backupType,
     VSS_ID snapshotSetId = GUID_NULL;
     if ((result = components->StartSnapshotSet(&snapshotSetId)) != S_OK)
         return failed("StartSnapshotSet", result);
+    if (firstSession())
+        RunRecord::current().snapshotSetId = guidText(snapshotSetId);
     addVolumes(session, args.m_volumes, columns);
 
     if (!operation(
@@ -121,6 +151,8 @@ void VssRequester::addVolumes(IVssBackupComponents* components, const std::vecto
         HRESULT added = components->AddToSnapshotSet(volume.data(), kProviderId, &snapshotId);
         LOG_AT(LogInfo, columns) << "AddToSnapshotSet for volume " << utf8Text(volume) << " returned "
                                  << std::hex << static_cast<u32>(added) << std::endl;
+        if (firstSession())
+            RunRecord::current().volumesAdded.push_back({utf8Text(volume), static_cast<u32>(added)});
     }
 }
 
@@ -133,11 +165,14 @@ bool VssRequester::operation(const char* name, const std::function<HRESULT(IVssA
         return false;
     }
     HRESULT waitCode = S_OK;
+    s_loggedCode = S_OK;
     if (!waitForAsync(std::move(async), waitCode)) {
         LOG_AT(LogError, columns) << "waitForAsync failed" << std::endl;
+        recordFailure(std::string(name) + " wait", s_loggedCode);
         result = 1;
         return false;
     }
+    s_reportPhase = name;
     return reportingWriters == nullptr || writersReported(reportingWriters, columns, result);
 }
 
@@ -154,7 +189,9 @@ bool VssRequester::snapshotSet(IVssBackupComponents* components, const char* col
         RunRecord::current().snapshotSetStarted = true;
     // The provider holds the writers frozen during this wait, while the
     // flow's listener works.
+    s_loggedCode = S_OK;
     if (!waitForAsync(std::move(async), result)) {
+        recordFailure("DoSnapshotSet wait", result == kProviderVeto ? result : s_loggedCode);
         LOG_AT(LogError, columns) << "waitForAsync failed"
                                   << " hr=" << std::hex << static_cast<u32>(result) << " " << std::endl;
         if (result == kProviderVeto) {
@@ -166,6 +203,7 @@ bool VssRequester::snapshotSet(IVssBackupComponents* components, const char* col
         }
         return false;
     }
+    s_reportPhase = "DoSnapshotSet";
     return writersReported(components, columns, result);
 }
 
@@ -173,6 +211,7 @@ bool VssRequester::writersReported(IVssBackupComponents* components, const char*
     if (gatherWriterStatus(components))
         return true;
     LOG_AT(LogError, columns) << "gatherWriterStatus failed" << std::endl;
+    recordFailure(std::string(s_reportPhase) + " writer status", s_loggedCode);
     result = 1;
     return false;
 }
@@ -203,6 +242,7 @@ std::vector<std::wstring> VssRequester::getVolumeList() {
 }
 
 void VssRequester::output_error(const std::string& prefix, HRESULT code) {
+    s_loggedCode = code;
     LOG(LogError) << prefix << std::hex << static_cast<u32>(code)
                   << VssNames::resultName(static_cast<u32>(code)) << std::endl;
 }
@@ -292,8 +332,9 @@ void VssRequester::PrintAllWriterStatuses(IVssBackupComponents* components) {
                      << " Writer Failure code: " << std::hex << static_cast<u32>(failure) << std::dec
                      << " Writer ID: " << VssNames::lowByteText(writerText.get())
                      << " Instance ID: " << VssNames::lowByteText(instanceText.get()) << std::endl;
-        reported.push_back(
-            {utf8Text(name.get(), name.length()), static_cast<u32>(state), static_cast<u32>(failure)});
+        reported.push_back({utf8Text(name.get(), name.length()), static_cast<u32>(state),
+                            static_cast<u32>(failure), VssNames::lowByteText(writerText.get()),
+                            VssNames::lowByteText(instanceText.get()), s_reportPhase});
     }
     RunRecord& record = RunRecord::current();
     if (!record.firstSessionDone)

@@ -21,6 +21,23 @@ const char* const kExtensionFile = "tweaks_extension.txt";
 const char* const kAppDataFolder = "test_appdata\\";
 const char* const kUpgradeSurvivingFile = "tweaks_extension_upgrade_surviving.txt";
 
+Tweaks::FailureHandler s_failureHandler = nullptr;
+// The tweak whose value text is being read; only under the store's mutex.
+const std::string* s_namingTweak = nullptr;
+
+// Hands the reason to the handler once; the assertion that follows ends the
+// process as it always did.
+void failing(const std::string& reason) {
+    Tweaks::FailureHandler handler = s_failureHandler;
+    s_failureHandler = nullptr;
+    if (handler != nullptr)
+        handler(reason);
+}
+
+std::string tweakName() {
+    return s_namingTweak != nullptr ? "tweak \"" + *s_namingTweak + "\"" : std::string("a tweak");
+}
+
 const i64 kHalfU32 = static_cast<i64>(static_cast<u32>(-1) / 2);
 const i64 kMaxU32 = static_cast<i64>(static_cast<u32>(-1));
 
@@ -81,6 +98,8 @@ Tweak Tweak::fromText(const std::string& valueText) {
     Tweak tweak;
     const std::string& val = valueText;
     if (!val.empty() && val[0] == '"') {
+        if (!(val.length() > 1 && (val[val.length() - 1] == '"')))
+            failing(tweakName() + ": the value " + val + " lacks its closing quote");
         ORV_ASSERT_AS(val.length() > 1 && (val[val.length() - 1] == '"'),
                       "val.length() > 1 && (val[val.length() -1] == '\"')");
         std::string inner = val.substr(1, val.length() - 2);
@@ -104,6 +123,8 @@ Tweak Tweak::fromText(const std::string& valueText) {
     bool hex = val.size() >= 2 && val[0] == '0' && (val[1] == 'x' || val[1] == 'X');
     bool read = hex ? readLeadingNumber(first + 2, last, 16, tweak.number)
                     : readLeadingNumber(first, last, 10, tweak.number);
+    if (!read)
+        failing(tweakName() + ": the value " + val + " is neither a number nor a boolean word");
     ORV_ASSERT_AS(read, "false");
     return tweak;
 }
@@ -139,6 +160,11 @@ void Tweaks::loadFromFiles() {
     std::stringstream base;
     ConsistentFile baseFile(std::string(kBaseFolder) + "\\" + kBaseFile);
     RcStatus status = baseFile.load(base);
+    if (status != RC_SUCCESS)
+        failing(std::string("base tweak file ") + kBaseFolder + kBaseFile +
+                ": no valid consistent file found");
+    else
+        m_filesRead.push_back(std::string(kBaseFolder) + kBaseFile);
     ORV_CHECK_AS(status == RC_SUCCESS, "false", "Could not load consistent tweak information");
     update(base, true);
 
@@ -172,6 +198,8 @@ std::vector<TweakEntry> Tweaks::getTweaksFromStream(std::istream& stream, bool s
             continue;
         std::string::size_type equals = content.find('=');
         if (equals == std::string::npos) {
+            if (strict)
+                failing(std::string("base tweak file ") + kBaseFolder + kBaseFile + ": a line without \"=\"");
             ORV_ASSERT_AS(!strict, "false");
             continue;
         }
@@ -198,6 +226,8 @@ void Tweaks::update(std::istream& stream, bool strict) {
         }
         std::cout << "multiple definition for tweak \"" << entry.name << "\"" << std::endl;
         LOG(LogError) << "multiple definition for tweak \"" << entry.name << "\"" << std::endl;
+        if (strict)
+            failing("base tweak file: tweak \"" + entry.name + "\" defined more than once");
         ORV_ASSERT_AS(!strict, "!strict");
     }
 }
@@ -208,6 +238,7 @@ bool Tweaks::updateFromFile(const std::string& path) {
         LOG(LogError) << "Failed to open " << path << "while trying to update tweaks from it" << std::endl;
         return false;
     }
+    m_filesRead.push_back(path);
     update(file, false);
     return true;
 }
@@ -225,8 +256,10 @@ std::string Tweaks::update(const std::string& name, const std::string& valueText
                      << " name=" << name << " "
                      << " val=" << valueText << " "
                      << " ret=" << previous << " " << std::endl;
+        s_namingTweak = &name;
         if (!valueText.empty())
             m_tweaks.emplace(name, Tweak::fromText(valueText));
+        s_namingTweak = nullptr;
     }
     refreshDynamicTweaks();
     return previous;
@@ -241,7 +274,9 @@ bool Tweaks::setDefaultValIfNotSet(const std::string& name, const std::string& v
                      << " val=" << valueText << " "
                      << " ret="
                      << " " << std::endl;
+        s_namingTweak = &name;
         m_tweaks.emplace(name, Tweak::fromText(valueText));
+        s_namingTweak = nullptr;
     }
     refreshDynamicTweaks();
     return true;
@@ -257,12 +292,14 @@ i64 Tweaks::longVal(const std::string& name, std::optional<i64> def) {
     TweakTable::const_iterator it = m_tweaks.find(name);
     if (it != m_tweaks.end()) {
         if (!it->second.isNumeric) {
+            failing("tweak \"" + name + "\" is not a number");
             LOG(LogError) << "value is not int" << std::endl;
             ORV_ASSERT_AS(false, "false");
         }
         return it->second.number;
     }
     if (!def) {
+        failing("tweak \"" + name + "\" not found");
         LOG(LogError) << "tweak \"" << name << "\" not found" << std::endl;
         ORV_ASSERT_AS(false, "false");
     }
@@ -271,6 +308,8 @@ i64 Tweaks::longVal(const std::string& name, std::optional<i64> def) {
 
 i32 Tweaks::intVal(const std::string& name, std::optional<i32> def) {
     i64 ival = longVal(name, def ? std::optional<i64>(*def) : std::nullopt);
+    if (ival > kHalfU32 || ival < -kHalfU32)
+        failing("tweak \"" + name + "\" is " + std::to_string(ival) + ", outside the signed 32-bit range");
     ORV_ASSERT_AS(ival <= kHalfU32, "ival <= ((u32)-1) / 2");
     ORV_ASSERT_AS(ival >= -kHalfU32, "-1 * ival <= ((u32)-1) / 2");
     return static_cast<i32>(ival);
@@ -278,6 +317,8 @@ i32 Tweaks::intVal(const std::string& name, std::optional<i32> def) {
 
 u32 Tweaks::uintVal(const std::string& name, std::optional<u32> def) {
     i64 ival = longVal(name, def ? std::optional<i64>(*def) : std::nullopt);
+    if (ival < 0 || ival > kMaxU32)
+        failing("tweak \"" + name + "\" is " + std::to_string(ival) + ", outside the unsigned 32-bit range");
     ORV_ASSERT_AS(ival >= 0, "ival >= 0");
     ORV_ASSERT_AS(ival <= kMaxU32, "ival <= ((u32)-1)");
     return static_cast<u32>(ival);
@@ -285,6 +326,14 @@ u32 Tweaks::uintVal(const std::string& name, std::optional<u32> def) {
 
 bool Tweaks::boolVal(const std::string& name, std::optional<bool> def) {
     return longVal(name, def ? std::optional<i64>(*def ? 1 : 0) : std::nullopt) != 0;
+}
+
+std::vector<std::string> Tweaks::filesRead() const {
+    return m_filesRead;
+}
+
+void Tweaks::setFailureHandler(FailureHandler handler) {
+    s_failureHandler = handler;
 }
 
 void Tweaks::print() {

@@ -90,6 +90,15 @@ public:
     void update(std::istream& stream, bool strict);
     // Logs every tweak at level Control, in name order.
     void print();
+    // The files this store read, in the order it read them.
+    std::vector<std::string> filesRead() const;
+
+    // Called, when set, with one line on what was wrong just before a bad
+    // tweak or tweak file ends the process, on the thread that met it: the
+    // program's chance to say so elsewhere than in the log (which may not
+    // exist yet). It must not use the tweak store.
+    typedef void (*FailureHandler)(const std::string& reason);
+    static void setFailureHandler(FailureHandler handler);
 
     // Reads entries up to the end of the stream or the first over-long line.
     // In strict mode a line without "=" ends the process; otherwise it is
@@ -109,4 +118,6 @@ private:
     StlMemShiledContainer<TweakTable> m_tweaks ORV_GUARDED_BY(m_mutex){"Tweaks"};
     bool m_isInitialized = false;
     bool m_feedsDynamicTweaks = false;
+    // Written while the store loads, before any other thread can see it.
+    std::vector<std::string> m_filesRead;
 };

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -99,6 +100,21 @@ TEST_F(TweakStore, TypedGettersCheckTheirRange) {
     EXPECT_FAILFAST(m_store.longVal("t_s", 1), "value is not int");
 }
 
+// The program hears, before the process ends, which tweak was bad and why.
+TEST_F(TweakStore, ABadTweakIsNamedToTheFailureHandlerFirst) {
+    applyText(m_store, "t_over=2147483648\nt_neg=-1\nt_s=\"abc\"\n");
+    Tweaks::setFailureHandler(
+        [](const std::string& reason) { std::fprintf(stderr, "handler: %s\n", reason.c_str()); });
+    EXPECT_FAILFAST(m_store.intVal("t_over"),
+                    "handler: tweak \"t_over\" is 2147483648, outside the signed 32-bit");
+    EXPECT_FAILFAST(m_store.uintVal("t_neg"), "handler: tweak \"t_neg\" is -1, outside the unsigned 32-bit");
+    EXPECT_FAILFAST(m_store.intVal("t_s"), "handler: tweak \"t_s\" is not a number");
+    EXPECT_FAILFAST(m_store.intVal("t_none"), "handler: tweak \"t_none\" not found");
+    EXPECT_FAILFAST(m_store.update("t_x", "maybe"),
+                    "handler: tweak \"t_x\": the value maybe is neither a number nor a boolean word");
+    Tweaks::setFailureHandler(nullptr);
+}
+
 class TweakFiles : public ::testing::Test {
 protected:
     static void writeBase(const std::string& content) {
@@ -118,11 +134,19 @@ TEST_F(TweakFiles, LaterFilesOverrideEarlierOnesAndALongLineStopsOnlyItsOwnFile)
     for (const char* name : {"t_A", "t_B", "t_C", "t_D", "t_E", "t_F"})
         seen += std::to_string(store.longVal(name, 0)) + " ";
     EXPECT_EQ("1 2 3 4 2 0 ", seen);
+    const std::vector<std::string> read = store.filesRead();
+    ASSERT_EQ(4u, read.size());
+    EXPECT_EQ("tweaks_extension.txt", read[1]);
 }
 
 TEST_F(TweakFiles, FlawsInTheBaseSetEndTheProcess) {
     writeBase("t_A=1\nno equals\n");
     EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory), "Assertion .false. failed");
+    Tweaks::setFailureHandler(
+        [](const std::string& reason) { std::fprintf(stderr, "handler: %s\n", reason.c_str()); });
+    EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory),
+                    "handler: base tweak file .*: a line without \"=\"");
+    Tweaks::setFailureHandler(nullptr);
     writeBase("t_A=1\nt_A=2\n");
     EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory), "Assertion .!strict. failed");
     TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 1, "t_A=1\n", 12345);
