@@ -94,7 +94,7 @@ bool writeNewFile(const std::wstring& path, const std::string& text) {
 }
 
 bool registryValuePresent(const wchar_t* key, const wchar_t* name) {
-    HKEY opened = NULL;
+    HKEY opened = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) != ERROR_SUCCESS)
         return false;
     RegistryKey owned(opened);

@@ -1,8 +1,8 @@
 #include "AgentCommon/WindowsServiceControlManager.h"
 
 u32 WindowsServiceControlManager::openManager() {
-    SC_HANDLE handle = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    if (handle == NULL)
+    SC_HANDLE handle = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (handle == nullptr)
         return GetLastError();
     m_manager.reset(handle);
     return 0;
@@ -10,7 +10,7 @@ u32 WindowsServiceControlManager::openManager() {
 
 u32 WindowsServiceControlManager::openService(const std::string& serviceName) {
     SC_HANDLE handle = OpenServiceA(m_manager.get(), serviceName.c_str(), SERVICE_ALL_ACCESS);
-    if (handle == NULL)
+    if (handle == nullptr)
         return GetLastError();
     m_service.reset(handle);
     return 0;
@@ -30,5 +30,5 @@ u32 WindowsServiceControlManager::queryStatus(ServiceStatus& status) {
 }
 
 u32 WindowsServiceControlManager::startService() {
-    return StartServiceW(m_service.get(), 0, NULL) ? 0 : GetLastError();
+    return StartServiceW(m_service.get(), 0, nullptr) ? 0 : GetLastError();
 }

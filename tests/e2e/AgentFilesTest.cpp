@@ -89,16 +89,14 @@ TEST_F(AgentFiles, UsageErrorLeavesOneRecordLine) {
     runAgent();
     std::vector<std::string> lines = runRecordLines();
     ASSERT_EQ(1u, lines.size());
-    const JsonValue record = lastRunRecord();
-    EXPECT_EQ(3, record["schema"].integer());
-    EXPECT_EQ(ORVEL_AGENT_VERSION, record["agent"].text());
-    EXPECT_EQ(1, record["exit"].integer());
-    EXPECT_EQ("null", record["status"].str());
-    EXPECT_EQ("{}", record["args"].str());
+    const Json record = lastRunRecord();
+    expectRecordHolds(record, R"({"schema":3,"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
+                              R"(","exit":1,"status":null,"args":{}})");
     const std::regex utc("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z");
-    EXPECT_TRUE(std::regex_match(record["start"].text(), utc)) << lines[0];
-    EXPECT_LE(record["start"].text(), record["end"].text());
-    EXPECT_EQ(36u, record["run"].text().size());
+    const std::string start = record["start"], end = record["end"], run = record["run"];
+    EXPECT_TRUE(std::regex_match(start, utc)) << lines[0];
+    EXPECT_LE(start, end);
+    EXPECT_EQ(36u, run.size());
     WIN32_FIND_DATAA found;
     HANDLE marker = FindFirstFileA((m_logs + "run-*.inprogress").c_str(), &found);
     EXPECT_EQ(INVALID_HANDLE_VALUE, marker) << found.cFileName;

@@ -142,9 +142,9 @@ protected:
         EXPECT_EQ(type, event.type);
         EXPECT_EQ(channel, event.channel);
         ASSERT_EQ(10u, event.strings.size());
-        const JsonValue record = lastRunRecord();
-        EXPECT_EQ(record["run"].text(), event.strings[0]);
-        EXPECT_EQ(record["reason"].text(), event.strings[8]);
+        const Json record = lastRunRecord();
+        EXPECT_EQ(record.value("run", ""), event.strings[0]);
+        EXPECT_EQ(record.value("reason", ""), event.strings[8]);
         for (const auto& expected : strings)
             EXPECT_EQ(expected.second, event.strings.at(expected.first)) << expected.first;
         const std::string text = rendered(id, event.strings);

@@ -40,13 +40,14 @@ def main():
             infos = z.infolist()
             names = [i.filename for i in infos]
             assert names == ["OrvelVssAgent-9.8.7-win-x64/" + n for n in ("OrvelVssAgent.exe", "README.txt",
+                                                                            "run-record.schema.json",
                                                                             "SHA256SUMS")], names
             assert all(i.date_time == time.gmtime(EPOCH)[:6] for i in infos), [i.date_time for i in infos]
             assert z.read(names[0]) == data
-            sums = z.read(names[2]).decode()
+            sums = z.read(names[3]).decode()
             assert sums == "%s  OrvelVssAgent.exe\n" % hashlib.sha256(data).hexdigest(), sums
             readme = z.read(names[1]).decode()
-            for section in ("## The Windows Event Log", "## Checking a release"):
+            for section in ("ProviderName='OrvelVssAgent'", "rebuilt bit for bit"):
                 assert section in readme, section
     print("dist: same bytes twice")
 

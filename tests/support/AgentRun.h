@@ -5,10 +5,10 @@
 // run behind for the next one.
 #ifdef _WIN32
 #include "support/ChildProcess.h"
-#include "support/JsonValue.h"
 #include "support/TempWorkingDir.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <map>
 #include <memory>
@@ -18,6 +18,7 @@
 
 typedef std::map<std::string, std::string> Fields;
 typedef std::vector<std::wstring> Args;
+typedef nlohmann::json Json;
 
 extern const char kSuccessLine[];
 
@@ -40,7 +41,11 @@ std::vector<LogRecord> currentRun();
 std::vector<std::string> runRecordLines();
 // The last of them, parsed; a failure of the calling test, and null, when it
 // is not one JSON object.
-JsonValue lastRunRecord();
+Json lastRunRecord();
+// Every member of `expected` (JSON text) is in `record` with that value:
+// objects member by member, arrays element by element, anything else (an
+// empty object too) whole.
+void expectRecordHolds(const Json& record, const std::string& expected);
 
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);

@@ -5,21 +5,20 @@ const char kEnableCommand[] = "bcdedit /set {default} bootstatuspolicy displayal
 const std::vector<unsigned char> kStamp = {1, 2, 3, 4, 0xfd, 0xfe, 0xff, 0};
 const std::string kRealRequester = "t_requesterSimulativeVss=0\nt_WaitAsyncTimeoutMsec=7000\n";
 
-void expectWindowWithinProviders(const JsonValue& record, const std::string& heldUs) {
-    const JsonValue& frozen = record["frozenMs"];
-    ASSERT_EQ(JsonValue::Number, frozen.kind());
-    const JsonValue& requesterResult = record["requesterResult"];
-    if (requesterResult.kind() == JsonValue::Number && requesterResult.integer() == 0) {
-        EXPECT_LE(frozen.number(), std::stod(heldUs) / 1000.0 + 2.0);
+void expectWindowWithinProviders(const Json& record, const std::string& heldUs) {
+    ASSERT_TRUE(record["frozenMs"].is_number()) << record.dump();
+    const double frozen = record["frozenMs"];
+    if (record["requesterResult"] == 0) {
+        EXPECT_LE(frozen, std::stod(heldUs) / 1000.0 + 2.0);
     }
-    ASSERT_EQ(JsonValue::Number, record["statusWriteMs"].kind());
-    double inside = record["statusWriteMs"].number();
+    ASSERT_TRUE(record["statusWriteMs"].is_number()) << record.dump();
+    double inside = record["statusWriteMs"];
     EXPECT_GT(inside, 0.0);
-    for (const JsonValue& server : record["servers"].elements())
-        if (server["checkpoint"].kind() == JsonValue::Object)
-            inside += server["checkpoint"]["ms"].number();
+    for (const Json& server : record["servers"])
+        if (server["checkpoint"].is_object())
+            inside += server["checkpoint"]["ms"].get<double>();
     // Each figure is rounded to the microsecond.
-    EXPECT_LE(inside, frozen.number() + 0.005);
+    EXPECT_LE(inside, frozen + 0.005);
 }
 
 StatusSection::StatusSection()

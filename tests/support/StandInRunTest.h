@@ -26,7 +26,7 @@ const int kNeverWritten = 0x7FFFFFFF;
 // may have released the wait itself before the provider froze, and then the
 // agent's starts first. Inside it lie the status write and, in the default
 // mode, the checkpoint GET whole.
-void expectWindowWithinProviders(const JsonValue& record, const std::string& heldUs);
+void expectWindowWithinProviders(const Json& record, const std::string& heldUs);
 
 class StatusSection {
 public:

@@ -363,7 +363,7 @@ TEST(RunRecordMarker, ReadsBackWhatItWroteAndNothingElse) {
              text + "extra=1\n",
              text + "\n",
              "\n" + text,
-             std::string("run=a\0\npid=1", 14),
+             std::string("run=a\0\npid=1", 12),
              std::string(5000, 'r'),
              "run=" + std::string(65, 'a') + "\npid=1\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n"}) {
         RunRecordMarker untouched{"kept", 1, 2, "s"};

@@ -13,8 +13,8 @@ namespace {
 // its second value the time base, both in 100 ns units.
 class PdhIdleCounter : public CpuUsageMonitor::Counter {
 public:
-    PdhIdleCounter() : m_query(NULL), m_counter(NULL) {
-        PDH_STATUS sts = PdhOpenQueryA(NULL, 0, &m_query);
+    PdhIdleCounter() : m_query(nullptr), m_counter(nullptr) {
+        PDH_STATUS sts = PdhOpenQueryA(nullptr, 0, &m_query);
         if (sts == ERROR_SUCCESS)
             sts = PdhAddCounterA(m_query, "\\Processor(_Total)\\% Idle Time", 0, &m_counter);
         if (sts == ERROR_SUCCESS)
@@ -24,16 +24,16 @@ public:
                           << " sts=" << static_cast<long>(sts) << " " << std::endl;
     }
     ~PdhIdleCounter() override {
-        if (m_query != NULL)
+        if (m_query != nullptr)
             PdhCloseQuery(m_query);
     }
 
     long read(i64* totalTicks, i64* idleTicks) override {
-        if (m_counter == NULL)
+        if (m_counter == nullptr)
             return static_cast<long>(PDH_INVALID_HANDLE);
         PdhCollectQueryData(m_query);
         PDH_RAW_COUNTER raw;
-        PDH_STATUS sts = PdhGetRawCounterValue(m_counter, NULL, &raw);
+        PDH_STATUS sts = PdhGetRawCounterValue(m_counter, nullptr, &raw);
         if (sts != ERROR_SUCCESS)
             return static_cast<long>(sts);
         *totalTicks = raw.SecondValue;

@@ -8,7 +8,7 @@
 void MemWatcher::printMem() {
     WinHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
     HANDLE hProcess = process.get();
-    ORV_ASSERT(NULL != hProcess);
+    ORV_ASSERT(nullptr != hProcess);
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof pmc;
     GetProcessMemoryInfo(hProcess, &pmc, sizeof pmc);

@@ -16,7 +16,7 @@ void ThreadWrapper::open() {
         ++m_numOpened;
     }
     // The handle is not kept: the thread runs detached and nothing waits on it.
-    WinHandle thread(CreateThread(NULL, 0, &ThreadWrapperEntry::start, this, 0, NULL));
+    WinHandle thread(CreateThread(nullptr, 0, &ThreadWrapperEntry::start, this, 0, nullptr));
     HANDLE h = thread.get();
-    ORV_ASSERT(h != NULL);
+    ORV_ASSERT(h != nullptr);
 }

@@ -22,9 +22,9 @@ void Timer::start() {
     GetSystemInfo(&info);
     m_numProcessors = info.dwNumberOfProcessors;
     WindowsTimer* timer = WindowsTimer::instance();
-    WinHandle thread(CreateThread(NULL, 0, &timerThread, timer, 0, NULL));
+    WinHandle thread(CreateThread(nullptr, 0, &timerThread, timer, 0, nullptr));
     HANDLE h = thread.get();
-    ORV_ASSERT(h != NULL);
+    ORV_ASSERT(h != nullptr);
     SetThreadPriority(thread.get(), THREAD_PRIORITY_TIME_CRITICAL);
 }
 

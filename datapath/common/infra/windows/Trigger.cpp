@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
-Trigger::Trigger() : m_handle(CreateEventA(NULL, FALSE, FALSE, NULL)) {
-    ORV_ASSERT(m_handle != NULL);
+Trigger::Trigger() : m_handle(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    ORV_ASSERT(m_handle != nullptr);
 }
 
 Trigger::~Trigger() {

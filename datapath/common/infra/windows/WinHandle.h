@@ -7,10 +7,10 @@
 
 struct KernelObjectTraits {
     using Value = HANDLE;
-    static HANDLE empty() { return NULL; }
+    static HANDLE empty() { return nullptr; }
     // Which of NULL and INVALID_HANDLE_VALUE a failing call returns depends
     // on the call: both mean "no handle".
-    static bool valid(HANDLE h) { return h != NULL && h != INVALID_HANDLE_VALUE; }
+    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
     static void close(HANDLE h) { CloseHandle(h); }
 };
 // A class rather than an alias, so that a header can declare it ahead.
