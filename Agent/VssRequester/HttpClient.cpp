@@ -1,5 +1,6 @@
 #include "VssRequester/HttpClient.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "VssRequester/CheckpointObjectName.h"
@@ -29,7 +30,7 @@ bool HttpClient::connect() {
     LOG(LogInfo) << "WinHttpOpen returned " << static_cast<const void*>(session) << std::endl;
     if (session == NULL) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpOpen." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpOpen");
         return false;
     }
     // No limit on any phase: a checkpoint request the agent gave up on could
@@ -38,7 +39,7 @@ bool HttpClient::connect() {
     if (!WinHttpSetTimeouts(session, -1, -1, -1, -1)) {
         error = GetLastError();
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpSetTimeouts." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpSetTimeouts");
         return false;
     }
     HINTERNET connection = WinHttpConnect(session, m_serverUrl.c_str(), m_serverPort, 0);
@@ -47,7 +48,7 @@ bool HttpClient::connect() {
     LOG(LogInfo) << "WinHttpConnect returned " << static_cast<const void*>(connection) << std::endl;
     if (connection == NULL) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpConnect." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpConnect");
         return false;
     }
     return true;
@@ -65,7 +66,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     LOG(LogInfo) << "WinHttpOpenRequest returned " << static_cast<const void*>(request) << std::endl;
     if (request == NULL) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpOpenRequest." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpOpenRequest");
         return false;
     }
     m_lastResult =
@@ -74,7 +75,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     LOG(LogInfo) << "WinHttpSendRequest returned " << m_lastResult << std::endl;
     if (!m_lastResult) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpSendRequest." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpSendRequest");
         return false;
     }
     m_lastResult = WinHttpReceiveResponse(request, NULL);
@@ -82,7 +83,7 @@ bool HttpClient::get(const std::wstring& objectName) {
     LOG(LogInfo) << "WinHttpReceiveResponse returned " << m_lastResult << std::endl;
     if (!m_lastResult) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpReceiveResponse." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpReceiveResponse");
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #include "VssRequester/RegistryKey.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
 #include "Log.h"
 
 namespace {
@@ -13,7 +14,7 @@ RegistryKey RegistryKey::openMachineKey(const wchar_t* path, const char* methodC
     if (result != ERROR_SUCCESS) {
         if (error != nullptr)
             *error = static_cast<u32>(result);
-        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegOpenKeyEx." << std::endl;
+        logPlatformError(methodColumns, result, "RegOpenKeyEx");
         return RegistryKey();
     }
     return RegistryKey(key);
