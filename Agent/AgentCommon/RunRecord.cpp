@@ -10,7 +10,6 @@ const i64 kSchema = 3;
 const u32 kWaitObject0 = 0;
 const u32 kWaitTimeout = 258;
 const i64 kExitUsage = 1;
-const i64 kExitBadTweak = 3;
 const i64 kDefaultBackupType = 5;
 
 struct CodeName {
