@@ -30,7 +30,7 @@ std::string unixPath(const std::wstring& path) {
     const UnixFileName convert = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* converted = convert != nullptr ? convert(path.c_str()) : nullptr;
-    const std::string text = converted != nullptr ? converted : "";
+    std::string text = converted != nullptr ? converted : "";
     HeapFree(GetProcessHeap(), 0, converted);
     return text;
 }

@@ -265,7 +265,7 @@ TEST(SnapshotFlow, EveryPathInOrder) {
         for (const std::string& step : steps)
             if (step.rfind("status ", 0) == 0)
                 lastStatus = std::stoll(step.substr(7));
-        const bool window = std::count(steps.begin(), steps.end(), "quiesce") > 0;
+        const i64 window = std::count(steps.begin(), steps.end(), "quiesce") > 0 ? 1 : 0;
         const bool joined = std::count(steps.begin(), steps.end(), "wait worker INFINITE") > 0;
         const RunRecord& record = RunRecord::current();
         EXPECT_EQ((std::vector<i64>{window, 2 * window, 3 * window}),
