@@ -25,19 +25,24 @@ extern const char kSuccessLine[];
 // A program beside the test executable.
 std::wstring program(const wchar_t* name);
 std::wstring wide(const std::string& ascii);
+// The agent's arguments for one local server on loopback and no peer.
+Args localServer(const std::wstring& port);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
+size_t countOf(const std::string& text, const std::string& piece);
 
 struct LogRecord {
     std::string level;
     std::string message;
 };
-// The agent's two log files are this followed by "log.txt" and "current.log.txt".
+// The agent's log folder.
+std::string logFolder();
+// The agent's files in it are this followed by "log.txt", "current.log.txt",
+// "runs.jsonl" (the run record) and "run-<id>.inprogress" (its markers).
 std::string agentLogs();
 // The records of the last run: the agent's ".current" log.
 std::vector<LogRecord> currentRun();
-// The lines of the agent's run record file (OrvelVssAgent.exe.runs.jsonl
-// beside the logs), without their line ends; none when it is missing.
+// The run record's lines, without their line ends; none when it is missing.
 std::vector<std::string> runRecordLines();
 // The last of them, parsed; a failure of the calling test, and null, when it
 // is not one JSON object.
@@ -46,6 +51,8 @@ Json lastRunRecord();
 // objects member by member, arrays element by element, anything else (an
 // empty object too) whole.
 void expectRecordHolds(const Json& record, const std::string& expected);
+// The paths of the in-progress markers (files or not) beside the run record.
+std::vector<std::string> runMarkerFiles();
 
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
@@ -71,8 +78,7 @@ private:
 };
 
 // Each test starts with the provider service installed and stopped; at its
-// end the service is gone and no named object, agent process or RunOnce entry
-// of a run is left to meet the next one.
+// end the service is gone and nothing of a run is left to meet the next one.
 class AgentRunTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -87,13 +93,8 @@ protected:
     ChildResult runRunner(const Args& options);
     ChildResult runAgent(const Args& args);
     ChildOptions agentOptions() const;
-    // For the closing figures: how long each row took under Wine.
-    void rowDone(const std::string& name);
 
     TempWorkingDir m_dir;
     std::vector<std::pair<std::wstring, std::wstring>> m_environment;
-
-private:
-    unsigned long long m_rowStart = 0;
 };
 #endif
