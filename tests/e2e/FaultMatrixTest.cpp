@@ -1,14 +1,14 @@
-// Every party around the agent failing in turn, one row each, with the real
-// requester against the stand-ins of the provider service, the shadow-copy
-// service (which plays the provider's freeze), the runner and the management
-// server. A row is judged as the machine's owner would: the exit code, the
-// status a runner reads last, how long the writers were held, and whether
-// the machine is as before (LastAliveStamp back, no RunOnce entry, the boot
-// policy relaxed and put back, or never touched) with nothing left running.
-// What the flow decides on its own (its waits, the order of its notices) is
-// the subject of its unit test; the rows here are about the platform's parts.
-// Then the agent killed at each point of a run, repeated runs, and two
-// agents started at once.
+// Whole runs, one row each, with the real requester against the stand-ins of
+// the provider service, the shadow-copy service (which plays the provider's
+// freeze), the runner and the management server: whole backups, then every
+// party failing in turn. A row is judged as the machine's owner would: the
+// exit code, the status a runner reads last, how long the writers were held,
+// and whether the machine is as before (LastAliveStamp back, no RunOnce entry,
+// the boot policy relaxed and put back, or never touched) with nothing left
+// running. What the flow decides on its own (its waits, the order of its
+// notices) is the subject of its unit test; the rows here are about the
+// platform's parts. Then the agent killed at each point of a run, repeated
+// runs, and two agents started at once.
 #ifdef _WIN32
 #include "AgentCommon/RunRecord.h"
 #include "support/StandInRunTest.h"
@@ -653,11 +653,8 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
         SCOPED_TRACE(run);
         const size_t linesBefore = runRecordLines().size();
         m_standIn.clearRecords();
-        StatusSection section;
         EXPECT_EQ(0, runAgent(localServer(server.port())).exitCodeSigned());
-        EXPECT_EQ(0, section.status());
         EXPECT_LE(0, m_standIn.writersHeldMs(1));
-        EXPECT_GE(2500, m_standIn.writersHeldMs(1));
         const std::string current = TempWorkingDir::readFile(logs + "current.log.txt");
         EXPECT_EQ(1u, countOf(current, "-----------------Log Start-----"));
         EXPECT_EQ(1u, countOf(current, "OrvelVssAgent.exe done. ret=0 "));

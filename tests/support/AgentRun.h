@@ -22,10 +22,9 @@ typedef nlohmann::json Json;
 
 extern const char kSuccessLine[];
 
-// A program beside the test executable.
 std::wstring program(const wchar_t* name);
 std::wstring wide(const std::string& ascii);
-// The agent's arguments for one local server on loopback and no peer.
+// The agent's arguments for a local server on loopback and no peer.
 Args localServer(const std::wstring& port);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
@@ -35,23 +34,20 @@ struct LogRecord {
     std::string level;
     std::string message;
 };
-// The agent's log folder.
 std::string logFolder();
-// The agent's files in it are this followed by "log.txt", "current.log.txt",
-// "runs.jsonl" (the run record) and "run-<id>.inprogress" (its markers).
+// The agent's files in it: this and "log.txt", "current.log.txt", "runs.jsonl"
+// (the run record) or "run-<id>.inprogress" (its markers).
 std::string agentLogs();
 // The records of the last run: the agent's ".current" log.
 std::vector<LogRecord> currentRun();
 // The run record's lines, without their line ends; none when it is missing.
 std::vector<std::string> runRecordLines();
-// The last of them, parsed; a failure of the calling test, and null, when it
-// is not one JSON object.
+// The last of them, parsed; null, and a failure, when it is no JSON object.
 Json lastRunRecord();
 // Every member of `expected` (JSON text) is in `record` with that value:
 // objects member by member, arrays element by element, anything else (an
 // empty object too) whole.
 void expectRecordHolds(const Json& record, const std::string& expected);
-// The paths of the in-progress markers (files or not) beside the run record.
 std::vector<std::string> runMarkerFiles();
 
 // Each expected start matched by a later record than the one before.
@@ -67,7 +63,6 @@ public:
     Server(const TempWorkingDir& dir, const std::string& name, const Args& options = {});
     std::wstring port() const { return wide(m_port); }
     std::vector<Fields> requests() const;
-    // "ping,checkpoint,..." in arrival order.
     std::string kinds() const;
 
 private:

@@ -37,7 +37,8 @@ bool LogCapture::hasMessage(const std::string& message) {
 
 bool LogCapture::hasMessageContaining(const std::string& fragment) {
     const std::vector<std::string> all = messages();
-    return std::any_of(all.begin(), all.end(), [&](const std::string& m) { return m.find(fragment) != m.npos; });
+    return std::any_of(all.begin(), all.end(),
+                       [&](const std::string& m) { return m.find(fragment) != m.npos; });
 }
 
 std::string LogCapture::messageOf(const std::string& record) {

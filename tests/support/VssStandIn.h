@@ -16,10 +16,8 @@
 
 class VssStandIn {
 public:
-    // Its files go to `folder`: vss-standin.cfg (written empty: all
-    // defaults), vss-standin.record and bcdedit.record.
+    // Its files go to `folder`; its configuration is written empty (all defaults).
     explicit VssStandIn(const std::string& folder);
-    // Takes the override back if this object set it.
     ~VssStandIn();
     VssStandIn(const VssStandIn&) = delete;
     VssStandIn& operator=(const VssStandIn&) = delete;
@@ -34,14 +32,12 @@ public:
     // the environment block of CreateProcessW.) False when the registry refused.
     bool loadForAgent();
 
-    // For ChildOptions::environment: the configuration and record files, the
-    // bcdedit folder first on PATH, the bcdedit record.
+    // For ChildOptions::environment: the stand-ins' files, bcdedit first on PATH.
     std::vector<std::pair<std::wstring, std::wstring>> environment() const;
 
     // The lines of one session (1: the agent's first snapshot, 2: its second).
     std::vector<Fields> session(int number) const;
-    // The methods called in a session, in order, e.g. "InitializeForBackup"
-    // (the asynchronous operations' calls as "Wait:DoSnapshotSet").
+    // The methods called in a session, in order ("Wait:DoSnapshotSet" for an operation's).
     std::vector<std::string> calls(int session) const;
     // The first line of a session with the field `name` (e.g. "freeze", or
     // "call" with `value` "SetBackupState"); empty when none.
@@ -50,7 +46,6 @@ public:
     // event to the thaw, or to its own bound when no thaw came in time (it
     // vetoed then); -1 when it never froze them.
     long writersHeldMs(int session) const;
-    // One line per bcdedit call: time, pid, args, cmdline, exit.
     std::vector<Fields> bcdeditCalls() const { return recordOf(m_bcdeditRecord); }
 
 private:
