@@ -18,7 +18,7 @@ class AgentFiles : public ::testing::Test {
 protected:
     void SetUp() override {
         DeleteFileA((m_logs + "log.txt").c_str());
-        DeleteFileA((m_logs + "runs.jsonl").c_str());
+        clearRunRecord();
     }
     // A run that ends with a usage error: its Error record flushes both logs.
     void runAgent() {

@@ -374,7 +374,7 @@ protected:
         freshRun(row.standIn + "\n", row.stamp);
         tweaks(kRealRequester + row.tweaks);
         DeleteFileA((agentLogs() + "current.log.txt").c_str());
-        DeleteFileA((agentLogs() + "runs.jsonl").c_str());
+        clearRunRecord();
         if (row.prepare != nullptr)
             row.prepare(m_dir.path().string());
         m_lastRequests.clear();
@@ -638,8 +638,8 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
            "t_FileLoggerMaxFilesOverride=2\nt_runRecordMaxBytes=" + std::to_string(recordBound));
     const std::string logs = agentLogs();
     auto rotated = [&](int index) { return logs + "log00000" + std::to_string(index) + ".txt.gz"; };
-    for (const std::string& stale : {logs + "runs.jsonl", logs + "runs.1.jsonl", logs + "log.txt"})
-        DeleteFileA(stale.c_str());
+    clearRunRecord();
+    DeleteFileA((logs + "log.txt").c_str());
     for (int i = 1; i <= 9; ++i)
         DeleteFileA(rotated(i).c_str());
     TempWorkingDir::writeFile(rotated(1), "one\n");
@@ -724,9 +724,7 @@ TEST_F(FaultMatrix, TwoAgentsAtOnceRunOneAfterTheOther) {
     for (bool external : {false, true}) {
         SCOPED_TRACE(external ? "externally initiated" : "default mode");
         freshRun("");
-        DeleteFileA((agentLogs() + "runs.jsonl").c_str());
-        for (const std::string& stale : runMarkerFiles())
-            DeleteFileA(stale.c_str());
+        clearRunRecord();
         const Args args = external ? Args{L"-ExternallyInitiated"} : localServer(server.port());
         std::string seen; // what a runner sees: F freeze complete, T thaw complete
         {

@@ -34,11 +34,11 @@ class PlantedFiles : public AgentRunTest {
 protected:
     void SetUp() override {
         AgentRunTest::SetUp();
-        DeleteFileA((agentLogs() + "runs.jsonl").c_str());
+        clearRunRecord();
     }
     void TearDown() override {
-        for (const std::string& path : runMarkerFiles())
-            EXPECT_TRUE(DeleteFileA(path.c_str()) || RemoveDirectoryA(path.c_str())) << path;
+        clearRunRecord();
+        EXPECT_TRUE(runMarkerFiles().empty());
         AgentRunTest::TearDown();
     }
 };

@@ -125,6 +125,14 @@ std::vector<std::string> runMarkerFiles() {
     return paths;
 }
 
+void clearRunRecord() {
+    DeleteFileA((agentLogs() + "runs.jsonl").c_str());
+    DeleteFileA((agentLogs() + "runs.1.jsonl").c_str());
+    for (const std::string& path : runMarkerFiles())
+        if (!DeleteFileA(path.c_str()))
+            RemoveDirectoryA(path.c_str());
+}
+
 std::vector<LogRecord> currentRun() {
     const std::regex record("[^,]*,([^,]*),(?:[^,]*,){4}([^\r]*)\r?");
     std::vector<LogRecord> records;

@@ -49,6 +49,8 @@ Json lastRunRecord();
 // empty object too) whole.
 void expectRecordHolds(const Json& record, const std::string& expected);
 std::vector<std::string> runMarkerFiles();
+// No run record (nor its older file) and no marker, file or folder.
+void clearRunRecord();
 
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
