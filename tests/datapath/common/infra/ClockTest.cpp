@@ -131,17 +131,3 @@ TEST(LogTimestamp, CalendarOfUnixTimeAcrossLeapRulesAndFractionDigits) {
         EXPECT_EQ(row.text, s.str()) << row.seconds;
     }
 }
-
-TEST(LogTimestamp, HourIsUtcWhateverTheLocalZone) {
-    auto hour = [](std::time_t t) {
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%d %H", std::gmtime(&t));
-        return std::string(text);
-    };
-    std::time_t before = std::time(nullptr);
-    std::ostringstream now;
-    formatLogTimestamp(now, 0);
-    std::time_t after = std::time(nullptr); // the hour may turn in between
-    EXPECT_TRUE(now.str().substr(0, 13) == hour(before) || now.str().substr(0, 13) == hour(after))
-        << now.str();
-}
