@@ -48,9 +48,10 @@ inline size_t recordsMatching(const std::string& pattern) {
 
 // The messages of the captured records written by `function` of `cls`.
 inline std::vector<std::string> messagesFrom(const std::string& cls, const std::string& function) {
+    const std::string columns = "," + cls + "," + function + ",";
     std::vector<std::string> out;
     for (const std::string& record : LogCapture::instance().records())
-        if (record.find("," + cls + "," + function + ",") != std::string::npos)
+        if (record.find(columns) != std::string::npos)
             out.push_back(LogCapture::messageOf(record));
     return out;
 }
