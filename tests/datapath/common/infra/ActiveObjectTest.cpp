@@ -138,23 +138,19 @@ TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
         "ActiveObject queue was not empty during shutdown: 3 items, details follow."));
 }
 
+// The record's layout is the log's own case; here the check that fired.
 TEST(RuntimeDeathTest, MisuseEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_FAILFAST(
-        ActiveObject(nullptr, nullptr),
-        InOrder({",Assert,\\d+,NON,ActiveObject,ActiveObject, datapath/common/infra/ActiveObject\\.cpp \\d+: "
-                 "name != 0 failed\\. \n"}));
+    EXPECT_FAILFAST(ActiveObject(nullptr, nullptr),
+                    InOrder({",ActiveObject,ActiveObject, .*: name != 0 failed\\. \n"}));
     Future<RcStatus> f;
     f.set(RC_SUCCESS);
     EXPECT_FAILFAST(f.set(RC_ERROR),
-                    InOrder({",Error,\\d+,NON,FutureInternal::Future<enum RcStatus>,set,Assertion "
-                             "\\(!tempSmartPtr->m_bSet\\) failed datapath/common/infra/Future\\.h \\d+\n"}));
+                    InOrder({",set,Assertion \\(!tempSmartPtr->m_bSet\\) failed .*Future\\.h"}));
     Probe probe;
     ProbeAction action(&probe, 0);
     ActionQueue queue(1, "PqBad", false);
-    EXPECT_FAILFAST(
-        queue.enqueue(&action, 1),
-        InOrder({",Assert,\\d+,NON,PriorityQueue<class ActiveObject::Action \\*>,enqueue, "
-                 "datapath/common/infra/PriorityQueue\\.h \\d+: priority < m_queues\\.size\\(\\) failed\\. "
-                 "priority too high priority=1 m_queues\\.size\\(\\)=1\n"}));
+    EXPECT_FAILFAST(queue.enqueue(&action, 1),
+                    InOrder({",enqueue, .*: priority < m_queues\\.size\\(\\) failed\\. priority too high "
+                             "priority=1 m_queues\\.size\\(\\)=1\n"}));
 }
