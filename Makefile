@@ -49,13 +49,14 @@ test-linux-tsan:
 test-linux-fuzz:
 	$(call stage,linux-fuzz)
 # Windows tests share one prefix (C:\ProgramData, Global\ objects), so the
-# test preset runs them one at a time, inside the harness. The fault rows run
-# in the Release stage, against the agent that ships; running them here too
-# would only repeat them against a build nobody runs.
+# test preset runs them one at a time, inside the harness. The fault rows and
+# the planted-file rows run in the Release stage, against the agent that
+# ships; running them here too would only repeat them against a build nobody
+# runs.
 # Its compile database is then read by clang-tidy as Clang would build it for
 # Windows: the sources only this build compiles.
 test-windows:
-	$(call stage,windows,$(HARNESS),-E 'FaultRow\.')
+	$(call stage,windows,$(HARNESS),-E 'FaultRow\.|PlantedFiles\.')
 	@scripts/lint build/windows $(JOBS) product
 
 # The Release agent, what ships, with the stand-ins beside it.
@@ -65,8 +66,9 @@ build-windows-release:
 	    { cat build/configure-windows-release.log; exit 1; }
 	@cmake --build --preset windows-release --parallel $(JOBS) --target $(WINDOWS_PROGRAMS)
 
-# The fault matrix once more, against the Release agent that ships: only its
-# suite is built in Release (about 3 minutes, build included).
+# The fault matrix and the planted-file rows, against the Release agent that
+# ships: only their suite is built in Release (about 3 minutes, build
+# included).
 test-windows-release:
 	@start=$$(date +%s); \
 	echo "=== windows-release: configure + build"; \

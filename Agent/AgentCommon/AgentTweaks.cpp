@@ -64,6 +64,10 @@ u32 AgentTweaks::runRecordMaxBytes() {
     return Tweaks::instance()->uintVal("t_runRecordMaxBytes", 2097152);
 }
 
+bool AgentTweaks::eventLogEnabled() {
+    return Tweaks::instance()->boolVal("t_eventLogEnabled", true);
+}
+
 void AgentTweaks::checkForRun(bool externallyInitiated, bool simulatedRequester) {
     // What was read goes into the record as its reader takes it.
     RunRecordSettings& settings = RunRecord::current().settings;

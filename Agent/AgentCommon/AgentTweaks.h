@@ -32,6 +32,10 @@ public:
     // absent: 2 MiB. Not among the registered defaults, so the run's list
     // of tweaks is as it was.
     static u32 runRecordMaxBytes();
+    // t_eventLogEnabled: a non-zero integer or a true word writes the run's
+    // entries to the Application event log; absent: on. Not registered
+    // either.
+    static bool eventLogEnabled();
 
     // Reads, once, every tweak that a run of this mode and requester will
     // read later, each with its reader's getter: a value that getter rejects

@@ -10,7 +10,6 @@ const i64 kSchema = 3;
 const u32 kWaitObject0 = 0;
 const u32 kWaitTimeout = 258;
 const i64 kExitUsage = 1;
-const i64 kExitBadTweak = 3;
 const i64 kDefaultBackupType = 5;
 
 struct CodeName {
@@ -317,6 +316,13 @@ std::optional<bool> RunRecord::consistent() const {
     return true;
 }
 
+std::optional<double> RunRecord::frozenMs() const {
+    const bool frozen = simulator.value_or(false) || snapshotSetStarted;
+    if (!frozen || ticksPerSecond <= 0 || quiescedTicks == 0 || thawSetTicks < quiescedTicks)
+        return std::nullopt;
+    return static_cast<double>(thawSetTicks - quiescedTicks) * 1000.0 / static_cast<double>(ticksPerSecond);
+}
+
 namespace {
 bool delivered(const RunRecordServer& server) {
     return server.checkpoint.sent && server.checkpoint.ok;
@@ -468,16 +474,14 @@ std::string RunRecord::jsonLine() const {
     line.member("status", status);
     line.member("statusName", status ? statusName(*status) : std::nullopt);
 
-    const bool frozen = simulator.value_or(false) || snapshotSetStarted;
-    const bool measured = frozen && ticksPerSecond > 0 && quiescedTicks != 0 && thawSetTicks >= quiescedTicks;
-    const double msPerTick = measured ? 1000.0 / static_cast<double>(ticksPerSecond) : 0.0;
-    if (measured)
-        line.memberFixed("frozenMs", static_cast<double>(thawSetTicks - quiescedTicks) * msPerTick);
+    const std::optional<double> frozen = frozenMs();
+    if (frozen)
+        line.memberFixed("frozenMs", *frozen);
     else
         line.memberNull("frozenMs");
-    if (measured && statusWrittenTicks >= quiescedTicks && statusWrittenTicks <= thawSetTicks)
-        line.memberFixed("statusWriteMs",
-                         static_cast<double>(statusWrittenTicks - quiescedTicks) * msPerTick);
+    if (frozen && statusWrittenTicks >= quiescedTicks && statusWrittenTicks <= thawSetTicks)
+        line.memberFixed("statusWriteMs", static_cast<double>(statusWrittenTicks - quiescedTicks) * 1000.0 /
+                                              static_cast<double>(ticksPerSecond));
     else
         line.memberNull("statusWriteMs");
     if (ticksPerSecond > 0 && flowStartTicks != 0 && flowEndTicks >= flowStartTicks)

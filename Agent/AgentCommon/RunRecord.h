@@ -182,6 +182,9 @@ struct RunRecord {
     // Application-consistent: the requester ended well and no writer is in
     // a failed state. Unknown with the simulator, which snapshots nothing.
     std::optional<bool> consistent() const;
+    // From the return of the wait for the quiesced event to the thaw event
+    // set; unset when nothing was frozen or the counter gave no figure.
+    std::optional<double> frozenMs() const;
     // The run's verdict, in this order: "usage" (the command line was
     // refused), "failed" (a non-zero exit, a bad tweak, or a first session
     // that failed although the flow returned 0), "checkpointNotDelivered" (a

@@ -1,5 +1,6 @@
 #include "AgentCommon/RunnerAgentSynchronizer.h"
 
+#include "AgentCommon/AgentObjectNames.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "Log.h"
@@ -7,9 +8,9 @@
 
 #include <deque>
 
-const char* const RunnerAgentSynchronizer::kFreezeCompleteEvent = "Global\\OrvelRunnerEventFreezeComplete";
-const char* const RunnerAgentSynchronizer::kReadNotificationEvent =
-    "Global\\RequesterEventWaitForReadNotificationName";
+const char* const RunnerAgentSynchronizer::kFreezeCompleteEvent =
+    AgentObjectNames::kRunnerFreezeCompleteEvent;
+const char* const RunnerAgentSynchronizer::kReadNotificationEvent = AgentObjectNames::kReadNotificationEvent;
 
 namespace {
 // Signalled events stay open until the process ends: closing the last handle

@@ -1,12 +1,10 @@
 #include "AgentCommon/SetEventOrLog.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
+
 BOOL setEventOrLog(HANDLE event, const char* methodColumns) {
     BOOL result = SetEvent(event);
-    if (!result) {
-        DWORD lastError = GetLastError();
-        LOG_AT(LogError, methodColumns) << "SetEventFailure"
-                                        << " setEventRes=" << 0 << " "
-                                        << " lastError=" << lastError << " " << std::endl;
-    }
+    if (!result)
+        logSetEventFailure(methodColumns, GetLastError());
     return result;
 }

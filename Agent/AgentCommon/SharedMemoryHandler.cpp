@@ -1,10 +1,11 @@
 #include "AgentCommon/SharedMemoryHandler.h"
 
+#include "AgentCommon/AgentObjectNames.h"
 #include "Log.h"
 
 #include <cstring>
 
-const wchar_t* const SharedMemoryHandler::kSectionName = L"Global\\ProcessSharedMemory";
+const wchar_t* const SharedMemoryHandler::kSectionName = AgentObjectNames::kStatusSection;
 
 SharedMemoryHandler::~SharedMemoryHandler() {
     for (void* view : m_views)

@@ -6,12 +6,14 @@
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
+#include "AgentCommon/RunEventReporter.h"
 #include "AgentCommon/RunRecord.h"
 #include "AgentCommon/RunRecordFile.h"
 #include "AgentCommon/RunnerAgentSynchronizer.h"
 #include "AgentCommon/ServiceUtils.h"
 #include "AgentCommon/StatusReaderWriter.h"
 #include "AgentCommon/TextConversion.h"
+#include "AgentCommon/WindowsEventLog.h"
 #include "Log.h"
 #include "MemShieldAO.h"
 #include "MemShieldSwitch.h"
@@ -124,13 +126,22 @@ void beginRecord() {
     });
 }
 
-// The run's record, once its exit code is known; whether it could be
-// written changes nothing of the run.
+// Read at start: a tweak read at the end could still end the process.
+bool s_eventLogEnabled = true;
+
+// The run's record, once its exit code is known, then its event log entry,
+// which tells what the record says; whether either could be written changes
+// nothing of the run.
 int endRun(int exitCode, u32 recordBoundBytes) {
     recordSide("finish", [&] {
         RunRecord::current().exitCode = exitCode;
         RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
     });
+    if (s_eventLogEnabled)
+        recordSide("event log", [] {
+            WindowsEventLog eventLog;
+            RunEventReporter::report(RunRecord::current(), eventLog);
+        });
     return exitCode;
 }
 
@@ -151,6 +162,7 @@ void startUp() {
     MemShieldAO::start();
 
     Tweaks::instance()->print();
+    s_eventLogEnabled = AgentTweaks::eventLogEnabled();
 }
 
 // The mode and, in the default mode, the parsed command line; a usage

@@ -1,5 +1,6 @@
 #include "VssRequester/HttpClient.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
 #include "AgentCommon/TextConversion.h"
 #include "Log.h"
 #include "VssRequester/CheckpointObjectName.h"
@@ -27,9 +28,9 @@ bool HttpClient::connect() {
     DWORD error = GetLastError();
     m_hSession.reset(session);
     LOG(LogInfo) << "WinHttpOpen returned " << static_cast<const void*>(session) << std::endl;
-    if (session == NULL) {
+    if (session == nullptr) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpOpen." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpOpen");
         return false;
     }
     // No limit on any phase: a checkpoint request the agent gave up on could
@@ -38,16 +39,16 @@ bool HttpClient::connect() {
     if (!WinHttpSetTimeouts(session, -1, -1, -1, -1)) {
         error = GetLastError();
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpSetTimeouts." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpSetTimeouts");
         return false;
     }
     HINTERNET connection = WinHttpConnect(session, m_serverUrl.c_str(), m_serverPort, 0);
     error = GetLastError();
     m_hConnect.reset(connection);
     LOG(LogInfo) << "WinHttpConnect returned " << static_cast<const void*>(connection) << std::endl;
-    if (connection == NULL) {
+    if (connection == nullptr) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpConnect." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpConnect");
         return false;
     }
     return true;
@@ -55,7 +56,7 @@ bool HttpClient::connect() {
 
 bool HttpClient::get(const std::wstring& objectName) {
     m_lastError = 0;
-    HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), NULL,
+    HINTERNET request = WinHttpOpenRequest(m_hConnect.get(), L"GET", objectName.c_str(), nullptr,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
     DWORD error = GetLastError();
     // A previous request still open is closed here: nothing reads its
@@ -63,9 +64,9 @@ bool HttpClient::get(const std::wstring& objectName) {
     // handles.
     m_hRequest.reset(request);
     LOG(LogInfo) << "WinHttpOpenRequest returned " << static_cast<const void*>(request) << std::endl;
-    if (request == NULL) {
+    if (request == nullptr) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpOpenRequest." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpOpenRequest");
         return false;
     }
     m_lastResult =
@@ -74,15 +75,15 @@ bool HttpClient::get(const std::wstring& objectName) {
     LOG(LogInfo) << "WinHttpSendRequest returned " << m_lastResult << std::endl;
     if (!m_lastResult) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpSendRequest." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpSendRequest");
         return false;
     }
-    m_lastResult = WinHttpReceiveResponse(request, NULL);
+    m_lastResult = WinHttpReceiveResponse(request, nullptr);
     error = GetLastError();
     LOG(LogInfo) << "WinHttpReceiveResponse returned " << m_lastResult << std::endl;
     if (!m_lastResult) {
         m_lastError = error;
-        LOG(LogError) << "Error " << error << " in WinHttpReceiveResponse." << std::endl;
+        LOG_PLATFORM_ERROR(error, "WinHttpReceiveResponse");
         return false;
     }
     return true;

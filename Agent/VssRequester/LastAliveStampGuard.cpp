@@ -1,5 +1,6 @@
 #include "VssRequester/LastAliveStampGuard.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
 #include "AgentCommon/RunRecord.h"
 #include "Log.h"
 
@@ -18,7 +19,7 @@ bool LastAliveStampCache::save(LastAliveStampCache& cache, u32* error) {
     LONG result = RegQueryValueExW(key.get(), kValueName, nullptr, &type, cache.data, &size);
     if (result != ERROR_SUCCESS) {
         failure = static_cast<u32>(result);
-        LOG(LogError) << "Error " << result << " in RegQueryValueEx." << std::endl;
+        LOG_PLATFORM_ERROR(result, "RegQueryValueEx");
         return false;
     }
     if (type != REG_BINARY) {
@@ -34,7 +35,7 @@ bool LastAliveStampCache::save(LastAliveStampCache& cache, u32* error) {
     result = RegDeleteValueW(key.get(), kValueName);
     if (result != ERROR_SUCCESS) {
         failure = static_cast<u32>(result);
-        LOG(LogError) << "Error " << result << " in RegDeleteValue." << std::endl;
+        LOG_PLATFORM_ERROR(result, "RegDeleteValue");
         return false;
     }
     // The value is gone by now; what the flush and close say changes nothing.
@@ -54,7 +55,7 @@ bool LastAliveStampCache::restore(LastAliveStampCache& cache) {
         return false;
     LONG result = RegSetValueExW(key.get(), kValueName, 0, REG_BINARY, cache.data, cache.size);
     if (result != ERROR_SUCCESS) {
-        LOG(LogError) << "Error " << result << " in RegSetValueEx." << std::endl;
+        LOG_PLATFORM_ERROR(result, "RegSetValueEx");
         return false;
     }
     key.reset();

@@ -1,5 +1,6 @@
 #include "VssRequester/RegistryKey.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
 #include "Log.h"
 
 namespace {
@@ -8,12 +9,12 @@ const REGSAM kKeyAccess = 0x2001F;
 } // namespace
 
 RegistryKey RegistryKey::openMachineKey(const wchar_t* path, const char* methodColumns, u32* error) {
-    HKEY key = NULL;
+    HKEY key = nullptr;
     LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, kKeyAccess, &key);
     if (result != ERROR_SUCCESS) {
         if (error != nullptr)
             *error = static_cast<u32>(result);
-        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegOpenKeyEx." << std::endl;
+        logPlatformError(methodColumns, result, "RegOpenKeyEx");
         return RegistryKey();
     }
     return RegistryKey(key);

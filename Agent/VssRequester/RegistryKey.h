@@ -21,6 +21,6 @@ public:
     // ERROR_SUCCESS when none was open.
     [[nodiscard]] LONG close() {
         HKEY key = release();
-        return key == NULL ? ERROR_SUCCESS : RegCloseKey(key);
+        return key == nullptr ? ERROR_SUCCESS : RegCloseKey(key);
     }
 };

@@ -1,44 +1,38 @@
 #include "VssRequester/SnapshotFlow.h"
 
+#include "AgentCommon/AgentObjectNames.h"
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
-#include "AgentCommon/NullDaclSecurityAttributes.h"
+#include "AgentCommon/PlatformErrorLog.h"
 #include "AgentCommon/RunRecord.h"
-#include "AgentCommon/RunRecordFile.h"
-#include "AgentCommon/SetEventOrLog.h"
-#include "AgentCommon/StatusReaderWriter.h"
 #include "Log.h"
 #include "VssRequester/ISnapshotFlowListener.h"
 #include "VssRequester/IVssRequester.h"
-#include "VssRequester/LastAliveStampGuard.h"
-#include "VssRequester/WindowsErrorRecoveryGuard.h"
-#include "windows/WinHandle.h"
 
 #include <exception>
-#include <optional>
 
-WinHandle SnapshotFlow::s_quiescedEvent;
-WinHandle SnapshotFlow::s_thawEvent;
+#ifdef _WIN32
+#include "AgentCommon/StatusReaderWriter.h"
+#include "VssRequester/WindowsSnapshotFlowPlatform.h"
+#endif
+
+PlatformHandle SnapshotFlow::s_quiescedEvent;
+PlatformHandle SnapshotFlow::s_thawEvent;
 bool SnapshotFlow::s_eventsClosed = false;
 i32 SnapshotFlow::s_doSnapshotResult = 0;
 i64 SnapshotFlow::s_thawSetTicks = 0;
 
 namespace {
-const char* const kMutexName = "Global\\OrvelVssMutex";
-const char* const kQuiescedEventName = "Global\\OrvelVssQuiescedEvent";
-const char* const kThawEventName = "Global\\OrvelVssThawEvent";
-
 // An exception of no standard type would end the process from a worker
 // thread, with the provider possibly holding the writers; it is reported like
 // a standard one instead. On the main thread (the second snapshot) it reaches
 // the entry point's last-resort handler.
-DWORD WINAPI doSnapshotThread(LPVOID context) {
+ThreadResult ORV_THREAD_ROUTINE doSnapshotThread(void* context) {
     try {
-        return static_cast<DWORD>(SnapshotFlow::launchVssRequesterDoSnapshot(
-            static_cast<SnapshotFlow::DoSnapshotContext*>(context)));
+        return SnapshotFlow::launchVssRequesterDoSnapshot(context);
     } catch (...) {
         LOG(LogError) << "launchVssRequesterDoSnapshot failed due to : unknown exception" << std::endl;
-        return static_cast<DWORD>(SnapshotFlow::kRequesterThrew);
+        return static_cast<ThreadResult>(SnapshotFlow::kRequesterThrew);
     }
 }
 
@@ -57,22 +51,55 @@ public:
     DeferredLogWrites& operator=(const DeferredLogWrites&) = delete;
 };
 
-void writeStatus(StatusReaderWriter* statusReaderWriter, i32 status) {
-    statusReaderWriter->handler()->write(status);
-    RunRecord::current().status = status;
+// Alive exactly while the requester may be inside the frozen window; ended
+// in reverse order, so the stamp is back before the boot policy.
+class CrashRecoveryGuards {
+public:
+    explicit CrashRecoveryGuards(ISnapshotFlowPlatform& platform) : m_platform(platform) {
+        m_platform.startErrorRecoveryGuard(m_platform.osMajorVersion());
+        m_platform.startLastAliveStampGuard();
+    }
+    ~CrashRecoveryGuards() { end(); }
+    CrashRecoveryGuards(const CrashRecoveryGuards&) = delete;
+    CrashRecoveryGuards& operator=(const CrashRecoveryGuards&) = delete;
+
+    void end() {
+        if (m_ended)
+            return;
+        m_ended = true;
+        m_platform.endLastAliveStampGuard();
+        m_platform.endErrorRecoveryGuard();
+    }
+
+private:
+    ISnapshotFlowPlatform& m_platform;
+    bool m_ended = false;
+};
+
+void writeStatus(IInterProcessCommunicationHandler& status, i32 value) {
+    status.write(value);
+    RunRecord::current().status = value;
 }
 
-void releaseMutex(WinHandle& mutex) {
-    ReleaseMutex(mutex.get());
+void releaseMutex(PlatformHandle& mutex) {
+    mutex.platform()->releaseMutex(mutex.get());
     mutex.reset();
 }
 } // namespace
 
+#ifdef _WIN32
 i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* requester,
                           StatusReaderWriter* statusReaderWriter) {
+    WindowsSnapshotFlowPlatform platform;
+    return execute(listener, requester, *statusReaderWriter->handler(), platform);
+}
+#endif
+
+i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* requester,
+                          IInterProcessCommunicationHandler& status, ISnapshotFlowPlatform& platform) {
     // Every record of the flow carries this label, whichever step makes it.
     const char* columns = ORV_LOG_COLUMNS();
-    WinHandle mutex = takeMutexAndEvents(columns);
+    PlatformHandle mutex = takeMutexAndEvents(platform, columns);
 
     i32 res = listener->notifySnapshotPrepare();
     if (res != 0) {
@@ -83,27 +110,21 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
         return kWaitFailedOrPrepareRefused;
     }
 
-    // Alive exactly while the requester may be inside the frozen window;
-    // destroyed in reverse order, so the stamp is back before the boot policy.
-    std::optional<WindowsErrorRecoveryGuard> errorRecoveryGuard;
-    errorRecoveryGuard.emplace();
-    std::optional<LastAliveStampGuard> lastAliveStampGuard;
-    lastAliveStampGuard.emplace();
+    CrashRecoveryGuards guards(platform);
 
     DoSnapshotContext context = {requester, &m_argsRequester};
     LOG(LogInfo) << "Invoking requester" << std::endl;
-    WinHandle worker(CreateThread(nullptr, 0, doSnapshotThread, &context, 0, nullptr));
+    PlatformHandle worker(platform, platform.createThread(doSnapshotThread, &context));
     if (!worker.valid()) {
-        DWORD lastError = GetLastError();
+        const u32 lastError = platform.lastError();
         LOG(LogError) << "CreateThread failed. Last error: " << lastError << std::endl;
         closeEventsAndReleaseMutex(mutex);
         listener->notifySnapshotCompleteFailure(1);
-        lastAliveStampGuard.reset();
-        errorRecoveryGuard.reset();
+        guards.end();
         return kNoWorkerThread;
     }
 
-    const i32 status = waitForFreezeAndThaw(listener, statusReaderWriter, columns);
+    const i32 flowStatus = waitForFreezeAndThaw(listener, status, platform, columns);
 
     // Both events stay open until the worker has ended: a DoSnapshot that
     // fails after the wait above still sets the quiesced event and must find
@@ -111,94 +132,96 @@ i32 SnapshotFlow::execute(ISnapshotFlowListener* listener, IVssRequester* reques
     // the freeze must still find the thaw set on it (closing the last handle
     // would destroy the event and its signal with it).
     LOG(LogInfo) << "Waiting for requester doSnapshot thread to terminate" << std::endl;
-    WaitForSingleObject(worker.get(), INFINITE);
+    platform.wait(worker.get(), ISnapshotFlowPlatform::kInfinite);
     closeEvents();
 
-    lastAliveStampGuard.reset();
-    errorRecoveryGuard.reset();
+    guards.end();
 
     LOG(LogInfo) << "Releasing mutex" << std::endl;
     releaseMutex(mutex);
 
-    reportFirstSession(worker, statusReaderWriter, columns);
+    reportFirstSession(worker, status, columns);
     LOG(LogInfo) << "creating second snapshot to take writers out of \"Timed out\" state" << std::endl;
-    RunRecord::current().secondSnapshotResult = launchVssRequesterDoSnapshot(&context);
+    RunRecord::current().secondSnapshotResult = static_cast<i32>(launchVssRequesterDoSnapshot(&context));
     LOG(LogInfo) << "second snapshot completed" << std::endl;
 
-    if (status == 0)
+    if (flowStatus == 0)
         listener->notifySnapshotCompleteSuccess();
-    return status;
+    return flowStatus;
 }
 
-WinHandle SnapshotFlow::takeMutexAndEvents(const char* columns) {
-    NullDaclSecurityAttributes security;
+PlatformHandle SnapshotFlow::takeMutexAndEvents(ISnapshotFlowPlatform& platform, const char* columns) {
     LOG_AT(LogInfo, columns) << "Creating mutex" << std::endl;
-    WinHandle mutex(CreateMutexA(security.get(), FALSE, kMutexName));
+    PlatformHandle mutex(platform, platform.createMutex(AgentObjectNames::kVssMutex));
     LOG_AT(LogInfo, columns) << "Waiting for mutex" << std::endl;
-    WaitForSingleObject(mutex.get(), INFINITE);
+    platform.wait(mutex.get(), ISnapshotFlowPlatform::kInfinite);
 
     LOG_AT(LogInfo, columns) << "Creating events" << std::endl;
     s_eventsClosed = false;
-    s_quiescedEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kQuiescedEventName));
-    s_thawEvent.reset(CreateEventA(security.get(), FALSE, FALSE, kThawEventName));
+    s_quiescedEvent = PlatformHandle(platform, platform.createEvent(AgentObjectNames::kQuiescedEvent));
+    s_thawEvent = PlatformHandle(platform, platform.createEvent(AgentObjectNames::kThawEvent));
     // A provider may have created them first, and a signal left from an
     // earlier run must not count for this one.
-    ResetEvent(s_quiescedEvent.get());
-    ResetEvent(s_thawEvent.get());
+    platform.resetEvent(s_quiescedEvent.get());
+    platform.resetEvent(s_thawEvent.get());
     LOG_AT(LogInfo, columns) << "Events: " << s_quiescedEvent.get() << ", " << s_thawEvent.get() << std::endl;
     return mutex;
 }
 
-void SnapshotFlow::closeEventsAndReleaseMutex(WinHandle& mutex) {
+void SnapshotFlow::closeEventsAndReleaseMutex(PlatformHandle& mutex) {
     closeEvents();
     releaseMutex(mutex);
 }
 
 i32 SnapshotFlow::waitForFreezeAndThaw(ISnapshotFlowListener* listener,
-                                       StatusReaderWriter* statusReaderWriter, const char* columns) {
+                                       IInterProcessCommunicationHandler& status,
+                                       ISnapshotFlowPlatform& platform, const char* columns) {
     i32 timeout = AgentTweaks::quiescedEventWaitTimeoutMsec();
     LOG_AT(LogInfo, columns) << "Waiting for event..."
                              << " s_quiescedEvent=" << s_quiescedEvent.get() << " "
                              << "with timeout of :" << timeout << "ms" << std::endl;
     DeferredLogWrites deferredLogWrites;
-    DWORD waitResult = WaitForSingleObject(s_quiescedEvent.get(), static_cast<DWORD>(timeout));
-    const i64 quiescedTicks = RunRecordFile::ticksNow();
-    i32 status = 0;
-    if (waitResult == WAIT_ABANDONED || waitResult == WAIT_TIMEOUT || waitResult == WAIT_FAILED) {
-        const char* name = waitResult == WAIT_ABANDONED ? "WAIT_ABANDONED"
-                           : waitResult == WAIT_TIMEOUT ? "WAIT_TIMEOUT"
-                                                        : "WAIT_FAILED";
+    const u32 waitResult = platform.wait(s_quiescedEvent.get(), static_cast<u32>(timeout));
+    const i64 quiescedTicks = platform.ticksNow();
+    i32 flowStatus = 0;
+    if (waitResult == ISnapshotFlowPlatform::kWaitAbandoned ||
+        waitResult == ISnapshotFlowPlatform::kWaitTimeout ||
+        waitResult == ISnapshotFlowPlatform::kWaitFailed) {
+        const char* name = waitResult == ISnapshotFlowPlatform::kWaitAbandoned ? "WAIT_ABANDONED"
+                           : waitResult == ISnapshotFlowPlatform::kWaitTimeout ? "WAIT_TIMEOUT"
+                                                                               : "WAIT_FAILED";
         LOG_AT(LogError, columns) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned "
                                   << name << std::endl;
         listener->notifySnapshotCompleteFailure(static_cast<i32>(waitResult));
         // A provider that froze late must not be left holding the writers.
-        if (waitResult == WAIT_TIMEOUT)
-            setEventOrLog(s_thawEvent.get(), columns);
-        status = waitResult == WAIT_ABANDONED ? kWaitAbandoned
-                 : waitResult == WAIT_TIMEOUT ? kWaitTimedOut
-                                              : kWaitFailedOrPrepareRefused;
+        if (waitResult == ISnapshotFlowPlatform::kWaitTimeout)
+            setEventOrLog(s_thawEvent, columns);
+        flowStatus = waitResult == ISnapshotFlowPlatform::kWaitAbandoned ? kWaitAbandoned
+                     : waitResult == ISnapshotFlowPlatform::kWaitTimeout ? kWaitTimedOut
+                                                                         : kWaitFailedOrPrepareRefused;
     }
-    writeStatus(statusReaderWriter, status);
-    const i64 statusWrittenTicks = RunRecordFile::ticksNow();
+    writeStatus(status, flowStatus);
+    const i64 statusWrittenTicks = platform.ticksNow();
 
-    if (status == 0) {
+    if (flowStatus == 0) {
         signalVssIsFrozenWaitForThaw(listener);
         RunRecord::current().quiescedTicks = quiescedTicks;
         RunRecord::current().statusWrittenTicks = statusWrittenTicks;
         RunRecord::current().thawSetTicks = s_thawSetTicks;
     }
-    return status;
+    return flowStatus;
 }
 
-void SnapshotFlow::reportFirstSession(const WinHandle& worker, StatusReaderWriter* statusReaderWriter,
+void SnapshotFlow::reportFirstSession(const PlatformHandle& worker, IInterProcessCommunicationHandler& status,
                                       const char* columns) {
     LOG_AT(LogInfo, columns) << "doSnapshotResult :" << static_cast<u32>(s_doSnapshotResult) << std::endl;
-    writeStatus(statusReaderWriter, s_doSnapshotResult);
+    writeStatus(status, s_doSnapshotResult);
     // The worker's own result: also -1008 when DoSnapshot threw, which the
     // section does not show.
-    DWORD workerResult = 0;
-    RunRecord::current().requesterResult =
-        GetExitCodeThread(worker.get(), &workerResult) ? static_cast<i32>(workerResult) : s_doSnapshotResult;
+    u32 workerResult = 0;
+    RunRecord::current().requesterResult = worker.platform()->threadExitCode(worker.get(), workerResult)
+                                               ? static_cast<i32>(workerResult)
+                                               : s_doSnapshotResult;
     RunRecord::current().firstSessionDone = true;
 }
 
@@ -208,23 +231,32 @@ void SnapshotFlow::closeEvents() {
     s_eventsClosed = true;
 }
 
+void SnapshotFlow::setEventOrLog(const PlatformHandle& event, const char* columns) {
+    ISnapshotFlowPlatform* platform = event.platform();
+    if (!platform->setEvent(event.get()))
+        logSetEventFailure(columns, platform->lastError());
+}
+
 void SnapshotFlow::signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener) {
+    const char* columns = ORV_LOG_COLUMNS();
     LOG(LogInfo) << "Now quiesced" << std::endl;
     listener->notifySnapshotQuiesceSuccess();
     LOG(LogInfo) << "Setting thaw event" << std::endl;
-    SET_EVENT_OR_LOG(s_thawEvent.get());
-    s_thawSetTicks = RunRecordFile::ticksNow();
+    setEventOrLog(s_thawEvent, columns);
+    s_thawSetTicks = s_thawEvent.platform()->ticksNow();
     LOG(LogInfo) << "On thaw." << std::endl;
     listener->notifySnapshotThawSuccess();
 }
 
-i32 SnapshotFlow::launchVssRequesterDoSnapshot(DoSnapshotContext* context) {
+ThreadResult ORV_THREAD_ROUTINE SnapshotFlow::launchVssRequesterDoSnapshot(void* context) {
+    const char* columns = ORV_LOG_COLUMNS();
+    DoSnapshotContext* doSnapshot = static_cast<DoSnapshotContext*>(context);
     i32 result = 0;
     try {
-        result = context->requester->DoSnapshot(context->args);
+        result = doSnapshot->requester->DoSnapshot(doSnapshot->args);
     } catch (const std::exception& e) {
         LOG(LogError) << "launchVssRequesterDoSnapshot failed due to : " << e.what() << std::endl;
-        return kRequesterThrew;
+        return static_cast<ThreadResult>(kRequesterThrew);
     }
     s_doSnapshotResult = result;
     if (result == 0)
@@ -238,8 +270,8 @@ i32 SnapshotFlow::launchVssRequesterDoSnapshot(DoSnapshotContext* context) {
     // failure is reported.
     if (s_eventsClosed) {
         LOG(LogInfo) << "quiescedEvent already closed; nobody waits for it" << std::endl;
-        return result;
+        return static_cast<ThreadResult>(result);
     }
-    SET_EVENT_OR_LOG(s_quiescedEvent.get());
-    return result;
+    setEventOrLog(s_quiescedEvent, columns);
+    return static_cast<ThreadResult>(result);
 }

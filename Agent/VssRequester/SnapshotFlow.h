@@ -12,23 +12,24 @@
 // listener refused to prepare; -1005 no worker thread. The requester's own
 // result reaches the runner through the status channel only.
 //
-// The data part builds on every platform (the command line fills it); the
-// flow itself is Windows code.
+// The flow is platform-free: every call it makes on the operating system
+// goes through an ISnapshotFlowPlatform.
 #include "Types.h"
 #include "VssRequester/ArgsRequester.h"
+#include "VssRequester/ISnapshotFlowPlatform.h"
 
+class IInterProcessCommunicationHandler;
 class IVssRequester;
 class ISnapshotFlowListener;
 class StatusReaderWriter;
-class WinHandle;
 
 class SnapshotFlow {
 public:
-    static const i32 kWaitAbandoned = -1000;
-    static const i32 kWaitTimedOut = -1001;
-    static const i32 kWaitFailedOrPrepareRefused = -1002;
-    static const i32 kNoWorkerThread = -1005;
-    static const i32 kRequesterThrew = -1008;
+    static constexpr i32 kWaitAbandoned = -1000;
+    static constexpr i32 kWaitTimedOut = -1001;
+    static constexpr i32 kWaitFailedOrPrepareRefused = -1002;
+    static constexpr i32 kNoWorkerThread = -1005;
+    static constexpr i32 kRequesterThrew = -1008;
 
     // What the worker thread, and later the second snapshot, run.
     struct DoSnapshotContext {
@@ -37,38 +38,47 @@ public:
     };
 
     // The caller owns all three; the flow owns its named objects and its
-    // worker thread, which it always joins before it returns.
+    // worker thread, which it always joins before it returns. On Windows'
+    // own objects: Windows only.
     [[nodiscard]] i32 execute(ISnapshotFlowListener* listener, IVssRequester* requester,
                               StatusReaderWriter* statusReaderWriter);
+    // The same flow on the given platform, writing its statuses to `status`.
+    [[nodiscard]] i32 execute(ISnapshotFlowListener* listener, IVssRequester* requester,
+                              IInterProcessCommunicationHandler& status, ISnapshotFlowPlatform& platform);
     // The frozen window: the listener's work, then the provider's thaw.
     static void signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener);
-    // One DoSnapshot. A failure releases the quiesced event, so that the
-    // flow does not wait for its time-out; -1008 when DoSnapshot throws.
-    [[nodiscard]] static i32 launchVssRequesterDoSnapshot(DoSnapshotContext* context);
+    // One DoSnapshot on `context` (a DoSnapshotContext): the worker thread's
+    // start routine. A failure releases the quiesced event, so that the flow
+    // does not wait for its time-out. The result is DoSnapshot's, or -1008
+    // when it throws.
+    static ThreadResult ORV_THREAD_ROUTINE launchVssRequesterDoSnapshot(void* context);
 
     ArgsRequester m_argsRequester;
 
 private:
     // The steps of execute; their records carry its label (`columns`).
-    static WinHandle takeMutexAndEvents(const char* columns);
-    static void closeEventsAndReleaseMutex(WinHandle& mutex);
+    static PlatformHandle takeMutexAndEvents(ISnapshotFlowPlatform& platform, const char* columns);
+    static void closeEventsAndReleaseMutex(PlatformHandle& mutex);
     // The wait for the freeze, the status it gives and, on a freeze, the
     // listener's work between it and the thaw.
-    static i32 waitForFreezeAndThaw(ISnapshotFlowListener* listener, StatusReaderWriter* statusReaderWriter,
-                                    const char* columns);
-    static void reportFirstSession(const WinHandle& worker, StatusReaderWriter* statusReaderWriter,
+    static i32 waitForFreezeAndThaw(ISnapshotFlowListener* listener,
+                                    IInterProcessCommunicationHandler& status,
+                                    ISnapshotFlowPlatform& platform, const char* columns);
+    static void reportFirstSession(const PlatformHandle& worker, IInterProcessCommunicationHandler& status,
                                    const char* columns);
     static void closeEvents();
+    // Sets the event; a failure is logged under `columns` and changes nothing.
+    static void setEventOrLog(const PlatformHandle& event, const char* columns);
 
     // One flow per process.
-    static WinHandle s_quiescedEvent;
-    static WinHandle s_thawEvent;
+    static PlatformHandle s_quiescedEvent;
+    static PlatformHandle s_thawEvent;
     // Set once the flow has closed both events (they are not reopened for
     // the second snapshot), so that a closed handle is told from one that
-    // CreateEventA never gave.
+    // the platform never gave.
     static bool s_eventsClosed;
     // Written by the worker, read by the flow only after the join.
     static i32 s_doSnapshotResult;
-    // The counter right after the thaw event was set, for the run record.
+    // The clock right after the thaw event was set, for the run record.
     static i64 s_thawSetTicks;
 };

@@ -1,5 +1,6 @@
 #include "VssRequester/SnapshotFlowExternallyInitiatedListener.h"
 
+#include "AgentCommon/AgentObjectNames.h"
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
 #include "AgentCommon/RunRecord.h"
@@ -12,9 +13,9 @@ i32 SnapshotFlowExternallyInitiatedListener::notifySnapshotPrepare() {
     // Not reset: a thaw-start the runner gave before the agent waits counts.
     m_eventFreezeComplete.reset(
         NullDaclSecurityAttributes::createEvent(RunnerAgentSynchronizer::kFreezeCompleteEvent));
-    m_eventThawStart.reset(NullDaclSecurityAttributes::createEvent("Global\\OrvelRunnerEventThawStart"));
+    m_eventThawStart.reset(NullDaclSecurityAttributes::createEvent(AgentObjectNames::kRunnerThawStartEvent));
     m_eventThawComplete.reset(
-        NullDaclSecurityAttributes::createEvent("Global\\OrvelRunnerEventThawComplete"));
+        NullDaclSecurityAttributes::createEvent(AgentObjectNames::kRunnerThawCompleteEvent));
     // Read now rather than once the writers are frozen, where only the
     // handshake itself should run.
     m_thawStartTimeout = AgentTweaks::runnerThawStartTimeoutMsec();

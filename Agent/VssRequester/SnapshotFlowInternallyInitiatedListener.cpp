@@ -62,11 +62,13 @@ SnapshotFlowInternallyInitiatedListener::SnapshotFlowInternallyInitiatedListener
 
 SnapshotFlowInternallyInitiatedListener::~SnapshotFlowInternallyInitiatedListener() {
     LOG(LogInfo) << "~SnapshotFlowHttpListener" << std::endl;
-    // Each client closes whatever the thaw left open.
-    if (m_localClient != nullptr)
-        trackedDelete(m_localClient);
-    if (m_peerClient != nullptr)
-        trackedDelete(m_peerClient);
+    // Each client closes whatever the thaw left open; local first.
+    for (Server& server : m_servers)
+        server.client.reset();
+}
+
+void SnapshotFlowInternallyInitiatedListener::ClientRelease::operator()(HttpClient* client) const {
+    trackedDelete(client);
 }
 
 void SnapshotFlowInternallyInitiatedListener::listMacAddresses(std::vector<std::wstring>& macAddresses) {
@@ -98,52 +100,46 @@ void SnapshotFlowInternallyInitiatedListener::readyForCheckpoint(HttpClient& cli
         client.prepareVssCheckpoint(m_macAddresses, m_tag);
 }
 
-i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
-    LOG(LogInfo) << "Connecting to local KOS..." << std::endl;
-    m_localClient = ORV_NEW(HttpClient)(m_localUrl, portFromText(m_localPort));
-    m_localRecord = recordServer("local", m_localUrl, portFromText(m_localPort));
-    RunRecord::current().servers[m_localRecord].ping.startTicks = RunRecordFile::ticksNow();
-    m_localClientConnected = m_localClient->connect();
-    if (m_localClientConnected) {
-        LOG(LogInfo) << "Pinging local KOS..." << std::endl;
-        m_localClientConnected = m_localClient->get(HttpClient::kPingObjectName);
-        recordEnd(RunRecord::current().servers[m_localRecord].ping, m_localClientConnected, *m_localClient);
-        LOG(LogInfo) << "Done pinging local KOS, m_localClientConnected = " << m_localClientConnected
-                     << std::endl;
-        readyForCheckpoint(*m_localClient, m_localClientConnected);
-    } else {
-        recordEnd(RunRecord::current().servers[m_localRecord].ping, false, *m_localClient);
-        LOG(LogError) << "Couldn't connect to local" << std::endl;
+// The records carry the label of the operation that calls this (`columns`).
+void SnapshotFlowInternallyInitiatedListener::connectAndPing(Server& server, const std::wstring& url,
+                                                             const std::wstring& port, const char* columns) {
+    LOG_AT(LogInfo, columns) << "Connecting to " << server.role << " KOS..." << std::endl;
+    if (!server.client)
+        server.client.reset(ORV_NEW(HttpClient)(url, portFromText(port)));
+    server.record = recordServer(server.role, url, portFromText(port));
+    RunRecordExchange& ping = RunRecord::current().servers[server.record].ping;
+    ping.startTicks = RunRecordFile::ticksNow();
+    server.connected = server.client->connect();
+    if (!server.connected) {
+        recordEnd(ping, false, *server.client);
+        LOG_AT(LogError, columns) << "Couldn't connect to " << server.role << std::endl;
+        return;
     }
+    LOG_AT(LogInfo, columns) << "Pinging " << server.role << " KOS..." << std::endl;
+    server.connected = server.client->get(HttpClient::kPingObjectName);
+    recordEnd(ping, server.connected, *server.client);
+    LOG_AT(LogInfo, columns) << "Done pinging " << server.role << " KOS, m_" << server.role
+                             << "ClientConnected = " << server.connected << std::endl;
+    readyForCheckpoint(*server.client, server.connected);
+}
 
-    bool peerAbsent = m_peerUrl == kNoPeerUrl;
-    bool peerIsLocal = m_peerUrl == m_localUrl;
+i32 SnapshotFlowInternallyInitiatedListener::notifySnapshotPrepare() {
+    const char* columns = ORV_LOG_COLUMNS();
+    Server& local = m_servers[0];
+    Server& peer = m_servers[1];
+    connectAndPing(local, m_localUrl, m_localPort, columns);
+
     // Created even when it is not contacted, so that the peer client's
     // records show what the command line asked for.
-    m_peerClient = ORV_NEW(HttpClient)(m_peerUrl, portFromText(m_peerPort));
-    if (peerAbsent) {
+    peer.client.reset(ORV_NEW(HttpClient)(m_peerUrl, portFromText(m_peerPort)));
+    if (m_peerUrl == kNoPeerUrl)
         LOG(LogInfo) << "Peer URL is empty. Not Connecting to peer" << std::endl;
-    } else if (peerIsLocal) {
+    else if (m_peerUrl == m_localUrl)
         LOG(LogInfo) << "Peer URL equals local URL. Not Connecting to peer" << std::endl;
-    } else {
-        LOG(LogInfo) << "Connecting to peer KOS..." << std::endl;
-        m_peerRecord = recordServer("peer", m_peerUrl, portFromText(m_peerPort));
-        RunRecord::current().servers[m_peerRecord].ping.startTicks = RunRecordFile::ticksNow();
-        m_peerClientConnected = m_peerClient->connect();
-        if (!m_peerClientConnected) {
-            recordEnd(RunRecord::current().servers[m_peerRecord].ping, false, *m_peerClient);
-            LOG(LogError) << "Couldn't connect to peer" << std::endl;
-        } else {
-            LOG(LogInfo) << "Pinging peer KOS..." << std::endl;
-            m_peerClientConnected = m_peerClient->get(HttpClient::kPingObjectName);
-            recordEnd(RunRecord::current().servers[m_peerRecord].ping, m_peerClientConnected, *m_peerClient);
-            LOG(LogInfo) << "Done pinging peer KOS, m_peerClientConnected = " << m_peerClientConnected
-                         << std::endl;
-            readyForCheckpoint(*m_peerClient, m_peerClientConnected);
-        }
-    }
+    else
+        connectAndPing(peer, m_peerUrl, m_peerPort, columns);
 
-    if (!m_localClientConnected && !m_peerClientConnected) {
+    if (!local.connected && !peer.connected) {
         LOG(LogInfo) << "No connection either to local or peer. doing nothing" << std::endl;
         return 1;
     }
@@ -154,32 +150,25 @@ void SnapshotFlowInternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
     // The writers stay frozen for as long as this takes; the results are in
     // the clients' records and do not change the flow.
     LOG(LogInfo) << "notifySnapshotQuiesceSuccess" << std::endl;
-    if (m_localClientConnected) {
-        LOG(LogInfo) << "Taking CP on local KOS..." << std::endl;
-        RunRecordExchange& checkpoint = RunRecord::current().servers[m_localRecord].checkpoint;
+    for (Server& server : m_servers) {
+        if (!server.connected)
+            continue;
+        LOG(LogInfo) << "Taking CP on " << server.role << " KOS..." << std::endl;
+        RunRecordExchange& checkpoint = RunRecord::current().servers[server.record].checkpoint;
         checkpoint.startTicks = RunRecordFile::ticksNow();
-        recordEnd(checkpoint, m_localClient->insertVssCheckpoint(m_macAddresses, m_tag), *m_localClient);
-        LOG(LogInfo) << "Done taking CP on local KOS." << std::endl;
-    }
-    if (m_peerClientConnected) {
-        LOG(LogInfo) << "Taking CP on peer KOS..." << std::endl;
-        RunRecordExchange& checkpoint = RunRecord::current().servers[m_peerRecord].checkpoint;
-        checkpoint.startTicks = RunRecordFile::ticksNow();
-        recordEnd(checkpoint, m_peerClient->insertVssCheckpoint(m_macAddresses, m_tag), *m_peerClient);
-        LOG(LogInfo) << "Done taking CP on peer KOS." << std::endl;
+        recordEnd(checkpoint, server.client->insertVssCheckpoint(m_macAddresses, m_tag), *server.client);
+        LOG(LogInfo) << "Done taking CP on " << server.role << " KOS." << std::endl;
     }
     LOG(LogInfo) << "Done taking CP." << std::endl;
 }
 
 void SnapshotFlowInternallyInitiatedListener::notifySnapshotThawSuccess() {
     LOG(LogInfo) << "notifySnapshotThawSuccess" << std::endl;
-    if (m_localClientConnected) {
-        LOG(LogInfo) << "Closing the connection to local KOS..." << std::endl;
-        m_localClient->closeHandles();
-    }
-    if (m_peerClientConnected) {
-        LOG(LogInfo) << "Closing the connection to peer KOS..." << std::endl;
-        m_peerClient->closeHandles();
+    for (Server& server : m_servers) {
+        if (!server.connected)
+            continue;
+        LOG(LogInfo) << "Closing the connection to " << server.role << " KOS..." << std::endl;
+        server.client->closeHandles();
     }
 }
 

@@ -7,6 +7,7 @@
 #include "AgentCommon/AgentArguments.h"
 #include "VssRequester/ISnapshotFlowListener.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,25 @@ public:
     static void listMacAddresses(std::vector<std::wstring>& macAddresses);
 
 private:
+    // Releases a tracked HttpClient.
+    struct ClientRelease {
+        void operator()(HttpClient* client) const;
+    };
+    // One management server: its client (null until prepare), whether it
+    // answered, its role in the records ("local" or "peer") and its place in
+    // the run record's list of servers.
+    struct Server {
+        explicit Server(const char* serverRole) : role(serverRole) {}
+        const char* role;
+        std::unique_ptr<HttpClient, ClientRelease> client;
+        bool connected = false;
+        size_t record = 0;
+    };
+
+    // Connects to the server and pings it, creating its client first when
+    // it has none.
+    void connectAndPing(Server& server, const std::wstring& url, const std::wstring& port,
+                        const char* columns);
     void readyForCheckpoint(HttpClient& client, bool answered);
 
     std::wstring m_localUrl;
@@ -43,11 +63,6 @@ private:
     std::wstring m_peerPort;
     std::wstring m_tag;
     std::vector<std::wstring> m_macAddresses;
-    bool m_localClientConnected = false;
-    bool m_peerClientConnected = false;
-    HttpClient* m_localClient = nullptr; // owned
-    HttpClient* m_peerClient = nullptr;  // owned
-    // Each server's place in the run record's list.
-    size_t m_localRecord = 0;
-    size_t m_peerRecord = 0;
+    // Local first: the order of every step.
+    Server m_servers[2] = {Server("local"), Server("peer")};
 };

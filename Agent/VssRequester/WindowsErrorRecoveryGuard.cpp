@@ -1,5 +1,6 @@
 #include "VssRequester/WindowsErrorRecoveryGuard.h"
 
+#include "AgentCommon/PlatformErrorLog.h"
 #include "AgentCommon/RunRecord.h"
 #include "Log.h"
 
@@ -40,10 +41,10 @@ RegistryKey WindowsErrorRecoveryDisabler::openKey() {
 void WindowsErrorRecoveryDisabler::flushAndClose(RegistryKey& key, const char* methodColumns) {
     LONG result = RegFlushKey(key.get());
     if (result != ERROR_SUCCESS)
-        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegFlushKey." << std::endl;
+        logPlatformError(methodColumns, result, "RegFlushKey");
     result = key.close();
     if (result != ERROR_SUCCESS)
-        LOG_AT(LogError, methodColumns) << "Error " << result << " in RegCloseKey." << std::endl;
+        logPlatformError(methodColumns, result, "RegCloseKey");
 }
 
 bool WindowsErrorRecoveryDisabler::registerRunOnce() {
@@ -55,7 +56,7 @@ bool WindowsErrorRecoveryDisabler::registerRunOnce() {
     LONG result = RegSetValueExA(key.get(), kRunOnceValueName, 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(kEnableCommand), size);
     if (result != ERROR_SUCCESS) {
-        LOG(LogError) << "Error " << result << " in RegSetValueEx." << std::endl;
+        LOG_PLATFORM_ERROR(result, "RegSetValueEx");
         return false;
     }
     flushAndClose(key, ORV_LOG_COLUMNS());
@@ -68,7 +69,7 @@ bool WindowsErrorRecoveryDisabler::unregisterRunOnce() {
         return false;
     LONG result = RegDeleteValueA(key.get(), kRunOnceValueName);
     if (result != ERROR_SUCCESS) {
-        LOG(LogError) << "Error " << result << " in RegDeleteValue." << std::endl;
+        LOG_PLATFORM_ERROR(result, "RegDeleteValue");
         return false;
     }
     flushAndClose(key, ORV_LOG_COLUMNS());
@@ -80,7 +81,7 @@ bool WindowsErrorRecoveryDisabler::execueCommandLine(const char* command, std::o
     result = status;
     if (status == -1) {
         int error = errno;
-        LOG(LogError) << "Error " << error << " in system." << std::endl;
+        LOG_PLATFORM_ERROR(error, "system");
         return false;
     }
     return true;
