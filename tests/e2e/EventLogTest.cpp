@@ -12,6 +12,7 @@
 
 #include <sddl.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -120,7 +121,9 @@ protected:
         if (RegGetValueW(HKEY_LOCAL_MACHINE, kSourceKey, name, RRF_RT_ANY | RRF_NOEXPAND, &type, value,
                          &size) != ERROR_SUCCESS)
             return L"";
-        return type == REG_DWORD ? std::to_wstring(*reinterpret_cast<DWORD*>(value)) : value;
+        DWORD number = 0;
+        std::memcpy(&number, value, sizeof(number));
+        return type == REG_DWORD ? std::to_wstring(number) : value;
     }
 
     // One outcome event with this ID, level and strings; an unfinished-run
