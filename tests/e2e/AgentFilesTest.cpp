@@ -1,10 +1,10 @@
 // The files of a run of the agent, read back as an operator would: the two
-// logs under <common application data>\Orvel\logs, and the tweak files it
-// reads from its working directory (the listing in its log shows what won).
+// logs and the run record under <common application data>\Orvel\logs, and the
+// tweak files it reads from its working directory (the listing in its log
+// shows what won).
 #ifdef _WIN32
 #include "support/AgentRun.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <filesystem>
@@ -16,8 +16,10 @@
 namespace {
 class AgentFiles : public ::testing::Test {
 protected:
-    void SetUp() override { DeleteFileA((m_logs + "log.txt").c_str()); }
-
+    void SetUp() override {
+        DeleteFileA((m_logs + "log.txt").c_str());
+        clearRunRecord();
+    }
     // A run that ends with a usage error: its Error record flushes both logs.
     void runAgent() {
         ChildOptions options;
@@ -43,18 +45,20 @@ TEST(AgentExecutable, CarriesTheProjectVersion) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    const std::string numeric = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                                std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                                std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-                                std::to_string(LOWORD(fixed->dwFileVersionLS));
-    EXPECT_EQ(ORVEL_AGENT_VERSION, numeric);
+    EXPECT_EQ(ORVEL_AGENT_VERSION, std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                                       std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                                       std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+                                       std::to_string(LOWORD(fixed->dwFileVersionLS)));
     wchar_t* text = nullptr;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
                                reinterpret_cast<void**>(&text), &length));
     EXPECT_EQ(wide(ORVEL_AGENT_VERSION), std::wstring(text));
 }
 
-TEST_F(AgentFiles, BothLogsOpenWithBannerAndHeaderThenSevenFieldRecords) {
+// Both logs open with the banner and the header, then seven-field records.
+// The run record gets one line: the version from the same place as the
+// resource's, its times, no section value, and no marker is left behind.
+TEST_F(AgentFiles, UsageErrorLeavesBothLogsAndOneRecordLine) {
     runAgent();
     const std::regex opening("^\n\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}, "
                              "-----------------Log Start----------------------  ----------------------\n"
@@ -75,33 +79,20 @@ TEST_F(AgentFiles, BothLogsOpenWithBannerAndHeaderThenSevenFieldRecords) {
     }
     // The .current client's writer starts after the main client is registered,
     // so its start is always in the main log.
-    EXPECT_TRUE(
-        std::regex_search(mainLog(), std::regex(",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting "
-                                                "ThreadWrapper of type class FileLoggerClient "
-                                                "internalId=\\d+ \n")));
-}
+    EXPECT_TRUE(std::regex_search(
+        mainLog(), std::regex(",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting "
+                              "ThreadWrapper of type class FileLoggerClient internalId=\\d+ \n")));
 
-// A run that ends with a usage error still leaves its one record line: the
-// version from the same place as the resource's, its times, no section value,
-// and no marker left behind.
-TEST_F(AgentFiles, UsageErrorLeavesOneRecordLine) {
-    DeleteFileA((m_logs + "runs.jsonl").c_str());
-    runAgent();
-    std::vector<std::string> lines = runRecordLines();
-    ASSERT_EQ(1u, lines.size());
-    const Json record = lastRunRecord();
-    expectRecordHolds(record, R"({"schema":3,"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
-                              R"(","exit":1,"status":null,"args":{}})");
-    const std::regex utc("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z");
-    const std::string start = record["start"], end = record["end"], run = record["run"];
-    EXPECT_TRUE(std::regex_match(start, utc)) << lines[0];
+    ASSERT_EQ(1u, runRecordLines().size());
+    const Json line = lastRunRecord();
+    expectRecordHolds(line, R"({"schema":3,"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
+                            R"(","exit":1,"status":null,"args":{}})");
+    const std::string start = line["start"], end = line["end"], run = line["run"];
+    EXPECT_TRUE(std::regex_match(start, std::regex("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z")))
+        << start;
     EXPECT_LE(start, end);
     EXPECT_EQ(36u, run.size());
-    WIN32_FIND_DATAA found;
-    HANDLE marker = FindFirstFileA((m_logs + "run-*.inprogress").c_str(), &found);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, marker) << found.cFileName;
-    if (marker != INVALID_HANDLE_VALUE)
-        FindClose(marker);
+    EXPECT_TRUE(runMarkerFiles().empty());
 }
 
 // The newest valid copy of the base set, then the extension file; code
@@ -115,9 +106,8 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
     TempWorkingDir::writeFile("tweaks_extension.txt", "t_shared = 2\nt_Ext = ON\nnot a tweak line\n");
     runAgent();
     EXPECT_TRUE(std::filesystem::is_directory(m_dir.path() / "test_appdata"));
-
     std::vector<std::string> listing;
-    std::string log = currentLog();
+    const std::string log = currentLog();
     const std::regex control(",Control,[^,]*,[^,]*,[^,]*,[^,]*,([^\n]*)\n");
     for (std::sregex_iterator i(log.begin(), log.end(), control), end; i != end; ++i)
         listing.push_back((*i)[1]);
@@ -131,24 +121,23 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
                                         "t_WaitAsyncTimeoutMsec=62000", "t_Zeta=5"}),
               listing);
 }
-// Shield mode on: every tracked object and record buffer of the run is
-// registered and its margin checked on release, and the run still ends as
-// without it. The file log clients' allocations start MemShield's active
-// object, whose keepalive starts the dead-lock checker.
+
+// Shield mode on: the run still ends as without it. The file log clients'
+// allocations start MemShield's active object, whose keepalive starts the
+// dead-lock checker.
 TEST_F(AgentFiles, ShieldModeRunEndsAsBeforeWithItsActiveObjectAndCheckerStarted) {
     TempWorkingDir::writeFile("tweaks_extension.txt", "t_enableMemshield = 1\n");
     runAgent();
     for (const std::string& log : {mainLog(), currentLog()})
-        for (const char* expected :
-             {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
-              ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  "
-              "m_forceVerbose=0  "
-              "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
-              ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO "
-              "internalId=\\d+ \n",
-              ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class "
-              "DeadLockCheckerManager "
-              "internalId=\\d+ \n"})
+        for (const char* expected : {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
+                                     ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  "
+                                     "m_name=MemShieldAO  m_forceVerbose=0  "
+                                     "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
+                                     ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of "
+                                     "type MemShieldAO internalId=\\d+ \n",
+                                     ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of "
+                                     "type class DeadLockCheckerManager "
+                                     "internalId=\\d+ \n"})
             EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << expected;
 }
 } // namespace

@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <set>
 #include <string>
@@ -64,8 +63,9 @@ typedef AgentRunTest GuiResult;
 TEST_F(GuiResult, SuccessShowsTheBoxAndWaitsUntilItIsClosed) {
     Server server(m_dir, "server");
     tweaks();
-    BackgroundChild agent(program(L"OrvelVssAgent.exe"),
-                          {L"-GUI", L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"}, agentOptions());
+    Args args = localServer(server.port());
+    args.insert(args.begin(), L"-GUI");
+    BackgroundChild agent(program(L"OrvelVssAgent.exe"), args, agentOptions());
     HWND box = waitForBox(agent);
     ASSERT_NE(nullptr, box) << "no box (under Wine the harness's X display is needed); agent output: "
                             << agent.finish(0).output;
@@ -94,7 +94,6 @@ TEST_F(GuiResult, SuccessShowsTheBoxAndWaitsUntilItIsClosed) {
     const std::filesystem::path saved =
         (std::filesystem::path(program(L"")) / L".." / L"artifacts" / L"gui-result.bmp").lexically_normal();
     TempWorkingDir::writeFile(saved.string(), bmp);
-    std::cout << "[artefact] " << saved.string() << std::endl;
 
     // Closing it leaves the agent only that last wait (Wine's X11 driver,
     // when it treats the box as a window-manager window, closes it 2 s late).

@@ -5,8 +5,8 @@
 // machine.
 #ifdef _WIN32
 #include "support/AgentRun.h"
+#include "windows/WinHandle.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <aclapi.h>
@@ -16,128 +16,81 @@
 #include <string>
 
 namespace {
-const char kUsageStart[] = "Usage: OrvelVssAgent.exe <local URL>";
-const std::string kStart = "2026-12-07T00:05:09.007Z";
+std::string marker(const std::string& run, const std::string& pid, const std::string& tail = "") {
+    const std::string path = agentLogs() + "run-" + run + ".inprogress";
+    TempWorkingDir::writeFile(path, "run=a1b2\npid=" + pid + "\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n" +
+                                        tail);
+    return path;
+}
 
-std::string markerPath(const std::string& run) {
-    return agentLogs() + "run-" + run + ".inprogress";
-}
-std::string markerText(const std::string& pid) {
-    return "run=a1b2\npid=" + pid + "\ncreated=1\nstart=" + kStart + "\n";
-}
 // Older than a live run's marker could be.
 void makeOld(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    WinHandle file(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     FILETIME old = {0, 0x01d00000}; // 2014
-    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &old));
-    CloseHandle(file);
+    EXPECT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &old)) << path;
 }
-size_t markersLeft() {
-    size_t count = 0;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((agentLogs() + "run-*.inprogress").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
-    do
-        ++count;
-    while (FindNextFileA(find, &found));
-    FindClose(find);
-    return count;
-}
-
-size_t count(const std::string& text, const std::string& piece) {
-    size_t found = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++found;
-    return found;
-}
-
-struct Plant {
-    const char* name;
-    std::function<void()> plant;
-    // What the record of the first run after it says.
-    const char* markerScan;
-    size_t unfinishedListed;
-    size_t markersLeftAfter;
-};
 
 class PlantedFiles : public AgentRunTest {
 protected:
     void SetUp() override {
         AgentRunTest::SetUp();
-        DeleteFileA((agentLogs() + "runs.jsonl").c_str());
+        clearRunRecord();
     }
     void TearDown() override {
-        WIN32_FIND_DATAA found;
-        HANDLE find = FindFirstFileA((agentLogs() + "run-*.inprogress").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::string path = agentLogs().substr(0, agentLogs().rfind('\\') + 1) + found.cFileName;
-                EXPECT_TRUE((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                                ? RemoveDirectoryA(path.c_str())
-                                : DeleteFileA(path.c_str()))
-                    << path;
-            } while (FindNextFileA(find, &found));
-            FindClose(find);
-        }
+        clearRunRecord();
+        EXPECT_TRUE(runMarkerFiles().empty());
         AgentRunTest::TearDown();
-    }
-    // A usage error, then an externally initiated run through the runner.
-    void expectRunsAsOnACleanMachine(const char* row) {
-        ChildResult usage = runAgent({});
-        EXPECT_EQ(1, usage.exitCodeSigned()) << row << usage.output;
-        EXPECT_EQ(0u, usage.output.find(kUsageStart)) << row << usage.output;
-        tweaks();
-        ChildResult runner = runRunner({});
-        EXPECT_EQ(0, runner.exitCodeSigned()) << row << runner.output;
-        EXPECT_NE(std::string::npos, runner.output.find(" final_status=0 ")) << row << runner.output;
     }
 };
 
 TEST_F(PlantedFiles, NothingUnderAMarkersNameStopsOrChangesARun) {
-    const std::string big(6 * 1024 * 1024, 'x');
-    const Plant plants[] = {
-        {"pid out of range",
-         [] { TempWorkingDir::writeFile(markerPath("x1"), markerText("9999999999999999999")); },
-         "\"dropped\":0", 0, 1},
-        {"pid negative", [] { TempWorkingDir::writeFile(markerPath("x1"), markerText("-1")); },
-         "\"dropped\":0", 0, 1},
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        // What the record of the first run after it says.
+        const char* markerScan;
+        size_t unfinishedListed;
+        size_t markersLeftAfter;
+    } plants[] = {
+        {"pid out of range", [] { marker("x1", "9999999999999999999"); }, "\"dropped\":0", 0, 1},
+        {"pid negative", [] { marker("x1", "-1"); }, "\"dropped\":0", 0, 1},
         {"binary junk, a day old",
          [] {
-             TempWorkingDir::writeFile(markerPath("x1"), std::string("\0\xff\nrun=\0\npid=1\x01", 14));
-             makeOld(markerPath("x1"));
+             const std::string path = marker("x1", "1");
+             TempWorkingDir::writeFile(path, std::string("\0\xff\nrun=\0\npid=1\x01", 14));
+             makeOld(path);
          },
          "\"dropped\":1", 0, 0},
-        {"several MB, a day old",
-         [&big] {
-             TempWorkingDir::writeFile(markerPath("x1"), markerText("1") + big);
-             makeOld(markerPath("x1"));
-         },
+        {"several MB, a day old", [] { makeOld(marker("x1", "1", std::string(6 << 20, 'x'))); },
          "\"dropped\":1", 0, 0},
-        {"a folder", [] { ASSERT_TRUE(CreateDirectoryA(markerPath("x1").c_str(), nullptr)); },
+        {"a folder",
+         [] { ASSERT_TRUE(CreateDirectoryA((agentLogs() + "run-x1.inprogress").c_str(), nullptr)); },
          "\"dropped\":0", 0, 1},
         // Runs of processes that are gone: each reported once and removed;
         // the record lists a few and counts the rest.
         {"two thousand stale markers",
          [] {
              for (int i = 0; i < 2000; ++i)
-                 TempWorkingDir::writeFile(markerPath("a" + std::to_string(i)), markerText("4294967295"));
+                 marker("a" + std::to_string(i), "4294967295");
          },
          "\"unfinishedNotListed\":1984,\"dropped\":0,\"cut\":false", 16, 0},
     };
-    for (const Plant& row : plants) {
+    for (const auto& row : plants) {
         SCOPED_TRACE(row.name);
         row.plant();
-        expectRunsAsOnACleanMachine(row.name);
-        rowDone(row.name);
+        ChildResult usage = runAgent({});
+        EXPECT_EQ(1, usage.exitCodeSigned()) << usage.output;
+        EXPECT_EQ(0u, usage.output.find("Usage: OrvelVssAgent.exe <local URL>")) << usage.output;
+        tweaks();
+        ChildResult runner = runRunner({});
+        EXPECT_EQ(0, runner.exitCodeSigned()) << runner.output;
+        EXPECT_NE(std::string::npos, runner.output.find(" final_status=0 ")) << runner.output;
         const std::vector<std::string> lines = runRecordLines();
         ASSERT_EQ(2u, lines.size());
-        const std::string& first = lines[0];
-        EXPECT_NE(std::string::npos, first.find(row.markerScan)) << first;
-        EXPECT_EQ(row.unfinishedListed, count(first, "\"lastAliveStampPresent\":")) << first;
-        EXPECT_NE(std::string::npos, first.find("\"recordNotes\":[]}")) << first;
-        EXPECT_EQ(row.markersLeftAfter, markersLeft());
+        EXPECT_NE(std::string::npos, lines[0].find(row.markerScan)) << lines[0];
+        EXPECT_EQ(row.unfinishedListed, countOf(lines[0], "\"lastAliveStampPresent\":")) << lines[0];
+        EXPECT_NE(std::string::npos, lines[0].find("\"recordNotes\":[]}")) << lines[0];
+        EXPECT_EQ(row.markersLeftAfter, runMarkerFiles().size());
         TearDown();
         SetUp();
     }
@@ -154,18 +107,17 @@ ACCESS_MASK everyoneMask(const std::string& folder) {
     DWORD size = sizeof(everyone);
     CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size);
     ACCESS_MASK mask = 0;
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
+    void* ace = nullptr;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i)
         if (GetAce(dacl, i, &ace) && static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
             EqualSid(everyone, &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart))
             mask |= static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
-    }
     LocalFree(descriptor);
     return mask;
 }
 
 TEST_F(PlantedFiles, AFolderWritableByEveryoneIsTakenOverByOneRun) {
-    const std::string folder = agentLogs().substr(0, agentLogs().rfind("\\logs\\"));
+    const std::string folder = logFolder().substr(0, logFolder().rfind('\\'));
     PSECURITY_DESCRIPTOR open = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
                                                                      &open, nullptr));

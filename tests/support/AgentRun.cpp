@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <regex>
 #include <sstream>
 
@@ -25,6 +24,10 @@ std::wstring program(const wchar_t* name) {
 
 std::wstring wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
+}
+
+Args localServer(const std::wstring& port) {
+    return {L"127.0.0.1", port, L"0.0.0.0", L"0", L"abc"};
 }
 
 namespace {
@@ -40,50 +43,14 @@ Fields fieldsOf(const std::string& line, char separator) {
     return fields;
 }
 
-} // namespace
-
-std::vector<Fields> recordOf(const std::string& path) {
-    std::vector<Fields> lines;
-    std::istringstream in(TempWorkingDir::readFile(path));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(fieldsOf(line, '\t'));
-    return lines;
-}
-
-std::string agentLogs() {
-    char folder[MAX_PATH] = "";
-    SHGetFolderPathA(nullptr, 0x8023, nullptr, 0, folder);
-    return std::string(folder) + "\\Orvel\\logs\\OrvelVssAgent.exe.";
-}
-
-std::vector<std::string> runRecordLines() {
+std::vector<std::string> linesOf(const std::string& path) {
     std::vector<std::string> lines;
-    std::istringstream in(TempWorkingDir::readFile(agentLogs() + "runs.jsonl"));
+    std::istringstream in(TempWorkingDir::readFile(path));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
 }
 
-Json lastRunRecord() {
-    std::vector<std::string> lines = runRecordLines();
-    EXPECT_FALSE(lines.empty());
-    if (lines.empty())
-        return Json();
-    Json record = Json::parse(lines.back(), nullptr, false);
-    EXPECT_TRUE(record.is_object()) << lines.back();
-    if (!record.is_object())
-        return Json();
-    // Kept for the schema check that runs on the build machine after the
-    // suites (tests/scripts/run_record_check.py).
-    const std::filesystem::path kept =
-        (std::filesystem::path(program(L"")) / L".." / L"artifacts" / L"run-records.jsonl")
-            .lexically_normal();
-    std::filesystem::create_directories(kept.parent_path());
-    std::ofstream(kept, std::ios::app | std::ios::binary) << lines.back() << "\n";
-    return record;
-}
-
-namespace {
 bool holds(const Json& record, const Json& expected) {
     if (expected.is_array() && record.is_array() && expected.size() == record.size()) {
         for (size_t i = 0; i < expected.size(); ++i)
@@ -100,16 +67,77 @@ bool holds(const Json& record, const Json& expected) {
 }
 } // namespace
 
+std::vector<Fields> recordOf(const std::string& path) {
+    std::vector<Fields> lines;
+    for (const std::string& line : linesOf(path))
+        lines.push_back(fieldsOf(line, '\t'));
+    return lines;
+}
+
+size_t countOf(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+std::string logFolder() {
+    char folder[MAX_PATH] = "";
+    SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder);
+    return std::string(folder) + "\\Orvel\\logs";
+}
+
+std::string agentLogs() {
+    return logFolder() + "\\OrvelVssAgent.exe.";
+}
+
+std::vector<std::string> runRecordLines() {
+    return linesOf(agentLogs() + "runs.jsonl");
+}
+
+Json lastRunRecord() {
+    std::vector<std::string> lines = runRecordLines();
+    EXPECT_FALSE(lines.empty());
+    Json record = lines.empty() ? Json() : Json::parse(lines.back(), nullptr, false);
+    EXPECT_TRUE(record.is_object()) << (lines.empty() ? "" : lines.back());
+    if (!record.is_object())
+        return Json();
+    // Kept for the schema check that runs on the build machine after the
+    // suites (tests/scripts/run_record_check.py).
+    const std::filesystem::path kept =
+        (std::filesystem::path(program(L"")) / L".." / L"artifacts" / L"run-records.jsonl")
+            .lexically_normal();
+    std::filesystem::create_directories(kept.parent_path());
+    std::ofstream(kept, std::ios::app | std::ios::binary) << lines.back() << "\n";
+    return record;
+}
+
 void expectRecordHolds(const Json& record, const std::string& expected) {
     EXPECT_TRUE(holds(record, Json::parse(expected))) << "expected " << expected << "\n in " << record.dump();
 }
 
+std::vector<std::string> runMarkerFiles() {
+    std::vector<std::string> paths;
+    WIN32_FIND_DATAA found;
+    FileSearchHandle find(FindFirstFileA((agentLogs() + "run-*.inprogress").c_str(), &found));
+    for (bool more = find.valid(); more; more = FindNextFileA(find.get(), &found))
+        paths.push_back(logFolder() + "\\" + found.cFileName);
+    return paths;
+}
+
+void clearRunRecord() {
+    DeleteFileA((agentLogs() + "runs.jsonl").c_str());
+    DeleteFileA((agentLogs() + "runs.1.jsonl").c_str());
+    for (const std::string& path : runMarkerFiles())
+        if (!DeleteFileA(path.c_str()))
+            RemoveDirectoryA(path.c_str());
+}
+
 std::vector<LogRecord> currentRun() {
-    std::istringstream in(TempWorkingDir::readFile(agentLogs() + "current.log.txt"));
     const std::regex record("[^,]*,([^,]*),(?:[^,]*,){4}([^\r]*)\r?");
     std::vector<LogRecord> records;
     std::smatch match;
-    for (std::string line; std::getline(in, line);)
+    for (const std::string& line : linesOf(agentLogs() + "current.log.txt"))
         if (std::regex_match(line, match, record))
             records.push_back({match[1], match[2]});
     return records;
@@ -123,6 +151,24 @@ void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std:
         ASSERT_LT(next, records.size()) << "missing, or out of order: " << start;
         ++next;
     }
+}
+
+void expectNothingLeftBehind() {
+    for (const char* name :
+         {"Global\\OrvelVssQuiescedEvent", "Global\\OrvelVssThawEvent",
+          "Global\\OrvelRunnerEventFreezeComplete", "Global\\OrvelRunnerEventThawStart",
+          "Global\\OrvelRunnerEventThawComplete", "Global\\RequesterEventWaitForReadNotificationName"})
+        EXPECT_FALSE(WinHandle(OpenEventA(SYNCHRONIZE, FALSE, name)).valid()) << name;
+    EXPECT_FALSE(WinHandle(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\OrvelVssMutex")).valid());
+    WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry))
+        for (const wchar_t* name : {L"OrvelVssAgent.exe", L"OrvelRunner.exe", L"bcdedit.exe"})
+            EXPECT_NE(0, _wcsicmp(entry.szExeFile, name)) << "still running: " << utf8Text(name);
+    std::string runOnce;
+    EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce)) << runOnce;
 }
 
 Server::Server(const TempWorkingDir& dir, const std::string& name, const Args& options)
@@ -154,15 +200,11 @@ std::vector<Fields> Server::requests() const {
         return recordOf(m_record);
     const LONG received = *static_cast<const volatile LONG*>(view);
     UnmapViewOfFile(view);
-    std::string text;
-    for (int i = 0; i < 1000; ++i) {
-        text = TempWorkingDir::readFile(m_record);
-        if (std::count(text.begin(), text.end(), '\n') >= received)
-            break;
+    size_t lines = 0;
+    for (int i = 0;
+         i < 1000 && (lines = countOf(TempWorkingDir::readFile(m_record), "\n")) < size_t(received); ++i)
         Sleep(10);
-    }
-    EXPECT_GE(std::count(text.begin(), text.end(), '\n'), received)
-        << "the server's record still lacks requests it received";
+    EXPECT_GE(lines, size_t(received)) << "the server's record still lacks requests it received";
     return recordOf(m_record);
 }
 
@@ -176,30 +218,11 @@ std::string Server::kinds() const {
 void AgentRunTest::SetUp() {
     provider({L"--uninstall"});
     ASSERT_EQ(0, provider({L"--install"}).exitCodeSigned());
-    m_rowStart = GetTickCount64();
 }
 
 void AgentRunTest::TearDown() {
     provider({L"--uninstall"});
     expectNothingLeftBehind();
-}
-
-void expectNothingLeftBehind() {
-    for (const char* name :
-         {"Global\\OrvelVssQuiescedEvent", "Global\\OrvelVssThawEvent",
-          "Global\\OrvelRunnerEventFreezeComplete", "Global\\OrvelRunnerEventThawStart",
-          "Global\\OrvelRunnerEventThawComplete", "Global\\RequesterEventWaitForReadNotificationName"})
-        EXPECT_FALSE(WinHandle(OpenEventA(SYNCHRONIZE, FALSE, name)).valid()) << name;
-    EXPECT_FALSE(WinHandle(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\OrvelVssMutex")).valid());
-    WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry))
-        for (const wchar_t* name : {L"OrvelVssAgent.exe", L"OrvelRunner.exe", L"bcdedit.exe"})
-            EXPECT_NE(0, _wcsicmp(entry.szExeFile, name)) << "still running: " << utf8Text(name);
-    std::string runOnce;
-    EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce)) << runOnce;
 }
 
 ChildResult AgentRunTest::provider(const Args& args) {
@@ -253,11 +276,5 @@ ChildResult AgentRunTest::runAgent(const Args& args) {
     ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), args, agentOptions());
     EXPECT_FALSE(result.timedOut);
     return result;
-}
-
-void AgentRunTest::rowDone(const std::string& name) {
-    ULONGLONG now = GetTickCount64();
-    std::cout << "[row] " << name << ": " << (now - m_rowStart) << " ms" << std::endl;
-    m_rowStart = now;
 }
 #endif

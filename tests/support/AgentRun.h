@@ -22,30 +22,35 @@ typedef nlohmann::json Json;
 
 extern const char kSuccessLine[];
 
-// A program beside the test executable.
 std::wstring program(const wchar_t* name);
 std::wstring wide(const std::string& ascii);
+// The agent's arguments for a local server on loopback and no peer.
+Args localServer(const std::wstring& port);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
+size_t countOf(const std::string& text, const std::string& piece);
 
 struct LogRecord {
     std::string level;
     std::string message;
 };
-// The agent's two log files are this followed by "log.txt" and "current.log.txt".
+std::string logFolder();
+// The agent's files in it: this and "log.txt", "current.log.txt", "runs.jsonl"
+// (the run record) or "run-<id>.inprogress" (its markers).
 std::string agentLogs();
 // The records of the last run: the agent's ".current" log.
 std::vector<LogRecord> currentRun();
-// The lines of the agent's run record file (OrvelVssAgent.exe.runs.jsonl
-// beside the logs), without their line ends; none when it is missing.
+// The run record's lines, without their line ends; none when it is missing.
 std::vector<std::string> runRecordLines();
-// The last of them, parsed; a failure of the calling test, and null, when it
-// is not one JSON object.
+// The last of them, parsed; null, and a failure, when it is no JSON object.
 Json lastRunRecord();
 // Every member of `expected` (JSON text) is in `record` with that value:
 // objects member by member, arrays element by element, anything else (an
 // empty object too) whole.
 void expectRecordHolds(const Json& record, const std::string& expected);
+std::vector<std::string> runMarkerFiles();
+// No run record (nor its older file) and no marker, file or folder.
+void clearRunRecord();
 
 // Each expected start matched by a later record than the one before.
 void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
@@ -60,7 +65,6 @@ public:
     Server(const TempWorkingDir& dir, const std::string& name, const Args& options = {});
     std::wstring port() const { return wide(m_port); }
     std::vector<Fields> requests() const;
-    // "ping,checkpoint,..." in arrival order.
     std::string kinds() const;
 
 private:
@@ -71,8 +75,7 @@ private:
 };
 
 // Each test starts with the provider service installed and stopped; at its
-// end the service is gone and no named object, agent process or RunOnce entry
-// of a run is left to meet the next one.
+// end the service is gone and nothing of a run is left to meet the next one.
 class AgentRunTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -87,13 +90,8 @@ protected:
     ChildResult runRunner(const Args& options);
     ChildResult runAgent(const Args& args);
     ChildOptions agentOptions() const;
-    // For the closing figures: how long each row took under Wine.
-    void rowDone(const std::string& name);
 
     TempWorkingDir m_dir;
     std::vector<std::pair<std::wstring, std::wstring>> m_environment;
-
-private:
-    unsigned long long m_rowStart = 0;
 };
 #endif

@@ -7,16 +7,13 @@
 #include <wchar.h>
 
 namespace {
-// A killed child is gone at once; this bounds the wait should it not be.
-const DWORD kKillWaitMs = 5000;
-
 // The double-null terminated block for CreateProcessW.
 std::wstring environmentBlock(const ChildOptions& options) {
     std::wstring block;
     wchar_t* current = GetEnvironmentStringsW();
     for (const wchar_t* p = current; p != nullptr && *p != L'\0'; p += wcslen(p) + 1) {
-        std::wstring entry(p);
-        std::wstring name = entry.substr(0, entry.find(L'=', 1)); // "=C:=C:\dir" is named "=C:"
+        const std::wstring entry(p);
+        const std::wstring name = entry.substr(0, entry.find(L'=', 1)); // "=C:=C:\dir" is named "=C:"
         bool replaced = false;
         for (const auto& variable : options.environment)
             replaced = replaced || _wcsicmp(name.c_str(), variable.first.c_str()) == 0;
@@ -28,16 +25,6 @@ std::wstring environmentBlock(const ChildOptions& options) {
         block += variable.first + L"=" + variable.second + L'\0';
     return block + L'\0';
 }
-
-// A temporary file, gone once its last handle is closed.
-HANDLE temporaryFile(SECURITY_ATTRIBUTES* security) {
-    wchar_t folder[MAX_PATH] = L"", path[MAX_PATH] = L"";
-    if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"out", 0, path) == 0)
-        return INVALID_HANDLE_VALUE;
-    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-}
 } // namespace
 
 std::wstring ChildProcess::currentExecutableFolder() {
@@ -46,36 +33,31 @@ std::wstring ChildProcess::currentExecutableFolder() {
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
-// The child writes to a file rather than a pipe: it never blocks on a full
-// pipe while the test does something else, and grandchildren that inherited
-// the handle hold up nothing when it ends.
+// The child writes to a temporary file rather than a pipe: it never blocks on
+// a full pipe while the test does something else, and grandchildren that
+// inherited the handle hold up nothing when it ends.
 struct BackgroundChild::State {
     ChildResult result;
     WinHandle output, process;
     DWORD processId = 0;
-    bool started = false, finished = false;
+    bool finished = false;
 
     void finish(unsigned long timeoutMs) {
-        if (finished || !started)
+        if (finished || !process.valid())
             return;
         finished = true;
         if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
             TerminateProcess(process.get(), ChildProcess::kKilledExitCode);
-            WaitForSingleObject(process.get(), kKillWaitMs);
+            WaitForSingleObject(process.get(), 5000);
             result.timedOut = true;
         }
-        DWORD exitCode = 0;
-        GetExitCodeProcess(process.get(), &exitCode);
-        result.exitCode = exitCode;
+        GetExitCodeProcess(process.get(), &result.exitCode);
         char chunk[4096];
         DWORD got = 0;
         SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
         while (ReadFile(output.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
             result.output.append(chunk, got);
     }
-
-    // A child still running when the test lets go of it is killed, never left
-    // behind to hold named objects or the log files.
     ~State() { finish(0); }
 };
 
@@ -83,7 +65,11 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
                                  const ChildOptions& options)
     : m_state(new State) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    m_state->output.reset(temporaryFile(&inheritable));
+    wchar_t folder[MAX_PATH] = L"", path[MAX_PATH] = L"";
+    if (GetTempPathW(MAX_PATH, folder) != 0 && GetTempFileNameW(folder, L"out", 0, path) != 0)
+        m_state->output.reset(CreateFileW(
+            path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     WinHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               &inheritable, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup = {};
@@ -107,13 +93,12 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
     WinHandle thread(info.hThread);
     m_state->process.reset(info.hProcess);
     m_state->processId = info.dwProcessId;
-    m_state->started = true;
 }
 
 BackgroundChild::~BackgroundChild() = default;
 
 bool BackgroundChild::running() const {
-    return m_state->started && WaitForSingleObject(m_state->process.get(), 0) == WAIT_TIMEOUT;
+    return m_state->process.valid() && WaitForSingleObject(m_state->process.get(), 0) == WAIT_TIMEOUT;
 }
 
 unsigned long BackgroundChild::processId() const {

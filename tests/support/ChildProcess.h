@@ -1,9 +1,7 @@
 #pragma once
 // Runs a Windows program as a child of the test and collects what a caller of
 // the agent would see: its standard output and its full 32-bit exit code
-// (a shell under Wine sees only the low 8 bits). `run` waits for it;
-// `BackgroundChild` lets the test go on meanwhile, e.g. to start a server
-// and an agent, or two agents, at once.
+// (a shell under Wine sees only the low 8 bits).
 #ifdef _WIN32
 #include <memory>
 #include <string>
@@ -22,11 +20,12 @@ struct ChildOptions {
     std::wstring workingDirectory; // empty: the test's own
     // Set in, or replacing (by name, in any case) entries of, the test's environment.
     std::vector<std::pair<std::wstring, std::wstring>> environment;
-    unsigned long timeoutMs = 60000; // of `run`; a BackgroundChild is given its own in finish()
+    unsigned long timeoutMs = 60000; // of ChildProcess::run
 };
 
-// A child started at construction, its standard output kept in a file.
-// Destroying it kills a child still running.
+// A child started at construction, going on while the test does something
+// else (starts a server, a second agent). Destroying it kills a child still
+// running, so that none is left to hold named objects or the log files.
 class BackgroundChild {
 public:
     BackgroundChild(const std::wstring& executable, const std::vector<std::wstring>& arguments,
@@ -35,9 +34,8 @@ public:
 
     bool running() const;
     unsigned long processId() const;
-    // Waits up to `timeoutMs` for the child to end, killing it then with
-    // ChildProcess::kKilledExitCode, and returns what it wrote and its exit
-    // code. Later calls return the same result at once.
+    // Waits up to `timeoutMs` for the child to end, killing it then, and
+    // returns what it wrote and its exit code; later calls return the same.
     ChildResult finish(unsigned long timeoutMs);
 
 private:

@@ -1,5 +1,7 @@
 #include "LogCapture.h"
 
+#include <algorithm>
+
 LogCapture& LogCapture::instance() {
     static LogCapture* capture = [] {
         LogCapture* c = new LogCapture();
@@ -29,17 +31,14 @@ std::vector<std::string> LogCapture::messages() {
 }
 
 bool LogCapture::hasMessage(const std::string& message) {
-    for (const std::string& m : messages())
-        if (m == message)
-            return true;
-    return false;
+    const std::vector<std::string> all = messages();
+    return std::find(all.begin(), all.end(), message) != all.end();
 }
 
 bool LogCapture::hasMessageContaining(const std::string& fragment) {
-    for (const std::string& m : messages())
-        if (m.find(fragment) != std::string::npos)
-            return true;
-    return false;
+    const std::vector<std::string> all = messages();
+    return std::any_of(all.begin(), all.end(),
+                       [&](const std::string& m) { return m.find(fragment) != m.npos; });
 }
 
 std::string LogCapture::messageOf(const std::string& record) {

@@ -24,13 +24,12 @@ void expectWindowWithinProviders(const Json& record, const std::string& heldUs) 
 StatusSection::StatusSection()
     : m_mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 200,
                                    L"Global\\ProcessSharedMemory")),
-      m_view(static_cast<int*>(MapViewOfFile(m_mapping, FILE_MAP_ALL_ACCESS, 0, 0, 200))) {
+      m_view(static_cast<int*>(MapViewOfFile(m_mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 200))) {
     *m_view = kNeverWritten;
 }
 
 StatusSection::~StatusSection() {
     UnmapViewOfFile(m_view);
-    CloseHandle(m_mapping);
 }
 
 void StandInRunTest::SetUp() {
@@ -45,11 +44,17 @@ void StandInRunTest::TearDown() {
     AgentRunTest::TearDown();
 }
 
+void StandInRunTest::freshRun(const std::string& standIn, bool stamp) {
+    m_standIn.configure(standIn);
+    m_standIn.clearRecords();
+    ASSERT_TRUE(stamp ? AgentRegistry::setLastAliveStamp(kStamp) : AgentRegistry::deleteLastAliveStamp());
+}
+
 bool StandInRunTest::machineAsBefore(bool touched, bool stamp) const {
     std::vector<unsigned char> bytes;
     unsigned long type = 0;
     std::string runOnce;
-    std::vector<StandInFields> bcdedit = m_standIn.bcdeditCalls();
+    std::vector<Fields> bcdedit = m_standIn.bcdeditCalls();
     return AgentRegistry::lastAliveStamp(bytes, &type) == stamp &&
            (!stamp || (bytes == kStamp && type == REG_BINARY)) && !AgentRegistry::runOnceValue(runOnce) &&
            (touched ? bcdedit.size() == 2 &&

@@ -5,6 +5,7 @@
 #ifdef _WIN32
 #include "support/AgentRun.h"
 #include "support/VssStandIn.h"
+#include "windows/WinHandle.h"
 
 #include <windows.h>
 
@@ -37,7 +38,7 @@ public:
     int status() const { return *m_view; }
 
 private:
-    HANDLE m_mapping;
+    WinHandle m_mapping;
     int* m_view;
 };
 
@@ -45,6 +46,9 @@ class StandInRunTest : public AgentRunTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Before a run: the stand-in's rules, no records of it yet, and the
+    // LastAliveStamp kStamp (or none).
+    void freshRun(const std::string& standIn, bool stamp = true);
     // The machine as a run left it: LastAliveStamp back byte for byte as
     // REG_BINARY (or still absent), no RunOnce entry, and the boot policy
     // relaxed and put back (touched) or never changed.

@@ -51,13 +51,9 @@ std::string TempWorkingDir::readFile(const std::string& path) {
 }
 
 void TempWorkingDir::writeConsistentCopy(const std::string& basePath, int slot, u64 version,
-                                         const std::string& content, u64 checksum) {
-    std::string data = basePath + "." + std::to_string(slot);
+                                         const std::string& content, std::optional<u64> checksum) {
+    const std::string data = basePath + "." + std::to_string(slot);
     writeFile(data, content);
-    writeFile(data + ".sig", std::to_string(version) + "\n" + std::to_string(checksum) + "\n");
-}
-
-void TempWorkingDir::writeConsistentCopy(const std::string& basePath, int slot, u64 version,
-                                         const std::string& content) {
-    writeConsistentCopy(basePath, slot, version, content, crc32(content));
+    writeFile(data + ".sig",
+              std::to_string(version) + "\n" + std::to_string(checksum.value_or(crc32(content))) + "\n");
 }

@@ -6,6 +6,7 @@
 #include "Types.h"
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -27,12 +28,10 @@ public:
     static std::string readFile(const std::string& path);
 
     // Writes slot `slot` of the consistent file set at `basePath`: the data
-    // file and a signature with `version` and `checksum`.
+    // file and a signature with `version` and `checksum` (unless given, the
+    // checksum of `content`).
     static void writeConsistentCopy(const std::string& basePath, int slot, u64 version,
-                                    const std::string& content, u64 checksum);
-    // The same with the checksum of `content`.
-    static void writeConsistentCopy(const std::string& basePath, int slot, u64 version,
-                                    const std::string& content);
+                                    const std::string& content, std::optional<u64> checksum = {});
 
 private:
     std::filesystem::path m_previous;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace {
 const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\OrvelVssAgent.exe\\DllOverrides";
 const wchar_t kOverrideAppKey[] = L"Software\\Wine\\AppDefaults\\OrvelVssAgent.exe";
@@ -68,38 +70,34 @@ std::vector<std::pair<std::wstring, std::wstring>> VssStandIn::environment() con
             {L"ORVEL_BCDEDIT_RECORD", wide(m_bcdeditRecord)}};
 }
 
-std::vector<StandInFields> VssStandIn::session(int number) const {
-    std::vector<StandInFields> lines;
-    for (const StandInFields& line : recordOf(m_record))
-        if (line.count("session") != 0 && line.at("session") == std::to_string(number))
-            lines.push_back(line);
+std::vector<Fields> VssStandIn::session(int number) const {
+    std::vector<Fields> lines = recordOf(m_record);
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [&](Fields& line) { return line["session"] != std::to_string(number); }),
+                lines.end());
     return lines;
 }
 
 std::vector<std::string> VssStandIn::calls(int sessionNumber) const {
     std::vector<std::string> names;
-    for (const StandInFields& line : session(sessionNumber))
+    for (const Fields& line : session(sessionNumber))
         if (line.count("call") != 0)
             names.push_back(line.count("op") == 0 ? line.at("call") : line.at("call") + ":" + line.at("op"));
     return names;
 }
 
-StandInFields VssStandIn::find(int sessionNumber, const std::string& name, const std::string& value) const {
-    for (const StandInFields& line : session(sessionNumber))
+Fields VssStandIn::find(int sessionNumber, const std::string& name, const std::string& value) const {
+    for (const Fields& line : session(sessionNumber))
         if (line.count(name) != 0 && (value.empty() || line.at(name) == value))
             return line;
-    return StandInFields();
+    return Fields();
 }
 
 long VssStandIn::writersHeldMs(int sessionNumber) const {
-    StandInFields freeze = find(sessionNumber, "freeze");
+    Fields freeze = find(sessionNumber, "freeze");
     if (freeze["freeze"] == "held")
         return std::stol(freeze["held_ms"]);
     return freeze["freeze"] == "thaw_timeout" ? std::stol(freeze["waited_ms"]) : -1;
-}
-
-std::vector<StandInFields> VssStandIn::bcdeditCalls() const {
-    return recordOf(m_bcdeditRecord);
 }
 
 bool AgentRegistry::setLastAliveStamp(const std::vector<unsigned char>& bytes, unsigned long type) {

@@ -14,14 +14,10 @@
 #include <utility>
 #include <vector>
 
-typedef Fields StandInFields;
-
 class VssStandIn {
 public:
-    // Its files go to `folder`: vss-standin.cfg (written empty: all
-    // defaults), vss-standin.record and bcdedit.record.
+    // Its files go to `folder`; its configuration is written empty (all defaults).
     explicit VssStandIn(const std::string& folder);
-    // Takes the override back if this object set it.
     ~VssStandIn();
     VssStandIn(const VssStandIn&) = delete;
     VssStandIn& operator=(const VssStandIn&) = delete;
@@ -36,26 +32,21 @@ public:
     // the environment block of CreateProcessW.) False when the registry refused.
     bool loadForAgent();
 
-    // For ChildOptions::environment: the configuration and record files, the
-    // bcdedit folder first on PATH, the bcdedit record.
+    // For ChildOptions::environment: the stand-ins' files, bcdedit first on PATH.
     std::vector<std::pair<std::wstring, std::wstring>> environment() const;
 
     // The lines of one session (1: the agent's first snapshot, 2: its second).
-    std::vector<StandInFields> session(int number) const;
-    // The methods called in a session, in order, e.g. "InitializeForBackup"
-    // (the asynchronous operations' calls as "Wait:DoSnapshotSet").
+    std::vector<Fields> session(int number) const;
+    // The methods called in a session, in order ("Wait:DoSnapshotSet" for an operation's).
     std::vector<std::string> calls(int session) const;
     // The first line of a session with the field `name` (e.g. "freeze", or
     // "call" with `value` "SetBackupState"); empty when none.
-    StandInFields find(int session, const std::string& name, const std::string& value = "") const;
-
+    Fields find(int session, const std::string& name, const std::string& value = "") const;
     // How long the provider held the writers in a session: from the quiesced
     // event to the thaw, or to its own bound when no thaw came in time (it
     // vetoed then); -1 when it never froze them.
     long writersHeldMs(int session) const;
-
-    // One line per bcdedit call: time, pid, args, cmdline, exit.
-    std::vector<StandInFields> bcdeditCalls() const;
+    std::vector<Fields> bcdeditCalls() const { return recordOf(m_bcdeditRecord); }
 
 private:
     std::string m_config;

@@ -3,73 +3,69 @@
 // the end-to-end run can see no more than whether Everyone may still write).
 #ifdef _WIN32
 #include "AgentCommon/AgentFolderSecurity.h"
+#include "windows/UniqueHandle.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include <vector>
+#include <iterator>
+#include <utility>
 
 namespace {
-struct Entry {
-    WELL_KNOWN_SID_TYPE who;
-    ACCESS_MASK mask;
-};
+using LocalMemory = UniqueHandle<NullableHandleTraits<HLOCAL, LocalFree>>;
 
-PSECURITY_DESCRIPTOR descriptorOf(const wchar_t* text) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    EXPECT_TRUE(
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor, nullptr));
+LocalMemory descriptorOf(const wchar_t* text) {
+    LocalMemory descriptor;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, descriptor.out(),
+                                                                     nullptr))
+        << text;
     return descriptor;
 }
 
 TEST(AgentFolderSecurity, GrantsSystemAndAdministratorsAllUsersReadAndOwnersNothingMoreInheritedByAll) {
-    PSECURITY_DESCRIPTOR descriptor = descriptorOf(AgentFolderSecurity::kAccess);
+    const LocalMemory descriptor = descriptorOf(AgentFolderSecurity::kAccess);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
     EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the parent's entries must not flow in";
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
-    ASSERT_TRUE(present && dacl);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) && present && dacl);
 
-    const std::vector<Entry> expected = {{WinLocalSystemSid, FILE_ALL_ACCESS},
-                                         {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-                                         {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
-                                         {WinCreatorOwnerRightsSid, READ_CONTROL}};
-    ASSERT_EQ(expected.size(), dacl->AceCount);
-    for (size_t i = 0; i < expected.size(); ++i) {
+    const std::pair<WELL_KNOWN_SID_TYPE, ACCESS_MASK> expected[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
+        {WinCreatorOwnerRightsSid, READ_CONTROL}};
+    ASSERT_EQ(std::size(expected), dacl->AceCount);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* raw = nullptr;
-        ASSERT_TRUE(GetAce(dacl, static_cast<DWORD>(i), &raw));
+        ASSERT_TRUE(GetAce(dacl, i, &raw));
         const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
         EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
         EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, ace->Header.AceFlags) << i;
-        EXPECT_EQ(expected[i].mask, ace->Mask) << i;
+        EXPECT_EQ(expected[i].second, ace->Mask) << i;
         BYTE sid[SECURITY_MAX_SID_SIZE];
         DWORD size = sizeof(sid);
-        ASSERT_TRUE(CreateWellKnownSid(expected[i].who, nullptr, sid, &size));
+        ASSERT_TRUE(CreateWellKnownSid(expected[i].first, nullptr, sid, &size));
         EXPECT_TRUE(EqualSid(sid, const_cast<DWORD*>(&ace->SidStart))) << i;
     }
-    EXPECT_TRUE(AgentFolderSecurity::hasAccess(descriptor));
-    LocalFree(descriptor);
 }
 
-// Applied again on every run where the folder's list differs in any way.
-TEST(AgentFolderSecurity, AnyOtherListDiffers) {
-    for (const wchar_t* other :
-         {L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;RC;;;OW)",
-          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;RC;;;OW)(A;OICI;FA;;;WD)",
-          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)(A;OICI;RC;;;OW)",
-          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", L"D:P"}) {
-        PSECURITY_DESCRIPTOR descriptor = descriptorOf(other);
-        EXPECT_FALSE(AgentFolderSecurity::hasAccess(descriptor)) << other;
-        LocalFree(descriptor);
-    }
-    // Entries the children inherit compare as their own.
-    PSECURITY_DESCRIPTOR inherited =
-        descriptorOf(L"D:PAI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIID;RC;;;OW)");
-    EXPECT_TRUE(AgentFolderSecurity::hasAccess(inherited));
-    LocalFree(inherited);
+// The list is applied again on every run where the folder's differs in any
+// way; entries the children inherit compare as their own.
+TEST(AgentFolderSecurity, OnlyTheSameProtectedListHasTheAccess) {
+    const std::pair<const wchar_t*, bool> rows[] = {
+        {AgentFolderSecurity::kAccess, true},
+        {L"D:PAI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIID;RC;;;OW)", true},
+        {L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;RC;;;OW)", false},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;RC;;;OW)(A;OICI;FA;;;WD)", false},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)(A;OICI;RC;;;OW)", false},
+        {L"D:P(D;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;RC;;;OW)", false},
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
+        {L"D:P", false}};
+    for (const auto& row : rows)
+        EXPECT_EQ(row.second, AgentFolderSecurity::hasAccess(descriptorOf(row.first).get())) << row.first;
 }
 } // namespace
 #endif

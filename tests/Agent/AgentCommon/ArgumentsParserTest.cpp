@@ -9,40 +9,29 @@
 #include <vector>
 
 namespace {
-class ArgumentsParserTest : public ::testing::Test {
-protected:
-    void SetUp() override { LogCapture::instance().clear(); }
-
-    // The five positional arguments, then `keywords`.
-    int parse(std::vector<std::wstring> keywords) {
-        keywords.insert(keywords.begin(), {L"OrvelVssAgent.exe", L"a", L"b", L"c", L"d", L"t"});
-        std::vector<const wchar_t*> argv;
-        for (const std::wstring& a : keywords)
-            argv.push_back(a.c_str());
-        return ParseDr(static_cast<int>(argv.size()), argv.data(), arguments);
-    }
-
-    ArgsRequester& requester() { return arguments.m_snapshotFlow.m_argsRequester; }
-
-    AgentArguments arguments;
-};
+// Parses the five positional arguments, then `keywords`.
+int parse(AgentArguments& arguments, std::vector<std::wstring> keywords) {
+    keywords.insert(keywords.begin(), {L"OrvelVssAgent.exe", L"a", L"b", L"c", L"d", L"t"});
+    std::vector<const wchar_t*> argv;
+    for (const std::wstring& a : keywords)
+        argv.push_back(a.c_str());
+    return ParseDr(static_cast<int>(argv.size()), argv.data(), arguments);
+}
 } // namespace
 
-TEST_F(ArgumentsParserTest, VolumesSplitAtEveryComma) {
-    parse({L"volumes=C:\\,,D:\\ x,"});
-    EXPECT_EQ((std::vector<std::wstring>{L"C:\\", L"", L"D:\\ x"}), requester().m_volumes);
-    parse({L"volumes="});
-    EXPECT_TRUE(requester().m_volumes.empty());
-    EXPECT_EQ((std::vector<std::wstring>{L"", L"a"}), splitVolumes(L",a"));
-}
-
-TEST_F(ArgumentsParserTest, BackupTypeKeepsTheFirstValueAndIsLogged) {
-    EXPECT_EQ(0, parse({L"backupType=1", L"backupType=2"}));
-    EXPECT_EQ(1, requester().m_backupType);
+TEST(ArgumentsParser, VolumesSplitAtEveryCommaAndTheFirstBackupTypeIsKeptAndLogged) {
+    LogCapture::instance().clear();
+    AgentArguments arguments;
+    const ArgsRequester& requester = arguments.m_snapshotFlow.m_argsRequester;
+    EXPECT_EQ(0, parse(arguments, {L"volumes=C:\\,,D:\\ x,", L"backupType=1", L"backupType=2"}));
+    EXPECT_EQ((std::vector<std::wstring>{L"C:\\", L"", L"D:\\ x"}), requester.m_volumes);
+    EXPECT_EQ(1, requester.m_backupType);
     EXPECT_TRUE(LogCapture::instance().hasMessage(
         "Backup type is modified to:  arguments.m_snapshotFlow.m_argsRequester.m_backupType=1 "));
-    parse({L"backupType=4294967295"});
-    EXPECT_EQ(-1, requester().m_backupType);
+    parse(arguments, {L"volumes=", L"backupType=4294967295"});
+    EXPECT_TRUE(requester.m_volumes.empty());
+    EXPECT_EQ(-1, requester.m_backupType);
+    EXPECT_EQ((std::vector<std::wstring>{L"", L"a"}), splitVolumes(L",a"));
 }
 
 TEST(Stoul32, FollowsTheStandardConversion) {

@@ -20,33 +20,20 @@ struct Query {
 Query state(u32 currentState, u32 checkPoint = 0, u32 waitHint = 0, u32 exitCode = 0) {
     return Query{0, ServiceStatus{currentState, exitCode, checkPoint, waitHint}};
 }
-Query failure(u32 error) {
-    return Query{error, ServiceStatus()};
-}
 const u32 kStopped = ServiceStopped, kStart = ServiceStartPending, kStop = ServiceStopPending,
           kRunning = ServiceRunning;
 
-template <class T> std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// Answers the queries in order; every handle it hands out must be closed
-// again, the service before its manager.
-class FakeManager : public IServiceControlManager {
-public:
-    explicit FakeManager(const std::vector<Query>& queries) : m_queries(queries) {}
+// Answers the queries in order (a query beyond them fails) and sleeps by
+// moving its clock; every handle it hands out must be closed again, the
+// service before its manager.
+struct FakeService : IServiceControlManager, IServiceClock {
+    FakeService(const std::vector<Query>& script, u32 firstTick) : queries(script), now(firstTick) {}
     u32 openManager() override { return 0; }
-    u32 openService(const std::string& serviceName) override {
-        EXPECT_EQ("OrvelVssProvider", serviceName);
-        return 0;
-    }
+    u32 openService(const std::string& name) override { return name == "OrvelVssProvider" ? 0 : 1060; }
     u32 queryStatus(ServiceStatus& status) override {
-        if (asked == m_queries.size()) {
-            ADD_FAILURE() << "more status queries than scripted";
+        if (asked == queries.size())
             return 1;
-        }
-        const Query& query = m_queries[asked++];
+        const Query& query = queries[asked++];
         if (query.error == 0)
             status = query.status;
         return query.error;
@@ -54,61 +41,55 @@ public:
     u32 startService() override { return ++starts, 0; }
     void closeService() override { closes += "service,"; }
     void closeManager() override { closes += "manager,"; }
-
-    size_t asked = 0;
-    int starts = 0;
-    std::string closes;
-
-private:
-    std::vector<Query> m_queries;
-};
-
-struct FakeClock : IServiceClock {
-    explicit FakeClock(u32 start) : now(start) {}
     u32 tickCount() override { return now; }
     void sleep(u32 milliseconds) override {
         sleeps.push_back(milliseconds);
         now += milliseconds;
     }
+
+    std::vector<Query> queries;
     u32 now;
+    size_t asked = 0;
+    int starts = 0;
+    std::string closes;
     std::vector<u32> sleeps;
 };
 
-// "Level message" of each record; every record must carry the sequence's label.
-std::vector<std::string> loggedRecords() {
+// "Level message" lines; every record must carry the sequence's label.
+std::string loggedRecords() {
     const std::regex head("^[^,]*,([^,]*),[^,]*,[^,]*,ServiceUtils,startService,");
-    std::vector<std::string> out;
+    std::string out;
     for (const std::string& record : LogCapture::instance().records()) {
         std::smatch match;
         EXPECT_TRUE(std::regex_search(record, match, head)) << record;
-        out.push_back(match[1].str() + " " + LogCapture::messageOf(record));
+        out += match[1].str() + " " + LogCapture::messageOf(record) + "\n";
     }
     return out;
 }
 
-typedef std::vector<std::string> Records;
-Records notStarted(u32 state, u32 exitCode, u32 checkPoint, u32 waitHint) {
-    return {"Error Service not started.", "Error Current State: " + std::to_string(state),
-            "Error Exit Code: " + std::to_string(exitCode),
-            "Error Check Point: " + std::to_string(checkPoint),
-            "Error Wait Hint: " + std::to_string(waitHint)};
+std::string notStarted(u32 state, u32 exitCode, u32 checkPoint, u32 waitHint) {
+    return "Error Service not started.\nError Current State: " + std::to_string(state) +
+           "\nError Exit Code: " + std::to_string(exitCode) +
+           "\nError Check Point: " + std::to_string(checkPoint) +
+           "\nError Wait Hint: " + std::to_string(waitHint) + "\n";
 }
-const Records kPending = {"Info Service start pending..."};
-const Records kStarted = {"Info Service started successfully."};
-const Records kAlreadyRunning = {"Info Cannot start the service because it is already running"};
-Records queryFailed(u32 error) {
-    return {"Error QueryServiceStatusEx failed with error code " + std::to_string(error)};
+std::string queryFailed(u32 error) {
+    return "Error QueryServiceStatusEx failed with error code " + std::to_string(error) + "\n";
 }
+const std::string kPending = "Info Service start pending...\n",
+                  kStarted = "Info Service started successfully.\n",
+                  kAlreadyRunning = "Info Cannot start the service because it is already running\n";
 } // namespace
 
 TEST(ServiceStart, RecordsSleepsAndResult) {
+    const Query wrapping = state(kStart, 1, 5000);
     const struct {
         const char* name;
         std::vector<Query> queries;
         u32 result;
         bool started; // StartService was called
         std::vector<u32> sleeps;
-        Records records;
+        std::string records;
         u32 firstTick = 5000;
     } cases[] = {
         // clang-format off
@@ -116,36 +97,37 @@ TEST(ServiceStart, RecordsSleepsAndResult) {
         {"start pending is left alone", {state(kStart, 1, 30000)}, 0, false, {}, kAlreadyRunning},
         {"hint 30000 polls every 3000 ms", {state(kStopped), state(kStart, 1, 30000), state(kStart, 2, 30000),
          state(kRunning)}, 0, true, {3000, 3000}, kPending + kStarted},
-        {"hint 200000 polls every 10000 ms", {state(kStopped), state(kStart, 1, 200000), state(kRunning)}, 0, true,
-         {10000}, kPending + kStarted},
-        {"the hint counts from the last progress", {state(kStopped), state(kStart, 1, 2000), state(kStart, 2, 2000),
-         state(kStart, 3, 2000), state(kStart, 3, 2000), state(kStart, 3, 2000), state(kStart, 3, 2000)}, 0, true,
-         {1000, 1000, 1000, 1000, 1000}, kPending + notStarted(2, 0, 3, 2000)},
+        {"hint 200000 polls every 10000 ms", {state(kStopped), state(kStart, 1, 200000), state(kRunning)}, 0,
+         true, {10000}, kPending + kStarted},
+        {"the hint counts from the last progress", {state(kStopped), state(kStart, 1, 2000),
+         state(kStart, 2, 2000), state(kStart, 3, 2000), state(kStart, 3, 2000), state(kStart, 3, 2000),
+         state(kStart, 3, 2000)}, 0, true, {1000, 1000, 1000, 1000, 1000},
+         kPending + notStarted(2, 0, 3, 2000)},
         {"stops again while starting", {state(kStopped), state(kStart, 1, 3000), state(kStopped, 0, 0, 1067)},
          0, true, {1000}, kPending + notStarted(1, 1067, 0, 0)},
         {"stop pending, then start", {state(kStop, 1, 20000), state(kStop, 2, 20000), state(kStopped),
          state(kStart, 1, 30000), state(kRunning)}, 0, true, {2000, 2000, 3000}, kPending + kStarted},
         {"stop pending without progress times out", {state(kStop, 1), state(kStop, 1)}, 0, false, {1000},
-         {"Error Timeout waiting for service to stop"}},
-        {"first query fails", {failure(6)}, 6, false, {}, queryFailed(6)},
-        {"query fails while stopping", {state(kStop, 1, 5000), failure(6)}, 6, false, {1000}, queryFailed(6)},
-        {"query fails inside the start-pending loop", {state(kStopped), state(kStart, 1, 30000), failure(5)}, 5,
+         "Error Timeout waiting for service to stop\n"},
+        {"first query fails", {Query{6, {}}}, 6, false, {}, queryFailed(6)},
+        {"query fails while stopping", {state(kStop, 1, 5000), Query{6, {}}}, 6, false, {1000},
+         queryFailed(6)},
+        {"query fails in the start-pending loop", {state(kStopped), state(kStart, 1, 30000), Query{5, {}}}, 5,
          true, {3000}, kPending + queryFailed(5) + notStarted(2, 0, 1, 30000)},
-        {"tick count wraps during the wait", std::vector<Query>{state(kStopped)} +
-         std::vector<Query>(7, state(kStart, 1, 5000)), 0, true, std::vector<u32>(6, 1000),
+        {"tick count wraps during the wait", {state(kStopped), wrapping, wrapping, wrapping, wrapping,
+         wrapping, wrapping, wrapping}, 0, true, std::vector<u32>(6, 1000),
          kPending + notStarted(2, 0, 1, 5000), 0xFFFFF000},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture::instance().clear();
-        FakeManager manager(c.queries);
-        FakeClock clock(c.firstTick);
-        EXPECT_EQ(c.result, ServiceUtils::startService("OrvelVssProvider", manager, clock));
+        FakeService service(c.queries, c.firstTick);
+        EXPECT_EQ(c.result, ServiceUtils::startService("OrvelVssProvider", service, service));
         EXPECT_EQ(c.records, loggedRecords());
-        EXPECT_EQ(c.sleeps, clock.sleeps);
-        EXPECT_EQ(c.started ? 1 : 0, manager.starts);
-        EXPECT_EQ(c.queries.size(), manager.asked) << "scripted queries left unasked";
-        EXPECT_EQ("service,manager,", manager.closes);
+        EXPECT_EQ(c.sleeps, service.sleeps);
+        EXPECT_EQ(c.started ? 1 : 0, service.starts);
+        EXPECT_EQ(c.queries.size(), service.asked) << "scripted queries left unasked";
+        EXPECT_EQ("service,manager,", service.closes);
     }
 }

@@ -1,8 +1,10 @@
+// Known answers for the checkpoint request's object name; the fuzz target
+// checks its structure and the base64 alphabet ('-' at index 63) on any input.
 #include "VssRequester/CheckpointObjectName.h"
 
 #include <gtest/gtest.h>
 
-TEST(CheckpointObjectName, AddressesJoinedBySpacesThenTheEncodedTag) {
+TEST(CheckpointObjectName, AddressesJoinedBySpacesThenTheTagAsBase64OfUtf16Le) {
     const struct {
         std::vector<std::wstring> macs;
         std::wstring tag;
@@ -11,7 +13,7 @@ TEST(CheckpointObjectName, AddressesJoinedBySpacesThenTheEncodedTag) {
         {{L"001122334455", L"66778899aabb"},
          L"abc",
          L"/KosService/AgentServer/insertlicensed/001122334455 66778899aabb/YQBiAGMA"},
-        {{L"001122334455"}, L"a", L"/KosService/AgentServer/insertlicensed/001122334455/YQA="},
+        {{L"001122334455"}, L"\u00e9", L"/KosService/AgentServer/insertlicensed/001122334455/6QA="},
         {{}, L"", L"/KosService/AgentServer/insertlicensed//"},
     };
     for (const auto& row : rows)

@@ -1,32 +1,20 @@
 #include "ActiveObject.h"
 #include "DeadLockChecker.h"
 #include "Future.h"
+#include "InfraTest.h"
 #include "PriorityQueue.h"
 #include "TrackedNew.h"
-#include "support/InOrder.h"
-#include "support/LogCapture.h"
-#include "support/StderrLogEcho.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <deque>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 typedef PriorityQueue<ActiveObject::Action*> ActionQueue;
 
-// Records what ran, on which thread and under which lease; optionally blocks
-// until released so that a test can hold the object's only thread.
+// Records what ran and under which lease; holds the object's only thread
+// until released.
 struct Probe {
-    std::atomic<int> executed{0};
-    std::atomic<int> destroyed{0};
-    std::atomic<bool> release{true};
-    std::atomic<bool> running{false};
+    std::atomic<int> executed{0}, destroyed{0};
+    std::atomic<bool> release{true}, running{false};
     std::vector<int> order;
     u32 seenPriority = 99, seenSeq = 0, seenTimeout = 0;
     bool seenActiveLease = false;
@@ -39,8 +27,7 @@ struct ProbeAction : ActiveObject::Action {
     ~ProbeAction() override { ++m_probe->destroyed; }
     void execute() override {
         m_probe->running = true;
-        while (!m_probe->release)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        waitUntil([this] { return m_probe->release.load(); });
         m_probe->order.push_back(m_id);
         m_probe->seenPriority = priority;
         m_probe->seenSeq = threadSeq;
@@ -52,21 +39,15 @@ struct ProbeAction : ActiveObject::Action {
     int m_id;
 };
 
-bool waitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 5000 && !done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-}
-
 struct Recorder : FutureObserver<RcStatus> {
-    explicit Recorder(std::vector<std::string>* log, const char* name) : m_log(log), m_name(name) {}
+    Recorder(std::vector<std::string>* log, const char* name) : m_log(log), m_name(name) {}
     void onFutureSet(RcStatus value) override { m_log->push_back(m_name + "=" + std::to_string(value)); }
     std::vector<std::string>* m_log;
     std::string m_name;
 };
 } // namespace
 
-TEST(PriorityQueue, HighestLevelFirstOldestFirstWithCounts) {
+TEST(PriorityQueue, HighestLevelFirstOldestFirstAndStatisticsOnlyWhenAskedAtMostOncePerInterval) {
     Probe probe;
     std::deque<ProbeAction> a; // never moved
     for (int i = 0; i < 5; ++i)
@@ -83,22 +64,15 @@ TEST(PriorityQueue, HighestLevelFirstOldestFirstWithCounts) {
         order += std::to_string(static_cast<ProbeAction*>(item)->m_id) + "@" + std::to_string(priority) + " ";
     EXPECT_EQ("1@2 4@2 3@1 0@0 2@0 ", order);
     EXPECT_FALSE(q.hasItems());
-}
 
-TEST(PriorityQueue, StatisticsAreLoggedAtMostOncePerIntervalAndOnlyWhenAskedFor) {
-    Probe probe;
-    ProbeAction action(&probe, 0);
     LogCapture::instance().clear();
     ActionQueue quiet(1, "PqQuiet", false);
-    quiet.enqueue(&action);
+    quiet.enqueue(&a[0]);
     ActionQueue loud(2, "PqLoud", true);
-    loud.enqueue(&action, 1); // the first call prints: nothing printed yet
-    loud.enqueue(&action, 1); // within the interval: silent
-    std::vector<std::string> stats;
-    for (const std::string& r : LogCapture::instance().records())
-        if (r.find(",PriorityQueue,printStatsIfNeeded,") != std::string::npos)
-            stats.push_back(LogCapture::messageOf(r));
-    EXPECT_EQ((std::vector<std::string>{"(PqLoud)Q1:0 (0 B WM-H0 L0) Q0:0 (0 B WM-H0 L0) "}), stats);
+    loud.enqueue(&a[0], 1); // the first call prints: nothing printed yet
+    loud.enqueue(&a[0], 1); // within the interval: silent
+    EXPECT_EQ((std::vector<std::string>{"(PqLoud)Q1:0 (0 B WM-H0 L0) Q0:0 (0 B WM-H0 L0) "}),
+              messagesFrom("PriorityQueue", "printStatsIfNeeded"));
 }
 
 TEST(Future, SetOnceReachesObserversInOrderAndWaitingReaders) {
@@ -111,7 +85,7 @@ TEST(Future, SetOnceReachesObserversInOrderAndWaitingReaders) {
     EXPECT_FALSE(copy.isSet());
     RcStatus seen = RC_SUCCESS;
     std::thread reader([&] { seen = copy.get(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // most often the reader waits
     future.set(RC_TIME_OUT);
     reader.join();
     EXPECT_EQ(RC_TIME_OUT, seen);
@@ -128,7 +102,7 @@ TEST(ActiveObject, RunsActionsInOrderUnderALeaseAndDestroysThem) {
         ao.open();
         ao.enqueue(ORV_NEW(ProbeAction)(&probe, 1));
         ao.enqueue(ORV_NEW(ProbeAction)(&probe, 2, 7));
-        ASSERT_TRUE(waitFor([&] { return probe.destroyed == 2; }));
+        ASSERT_TRUE(waitUntil([&] { return probe.destroyed == 2; }));
         EXPECT_EQ(2u, ao.getSpareCapacity()); // one thread, nothing queued
     }
     EXPECT_EQ((std::vector<int>{1, 2}), probe.order);
@@ -136,8 +110,8 @@ TEST(ActiveObject, RunsActionsInOrderUnderALeaseAndDestroysThem) {
     EXPECT_EQ(1u, probe.seenSeq);
     EXPECT_EQ(7u, probe.seenTimeout); // the action's own, not the default
     EXPECT_TRUE(probe.seenActiveLease);
-    EXPECT_FALSE(LogCapture::instance().hasMessageContaining("(AoRun)Q0:")); // no statistics unless verbose
-    EXPECT_FALSE(LogCapture::instance().hasMessageContaining("was not empty"));
+    EXPECT_FALSE(logged("(AoRun)Q0:")); // no statistics unless verbose
+    EXPECT_FALSE(logged("was not empty"));
 }
 
 TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
@@ -147,7 +121,7 @@ TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
     ActiveObject* ao = new ActiveObject("AoShutdown", nullptr);
     ao->open();
     ao->enqueue(ORV_NEW(ProbeAction)(&probe, 0));
-    ASSERT_TRUE(waitFor([&] { return probe.running.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return probe.running.load(); }));
     ao->enqueue(ORV_NEW(ProbeAction)(&probe, 1));
     ao->enqueue(ORV_NEW(ProbeAction)(&probe, 2));
     EXPECT_EQ(0u, ao->getSpareCapacity()); // one thread, two queued
@@ -164,24 +138,19 @@ TEST(ActiveObject, ShutdownLetsTheRunningActionFinishAndDropsTheQueuedOnes) {
         "ActiveObject queue was not empty during shutdown: 3 items, details follow."));
 }
 
+// The record's layout is the log's own case; here the check that fired.
 TEST(RuntimeDeathTest, MisuseEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_FAILFAST(
-        ActiveObject(nullptr, nullptr),
-        InOrder({",Assert,\\d+,NON,ActiveObject,ActiveObject, datapath/common/infra/ActiveObject\\.cpp \\d+: "
-                 "name != 0 failed\\. \n"}));
+    EXPECT_FAILFAST(ActiveObject(nullptr, nullptr),
+                    InOrder({",ActiveObject,ActiveObject, .*: name != 0 failed\\. \n"}));
     Future<RcStatus> f;
     f.set(RC_SUCCESS);
     EXPECT_FAILFAST(f.set(RC_ERROR),
-                    InOrder({",Error,\\d+,NON,FutureInternal::Future<enum RcStatus>,set,Assertion "
-                             "\\(!tempSmartPtr->m_bSet\\) "
-                             "failed datapath/common/infra/Future\\.h \\d+\n"}));
+                    InOrder({",set,Assertion \\(!tempSmartPtr->m_bSet\\) failed .*Future\\.h"}));
     Probe probe;
     ProbeAction action(&probe, 0);
     ActionQueue queue(1, "PqBad", false);
-    EXPECT_FAILFAST(
-        queue.enqueue(&action, 1),
-        InOrder({",Assert,\\d+,NON,PriorityQueue<class ActiveObject::Action \\*>,enqueue, "
-                 "datapath/common/infra/PriorityQueue\\.h \\d+: priority < m_queues\\.size\\(\\) failed\\. "
-                 "priority too high priority=1 m_queues\\.size\\(\\)=1\n"}));
+    EXPECT_FAILFAST(queue.enqueue(&action, 1),
+                    InOrder({",enqueue, .*: priority < m_queues\\.size\\(\\) failed\\. priority too high "
+                             "priority=1 m_queues\\.size\\(\\)=1\n"}));
 }

@@ -1,12 +1,10 @@
 #include "ConsistentFile.h"
 #include "Crc32.h"
+#include "Directories.h"
+#include "InfraTest.h"
 #include "TextLine.h"
-#include "support/StderrLogEcho.h"
-#include "support/TempWorkingDir.h"
 
-#include <gtest/gtest.h>
-
-#include <sstream>
+#include <filesystem>
 
 TEST(Crc32, MatchesTheStandardCheckValueAndChains) {
     EXPECT_EQ(0xCBF43926u, crc32(std::string("123456789")));
@@ -21,19 +19,41 @@ TEST(TextLine, ReadsLinesUpTo510CharactersAndStopsAtLongerOnes) {
             all.push_back(line);
         return all;
     };
-    const std::string binary("a\0b\xff\x1a", 5);
+    const std::string binary("a\0b\xff\x1a", 5), longest(510, 'x');
     EXPECT_EQ((std::vector<std::string>{"a", "", "b\r", binary, "last"}),
               lines("a\n\nb\r\n" + binary + "\nlast"));
-    const std::string longest(510, 'x');
     EXPECT_EQ((std::vector<std::string>{longest, "after"}), lines(longest + "\nafter\n"));
     EXPECT_EQ((std::vector<std::string>{"before"}), lines("before\n" + longest + "x\nafter\n"));
     EXPECT_EQ((std::vector<std::string>{"before"}), lines("before\n" + longest + "x"));
+}
+
+TEST(Directories, ParentIsTheTextBeforeTheLastInnerSeparator) {
+    const char* rows[][2] = {{"test_appdata\\", ""}, {"a\\b\\", "a"}, {"a\\b", "a"},
+                             {"a\\b\\c\\", "a\\b"},  {"\\", ""},      {"", ""}};
+    for (auto& row : rows)
+        EXPECT_EQ(row[1], Directories::parentOf(row[0])) << row[0];
+}
+
+TEST(Directories, CreatesFolderAndParentAcceptsExistingOnesAndNeedsTheGrandparent) {
+    TempWorkingDir dir;
+    ::testing::internal::CaptureStderr();
+    Directories::ensureExists("parent\\child\\");
+    Directories::ensureExists("parent\\child\\");
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(std::filesystem::is_directory("parent/child"));
+    EXPECT_FAILFAST(Directories::ensureExists("x\\y\\z\\"),
+                    InOrder({"mkdir failed for parent x.y and it does not exist",
+                             "== 17 failed\\. mkdir failed for dir x.y.z. and it does not exist"}));
 }
 
 class ConsistentFileTest : public ::testing::Test {
 protected:
     static void write(int slot, u64 version, const std::string& content) {
         TempWorkingDir::writeConsistentCopy("set.txt", slot, version, content);
+    }
+    static std::string load(const char* path = "set.txt") {
+        ConsistentFile file(path);
+        return load(file);
     }
     static std::string load(ConsistentFile& file, RcStatus expected = RC_SUCCESS) {
         std::ostringstream out;
@@ -55,26 +75,19 @@ TEST_F(ConsistentFileTest, ReadsTheNewestValidCopyAndWritesNextToTheOther) {
     EXPECT_EQ(1, ConsistentFile("set.txt").nextSlot());
 
     write(1, 3, "later\n"); // equal versions: the later slot wins
-    ConsistentFile equal("set.txt");
-    EXPECT_EQ("later\n", load(equal));
-    EXPECT_EQ(0, equal.nextSlot());
+    EXPECT_EQ("later\n", load());
+    EXPECT_EQ(0, ConsistentFile("set.txt").nextSlot());
 }
 
-TEST_F(ConsistentFileTest, CopiesWithWrongChecksumOrUnreadableSignatureArePassedOver) {
+TEST_F(ConsistentFileTest, CopiesWithAWrongChecksumOrAnUnreadableSignatureArePassedOver) {
     TempWorkingDir::writeConsistentCopy("set.txt", 0, 5, "torn\n", crc32(std::string("whole\n")));
     write(1, 4, "valid\n");
-    ConsistentFile file("set.txt");
-    EXPECT_EQ("valid\n", load(file));
-
+    EXPECT_EQ("valid\n", load());
     TempWorkingDir::writeFile("set.txt.0.sig", "not a number\n");
-    ConsistentFile unsigned0("set.txt");
-    EXPECT_EQ("valid\n", load(unsigned0));
-}
-
-TEST_F(ConsistentFileTest, ChecksumCoversAFinalLineEndEvenWhenTheFileLacksIt) {
+    EXPECT_EQ("valid\n", load());
+    // The checksum covers a final line end even where the file lacks it; backslashes reach folders.
     TempWorkingDir::writeConsistentCopy("folder/set.txt", 0, 1, "a\nb", crc32(std::string("a\nb\n")));
-    ConsistentFile file("folder\\\\set.txt"); // backslashes reach folders too
-    EXPECT_EQ("a\nb\n", load(file));
+    EXPECT_EQ("a\nb\n", load("folder\\\\set.txt"));
 }
 
 TEST_F(ConsistentFileTest, NoFilesIsEmptyContentButFilesWithoutAValidCopyEndTheProcess) {

@@ -1,15 +1,7 @@
 #include "Log.h"
-#include "support/LogCapture.h"
-#include "support/StderrLogEcho.h"
+#include "InfraTest.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <ctime>
 #include <iomanip>
-#include <regex>
-#include <thread>
-#include <vector>
 
 // Call sites of every kind, outside the anonymous namespace so that their class columns are plain.
 namespace logtest {
@@ -137,27 +129,11 @@ TEST_F(LogTest, ThreadNamesKeepTheFirstAndAsyncNamesShowInTheThreadColumn) {
 }
 
 TEST_F(LogTest, ConcurrentStatementsStayWhole) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i)
-                LOG(LogInfo) << "t" << t << " i" << i << " end" << std::endl;
-        });
-    for (std::thread& th : threads)
-        th.join();
-    std::vector<std::string> messages = LogCapture::instance().messages();
-    ASSERT_EQ(800u, messages.size());
-    for (const std::string& m : messages)
-        EXPECT_TRUE(std::regex_match(m, std::regex(R"(t\d i.+ end)"))) << m;
-}
-
-TEST(LogTimestamp, HourIsUtcWhateverTheLocalZone) {
-    std::time_t before = std::time(nullptr);
-    std::ostringstream now;
-    formatLogTimestamp(now, 0);
-    char utc[32];
-    std::strftime(utc, sizeof utc, "%Y-%m-%d %H", std::gmtime(&before));
-    EXPECT_EQ(utc, now.str().substr(0, 13));
+    onThreads(4, [](int t) {
+        for (int i = 0; i < 200; ++i)
+            LOG(LogInfo) << "t" << t << " i" << i << " end" << std::endl;
+    });
+    EXPECT_EQ(800u, recordsMatching(R"(,t\d i\d+ end\n$)"));
 }
 
 TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutInlineFormDoesNotFifthClientIsRefused) {

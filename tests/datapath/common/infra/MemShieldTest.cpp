@@ -1,25 +1,15 @@
 #include "MemShield.h"
+#include "InfraTest.h"
 #include "MemShieldAO.h"
 #include "MemShieldReports.h"
 #include "MemWatchedContainer.h"
 #include "MemoryPoolImpl.h"
-#include "Os.h"
 #include "TrackedNew.h"
 #include "Tweaks.h"
-#include "support/InOrder.h"
-#include "support/LogCapture.h"
-#include "support/StderrLogEcho.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
-#include <regex>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 struct Eight {
@@ -46,24 +36,25 @@ struct Both : BaseA, BaseB {
 const u32* headerOf(const void* user) {
     return static_cast<const u32*>(user) - 2;
 }
+
+// A shield-mode child's verdict: its exit code.
+#define EXPECT_IN_SHIELD_MODE(condition, matcher)                                                            \
+    EXPECT_EXIT((g_memShieldEnabled = true, std::_Exit((condition) ? 0 : 1)), ::testing::ExitedWithCode(0),  \
+                matcher)
 } // namespace
 
 TEST(MemShieldCounting, HeaderMarksObjectsAndArraysAndTheCounterComesBack) {
     MemShield* shield = MemShield::instance();
     ASSERT_FALSE(shield->isShieldOn());
     const i64 before = shield->allocatedBytes();
-
     Eight* eight = ORV_NEW(Eight)();
     EXPECT_EQ(42u, eight->value);
-    EXPECT_EQ(16u, headerOf(eight)[0]);
-    EXPECT_EQ(0xFFFFFFFFu, headerOf(eight)[1]);
+    EXPECT_EQ((std::vector<u32>{16, 0xFFFFFFFF}), (std::vector<u32>{headerOf(eight)[0], headerOf(eight)[1]}));
     s8* bytes = ORV_NEW_ARRAY(s8, 5);
-    EXPECT_EQ(13u, headerOf(bytes)[0]);
-    EXPECT_EQ(5u, headerOf(bytes)[1]);
+    EXPECT_EQ((std::vector<u32>{13, 5}), (std::vector<u32>{headerOf(bytes)[0], headerOf(bytes)[1]}));
     int destroyed = 0;
     BaseB* viaSecondBase = ORV_NEW(Both)(&destroyed);
     EXPECT_EQ(before + 16 + 13 + static_cast<i64>(sizeof(Both) + 8), shield->allocatedBytes());
-
     trackedDelete(eight);
     trackedDeleteArray(bytes);
     trackedDelete(viaSecondBase);
@@ -71,113 +62,92 @@ TEST(MemShieldCounting, HeaderMarksObjectsAndArraysAndTheCounterComesBack) {
     EXPECT_EQ(before, shield->allocatedBytes());
 }
 
-TEST(MemShieldShield, TwentyFourBytesSitBetweenTheMarginsAndLeaveNoTrace) {
+// 24 bytes between a 16-byte and a 64-byte margin: every byte of its own may
+// be written, and the release leaves no trace.
+TEST(MemShieldShield, ABlockIsCountedWithItsMarginsAndLeavesNoTrace) {
     MemShield* shield = MemShield::instance();
-    ASSERT_EQ(16u, shield->preMarginSize());
-    ASSERT_EQ(64u, shield->postMarginSize());
     const i64 before = shield->allocatedBytes();
     const size_t live = shield->liveAllocations();
-
-    u8* user = static_cast<u8*>(shield->internalAllocAndRegister(24, 0, "Twenty4", __FILE__, __LINE__));
-    const u8* block = user - 16;
-    for (int i = 0; i < 104; ++i)
-        ASSERT_EQ(0xFF, block[i]) << i;
+    void* user = shield->internalAllocAndRegister(24, 0, "Twenty4", __FILE__, __LINE__);
     EXPECT_EQ(before + 104, shield->allocatedBytes());
     EXPECT_EQ(live + 1, shield->liveAllocations());
-    std::memset(user, 0, 24); // all of its own bytes may be written
+    std::memset(user, 0, 24);
     shield->verifyPtr(user, __FILE__, __LINE__);
     shield->freeAndUnregister(user, __FILE__, __LINE__);
     EXPECT_EQ(before, shield->allocatedBytes());
     EXPECT_EQ(live, shield->liveAllocations());
 }
 
-struct MisuseCase {
-    const char* name;
-    bool shieldMode;
-    std::function<void()> misuse;
-    std::vector<std::string> expected; // on standard error, in order
-};
-
-void PrintTo(const MisuseCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class MemShieldMisuse : public ::testing::TestWithParam<MisuseCase> {};
-
-TEST_P(MemShieldMisuse, EndsTheProcessAfterItsRecords) {
+TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
     GTEST_FLAG_SET(death_test_style, "threadsafe"); // the child sets the switch before any allocation
-    const MisuseCase& c = GetParam();
-    EXPECT_EXIT(
-        {
-            g_memShieldEnabled = c.shieldMode;
-            echoLogToStderr();
-            c.misuse();
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode), InOrder(c.expected));
+    const struct {
+        const char* name;
+        bool shieldMode;
+        void (*misuse)();
+        std::vector<std::string> expected; // on standard error, in order
+    } rows[] = {
+        {"array released as object",
+         false,
+         [] { trackedDelete(ORV_NEW_ARRAY(u64, 2)); },
+         {",Error,\\d+,NON,MemShield,freeAndCount,Assertion \\(\\*\\(--sanityPtr\\) == "
+          "std::numeric_limits<u32>::max\\(\\)\\) failed "}},
+        {"object released as array",
+         false,
+         [] { trackedDeleteArray(ORV_NEW(Eight)()); },
+         {",MemShield,freeAndCountArray,Assertion \\(\\*\\(--sanityPtr\\) < "
+          "std::numeric_limits<u32>::max\\(\\)\\) "
+          "failed "}},
+        {"byte written past the end",
+         true,
+         [] {
+             MemShieldAO::start(); // hands the heap and pool reports over
+             new MemoryPoolImpl("OverrunPool", 2097152);
+             Twenty4* t = ORV_NEW(Twenty4)();
+             reinterpret_cast<u8*>(t)[24] = 120;
+             trackedDelete(t);
+         },
+         {",Error,\\d+,NON,MemShield,freeAndUnregister,memory overrun \\(during free\\)!memory corruption "
+          "\\(post\\) "
+          ": \\d+ tests/datapath/common/infra/MemShieldTest\\.cpp \\d+! \\[0->120,\\] "
+          "it->second\\.m_allocTime=\\d+  it->second\\.m_freeTime=0  it->second\\.m_class=Twenty4 \n",
+          ",Error,.*,freed at file=tests/datapath/common/infra/MemShieldTest\\.cpp  line=\\d+ \n",
+          "allocation tests/datapath/common/infra/MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
+          ",JEX,MemoryHeap,printMemoryUsage,Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 \n",
+          ",MemoryPoolImpl,printMemoryUsage,Memory POOL:  m_usedMemoryGross=0 .* maxUsed=0 \n",
+          ",MemShield,memshieldError,Assertion \\(false\\) failed "}},
+        {"double release",
+         true,
+         [] {
+             Eight* e = ORV_NEW(Eight)();
+             MemShield::instance()->freeAndUnregister(e, "first.cpp", 1);
+             MemShield::instance()->freeAndUnregister(e, "second.cpp", 2);
+         },
+         {",Error,.*,MemShield,freeAndUnregister,trying to free un-allocated memory file=second\\.cpp  "
+          "line=2 \n",
+          "Assertion \\(false\\) failed "}},
+        {"unknown pointer verified",
+         true,
+         [] {
+             static u64 notTracked;
+             MemShield::instance()->verifyPtr(&notTracked, "v.cpp", 9);
+         },
+         {",verifyPtr,trying to access \\(verifyPtr\\) un-allocated memory file=v\\.cpp  line=9  "
+          "mem=[0-9a-f]+ \n",
+          "Assertion \\(false\\) failed "}},
+        {"zero-sized block",
+         true,
+         [] { MemShield::instance()->internalAllocAndRegister(0, 0, "Z", "z.cpp", 1); },
+         {",MemShield,internalAllocAndRegister,Assertion \\(size > 0\\) failed "}},
+        {"oversized block",
+         true,
+         [] { MemShield::instance()->internalAllocAndRegister(314572800 - 80, 0, "Z", "z.cpp", 1); },
+         {"Assertion \\(allocationLength < MAX_SINGLE_ALLOCATION_LENGTH\\) failed "}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EXIT((g_memShieldEnabled = row.shieldMode, echoLogToStderr(), row.misuse()),
+                    ::testing::ExitedWithCode(Os::kFailFastExitCode), InOrder(row.expected));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, MemShieldMisuse,
-    ::testing::Values(
-        MisuseCase{"ArrayReleasedAsObject",
-                   false,
-                   [] { trackedDelete(ORV_NEW_ARRAY(u64, 2)); },
-                   {",Error,\\d+,NON,MemShield,freeAndCount,Assertion \\(\\*\\(--sanityPtr\\) == "
-                    "std::numeric_limits<u32>::max\\(\\)\\) failed "}},
-        MisuseCase{"ObjectReleasedAsArray",
-                   false,
-                   [] { trackedDeleteArray(ORV_NEW(Eight)()); },
-                   {",MemShield,freeAndCountArray,Assertion \\(\\*\\(--sanityPtr\\) < "
-                    "std::numeric_limits<u32>::max\\(\\)\\) failed "}},
-        MisuseCase{
-            "ByteWrittenPastTheEnd",
-            true,
-            [] {
-                MemShieldAO::start(); // hands the heap and pool reports over
-                new MemoryPoolImpl("OverrunPool", 2097152);
-                Twenty4* t = ORV_NEW(Twenty4)();
-                reinterpret_cast<u8*>(t)[24] = 120;
-                trackedDelete(t);
-            },
-            {",Error,\\d+,NON,MemShield,freeAndUnregister,memory overrun \\(during free\\)!memory "
-             "corruption \\(post\\) : \\d+ tests/datapath/common/infra/MemShieldTest\\.cpp \\d+! "
-             "\\[0->120,\\] it->second\\.m_allocTime=\\d+  it->second\\.m_freeTime=0  "
-             "it->second\\.m_class=Twenty4 \n",
-             ",Error,.*,freed at file=tests/datapath/common/infra/MemShieldTest\\.cpp  line=\\d+ \n",
-             "allocation tests/datapath/common/infra/MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
-             ",JEX,MemoryHeap,printMemoryUsage,Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 \n",
-             ",MemoryPoolImpl,printMemoryUsage,Memory POOL:  m_usedMemoryGross=0 .* maxUsed=0 \n",
-             ",MemShield,memshieldError,Assertion \\(false\\) failed "}},
-        MisuseCase{
-            "DoubleRelease",
-            true,
-            [] {
-                Eight* e = ORV_NEW(Eight)();
-                MemShield::instance()->freeAndUnregister(e, "first.cpp", 1);
-                MemShield::instance()->freeAndUnregister(e, "second.cpp", 2);
-            },
-            {",Error,.*,MemShield,freeAndUnregister,trying to free un-allocated memory file=second\\.cpp  "
-             "line=2 \n",
-             "Assertion \\(false\\) failed "}},
-        MisuseCase{"UnknownPointerVerified",
-                   true,
-                   [] {
-                       static u64 notTracked;
-                       MemShield::instance()->verifyPtr(&notTracked, "v.cpp", 9);
-                   },
-                   {",verifyPtr,trying to access \\(verifyPtr\\) un-allocated memory file=v\\.cpp  line=9  "
-                    "mem=[0-9a-f]+ \n",
-                    "Assertion \\(false\\) failed "}},
-        MisuseCase{"ZeroSizedBlock",
-                   true,
-                   [] { MemShield::instance()->internalAllocAndRegister(0, 0, "Z", "z.cpp", 1); },
-                   {",MemShield,internalAllocAndRegister,Assertion \\(size > 0\\) failed "}},
-        MisuseCase{
-            "OversizedBlock",
-            true,
-            [] { MemShield::instance()->internalAllocAndRegister(314572800 - 80, 0, "Z", "z.cpp", 1); },
-            {"Assertion \\(allocationLength < MAX_SINGLE_ALLOCATION_LENGTH\\) failed "}}),
-    [](const ::testing::TestParamInfo<MisuseCase>& info) { return std::string(info.param.name); });
 
 namespace {
 std::string g_printed;
@@ -189,60 +159,33 @@ template <int N> void report() {
 // full table refuses a new one, still knows the ones it has, and prints them.
 bool reportsPrintOnceInAddedOrder() {
     static_assert(MemShieldReports::kMaxReports == 8, "the table below fills it");
-    bool added = MemShieldReports::add(&report<0>) && MemShieldReports::add(&report<1>) &&
-                 MemShieldReports::add(&report<0>);
-    for (MemShieldReports::Report r :
-         {&report<2>, &report<3>, &report<4>, &report<5>, &report<6>, &report<7>})
+    bool added = true;
+    for (MemShieldReports::Report r : {&report<0>, &report<1>, &report<0>, &report<2>, &report<3>, &report<4>,
+                                       &report<5>, &report<6>, &report<7>})
         added = added && MemShieldReports::add(r);
     const bool full = !MemShieldReports::add(&report<8>) && MemShieldReports::add(&report<3>);
     MemShieldReports::printAll();
     return added && full && g_printed == "abcdefgh";
 }
-} // namespace
 
-// In a child: the registry is process-wide.
-TEST(MemShieldReportsDeathTest, PrintOnceInAddedOrder) {
-    EXPECT_EXIT(std::_Exit(reportsPrintOnceInAddedOrder() ? 0 : 1), ::testing::ExitedWithCode(0), "");
-}
-
-// Shield mode through the convention: a polymorphic object released through
-// its second base is found, verified and released; nothing stays registered.
-TEST(MemShieldShieldDeathTest, ConventionReleasesTheCompleteObject) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            g_memShieldEnabled = true;
-            MemShield* shield = MemShield::instance();
-            const size_t live = shield->liveAllocations();
-            int destroyed = 0;
-            BaseB* viaSecondBase = ORV_NEW(Both)(&destroyed);
-            const bool registered = shield->liveAllocations() == live + 1;
-            trackedDelete(viaSecondBase);
-            std::_Exit(registered && destroyed == 1 && shield->liveAllocations() == live ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-namespace {
-// Runs in a shield-mode child: 150 live blocks and 50 kept after release,
-// then the container report, whose two registry records must each read as
-// one container holding at least those entries.
+// 150 live blocks and 50 kept after release, one of them released through
+// its second base, then the container report, whose two registry records
+// must each read as one container holding at least those entries.
 bool registriesReportWhole() {
-    g_memShieldEnabled = true;
     Tweaks::instance()->update("t_allocationHistoryLengthMs", "60000"); // released blocks are kept
+    int destroyed = 0;
+    trackedDelete(static_cast<BaseB*>(ORV_NEW(Both)(&destroyed)));
     std::vector<Eight*> objects;
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 199; ++i)
         objects.push_back(ORV_NEW(Eight)());
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 49; ++i, objects.pop_back())
         trackedDelete(objects.back());
-        objects.pop_back();
-    }
     LogCapture::instance().clear();
     MemWatchedContainerDatabase::instance()->printWatchedContainers();
     const u64 perItem = sizeof(std::pair<void* const, AllocInfo>) + 4 * sizeof(void*); // pair + tree node
-    const std::pair<const char*, u64> registries[] = {{"MemShiledMap", 150}, {"MemShieldRecentFreed", 50}};
-    bool ok = true;
-    for (const auto& registry : registries) {
+    bool ok = destroyed == 1;
+    for (const auto& registry :
+         {std::make_pair("MemShiledMap", 150), std::make_pair("MemShieldRecentFreed", 50)}) {
         const std::regex record(std::string("ContainerName = ") + registry.first +
                                 " items = (\\d+) memory = (\\d+) \\(max = (\\d+)\\)");
         int found = 0;
@@ -252,34 +195,27 @@ bool registriesReportWhole() {
                 continue;
             ++found;
             const u64 items = std::stoull(m[1]), memory = std::stoull(m[2]), max = std::stoull(m[3]);
-            ok = ok && items >= registry.second && memory == items * perItem && max == memory;
+            ok = ok && items >= static_cast<u64>(registry.second) && memory == items * perItem &&
+                 max == memory;
             std::cerr << message << "\n";
         }
         ok = ok && found == 1;
     }
     return ok;
 }
-} // namespace
 
-TEST(MemShieldShieldDeathTest, ContainerReportShowsEachRegistryWhole) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::_Exit(registriesReportWhole() ? 0 : 1), ::testing::ExitedWithCode(0), "");
-}
-
-namespace {
-const char* const kActiveObjectStarts[] = {
+const std::vector<std::string> kActiveObjectStarts = {
     ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  m_name=MemShieldAO  m_forceVerbose=0  ",
     ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type MemShieldAO internalId=\\d+ "
     "\n",
     ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of type class DeadLockCheckerManager "
     "internalId=\\d+ \n"};
 
-// The agent's start-up in a shield-mode child: a tracked object before any
-// log client, a first client (standard error), another tracked object, a
-// second client (the capture), then the start. Both clients must hold the
-// start records, the one registered last included.
+// The agent's start-up: a tracked object before any log client, a first
+// client (standard error), another tracked object, a second client (the
+// capture), then the start. Both clients must hold the start records, the
+// one registered last included.
 bool activeObjectStartsIntoEveryLog() {
-    g_memShieldEnabled = true;
     trackedDelete(ORV_NEW(Eight)());
     echoLogToStderr();
     trackedDelete(ORV_NEW(Eight)());
@@ -288,24 +224,24 @@ bool activeObjectStartsIntoEveryLog() {
     std::string captured;
     for (const std::string& record : LogCapture::instance().records())
         captured += record;
-    return InOrder({kActiveObjectStarts[0], kActiveObjectStarts[1], kActiveObjectStarts[2]})
-        .Matches(captured);
+    return InOrder(kActiveObjectStarts).Matches(captured);
 }
 
 // Without any log client the threads still start: the active object's
 // keepalive is the one lease the checker watches.
 bool activeObjectStartsWithoutALog() {
-    g_memShieldEnabled = true;
     MemShieldAO::start();
     LogCapture::instance().clear();
     MemWatchedContainerDatabase::instance()->printWatchedContainers();
-    return LogCapture::instance().hasMessageContaining("ContainerName = DeadLockCheckers items = 1 ");
+    return logged("ContainerName = DeadLockCheckers items = 1 ");
 }
 } // namespace
 
-TEST(MemShieldShieldDeathTest, ActiveObjectStartsWhenAskedIntoEveryLogThenOrWithoutOne) {
+TEST(MemShieldDeathTest, ShieldModeReportsRegistriesAndStartUp) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::_Exit(activeObjectStartsIntoEveryLog() ? 0 : 1), ::testing::ExitedWithCode(0),
-                InOrder({kActiveObjectStarts[0], kActiveObjectStarts[1], kActiveObjectStarts[2]}));
-    EXPECT_EXIT(std::_Exit(activeObjectStartsWithoutALog() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    // The report registry is process-wide, so it too is read in a child.
+    EXPECT_EXIT(std::_Exit(reportsPrintOnceInAddedOrder() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    EXPECT_IN_SHIELD_MODE(registriesReportWhole(), "");
+    EXPECT_IN_SHIELD_MODE(activeObjectStartsIntoEveryLog(), InOrder(kActiveObjectStarts));
+    EXPECT_IN_SHIELD_MODE(activeObjectStartsWithoutALog(), "");
 }

@@ -1,38 +1,31 @@
+#include "InfraTest.h"
 #include "MemoryAllocationHelper.h"
 #include "MemoryHeap.h"
 #include "MemoryHelperThread.h"
 #include "MemoryPoolImpl.h"
-#include "Os.h"
 #include "RateMonitor.h"
 #include "Semaphore.h"
 #include "SequentialRequestsManager.h"
 #include "TrackedNew.h"
 #include "Tweaks.h"
-#include "support/InOrder.h"
-#include "support/LogCapture.h"
-#include "support/StderrLogEcho.h"
 
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace {
 const u64 kChunk = 524288; // four chunks to a single allocation
 const u64 kSingle = 2097152;
 
-// Records which request completed, with what, on which thread.
+// Records which request completed, with what; "!" marks one completed on
+// the test's own thread.
 struct Completions {
     struct Observer : FutureObserver<RcStatus> {
         Observer(Completions* log, std::string name) : m_log(log), m_name(std::move(name)) {}
         void onFutureSet(RcStatus value) override {
             {
                 std::lock_guard<std::mutex> lock(m_log->m_mutex);
-                m_log->m_order.push_back(m_name + "=" + std::to_string(value));
-                m_log->m_offThread.push_back(Os::currentThreadId() != m_log->m_testThread);
+                m_log->m_order.push_back(m_name + "=" + std::to_string(value) +
+                                         (Os::currentThreadId() == m_log->m_testThread ? "!" : ""));
             }
             m_log->m_done.post();
         }
@@ -48,22 +41,18 @@ struct Completions {
         return future;
     }
     // What completed since the last call, once `count` requests have.
-    std::vector<std::string> take(size_t count, std::vector<bool>* offThread = nullptr) {
+    std::vector<std::string> take(size_t count) {
         for (size_t i = 0; i < count; ++i)
-            EXPECT_TRUE(m_done.waitFor(5000));
+            EXPECT_TRUE(m_done.waitFor(10000));
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<std::string> order;
         order.swap(m_order);
-        if (offThread != nullptr)
-            *offThread = m_offThread;
-        m_offThread.clear();
         return order;
     }
 
     u32 m_testThread = Os::currentThreadId();
     std::mutex m_mutex;
     std::vector<std::string> m_order;
-    std::vector<bool> m_offThread;
     Semaphore m_done;
     std::vector<std::unique_ptr<Observer>> m_observers;
 };
@@ -75,10 +64,6 @@ struct HoldHelperThread : ActiveObject::Action {
     void execute() override { m_gate->wait(); }
     Semaphore* m_gate;
 };
-
-bool loggedContaining(const std::string& fragment) {
-    return LogCapture::instance().hasMessageContaining(fragment);
-}
 } // namespace
 
 // Two modules of three chunks in a pool of four that starts empty: the first
@@ -99,11 +84,9 @@ TEST(MemoryPool, WaitersCompleteOnTheHelperThreadInArrivalOrderWithinTheirLimits
         MemoryHelperThread::instance()->enqueue(ORV_NEW(HoldHelperThread)(&gate));
         c.request(pool, A, 2 * kChunk, a, "a");
         gate.post();
-        std::vector<bool> offThread;
-        EXPECT_EQ((std::vector<std::string>{"a=0"}), c.take(1, &offThread)); // after growing
-        EXPECT_EQ(std::vector<bool>{true}, offThread);
+        EXPECT_EQ((std::vector<std::string>{"a=0"}), c.take(1));         // after growing
         EXPECT_TRUE(c.request(pool, B, 2 * kChunk - 1, b, "b").isSet()); // two chunks left: at once
-        EXPECT_EQ((std::vector<std::string>{"b=0"}), c.take(1));
+        EXPECT_EQ((std::vector<std::string>{"b=0!"}), c.take(1));
         EXPECT_EQ(RC_ERROR, pool.allocate(A, 4 * kChunk, refused).get()); // beyond its limit
 
         c.request(pool, B, kChunk, b1, "b1", 11);
@@ -112,14 +95,13 @@ TEST(MemoryPool, WaitersCompleteOnTheHelperThreadInArrivalOrderWithinTheirLimits
         Tweaks::instance()->update("t_JexWaitTimeAfterMemAllocRequestInfoThresholdSec", "0");
         pool.monitorPendingMemoryAllocations();
         Tweaks::instance()->update("t_JexWaitTimeAfterMemAllocRequestInfoThresholdSec", "60");
-        EXPECT_TRUE(loggedContaining("Memory allocation pending time reaches threshold of 0 sec for clients: "
-                                     "(clientTraceId,name,requestedBytes,pendingTime) (11,B,524288,"));
-        EXPECT_TRUE(loggedContaining(") (12,A,100,"));
-        EXPECT_FALSE(loggedContaining("threshold of 1800 sec"));
+        EXPECT_TRUE(logged("Memory allocation pending time reaches threshold of 0 sec for clients: "
+                           "(clientTraceId,name,requestedBytes,pendingTime) (11,B,524288,"));
+        EXPECT_TRUE(logged(") (12,A,100,"));
+        EXPECT_FALSE(logged("threshold of 1800 sec"));
 
         pool.freeSegments(a, 0);
-        EXPECT_EQ((std::vector<std::string>{"b1=0", "a1=0"}), c.take(2, &offThread));
-        EXPECT_EQ((std::vector<bool>{true, true}), offThread);
+        EXPECT_EQ((std::vector<std::string>{"b1=0", "a1=0"}), c.take(2));
         EXPECT_EQ(3 * kChunk, B->getCurrentlyUsedBytes());
         EXPECT_EQ(100u, a1.at(0).getSizeBytes());
         pool.printMemoryUsage();
@@ -130,8 +112,7 @@ TEST(MemoryPool, WaitersCompleteOnTheHelperThreadInArrivalOrderWithinTheirLimits
             "pending=1  NAs=2 subMemPools: totalFree=0  totalUsed=0  totalFrag=0  maxFree=0  maxUsed=0 "));
 
         pool.freeSegment(b1[0]);
-        EXPECT_EQ((std::vector<std::string>{"b2=0"}), c.take(1, &offThread));
-        EXPECT_EQ(std::vector<bool>{true}, offThread);
+        EXPECT_EQ((std::vector<std::string>{"b2=0"}), c.take(1));
         EXPECT_EQ(3 * kChunk, B->getCurrentlyUsedBytes());
         for (std::vector<MemorySegment>* s : {&b, &a1, &b2})
             pool.freeSegments(*s, 0);
@@ -158,10 +139,9 @@ TEST(MemoryPool, ReservationsAndSubPoolsShareTheCapacity) {
             Future<RcStatus> pending = c.request(parent, C, 3 * kChunk, waiting, "c"); // two chunks are R's
             EXPECT_TRUE(parent.allocate(R, 2 * kChunk, r).isSet()); // its own, past the waiter
             parent.printMemoryUsage();
-            EXPECT_TRUE(
-                loggedContaining("R: free=1048576  reserved=1048576  limit=2097152  used=1048576  pending=0  "
-                                 "NAs=0 subMemPools: totalFree=1572864  totalUsed=524288  "
-                                 "totalFrag=1572864  maxFree=1572864  maxUsed=524288 "));
+            EXPECT_TRUE(logged("R: free=1048576  reserved=1048576  limit=2097152  used=1048576  pending=0  "
+                               "NAs=0 subMemPools: totalFree=1572864  totalUsed=524288  "
+                               "totalFrag=1572864  maxFree=1572864  maxUsed=524288 "));
             parent.freeSegments(r, 0);
             EXPECT_FALSE(pending.isSet()); // the freed chunks are R's again, and the parent is full
             child.freeSegments(x, 0);
@@ -173,23 +153,6 @@ TEST(MemoryPool, ReservationsAndSubPoolsShareTheCapacity) {
         EXPECT_EQ((std::vector<std::string>{"c=0"}), c.take(1));
         parent.freeSegments(waiting, 0);
     }
-}
-
-struct MisuseRow {
-    const char* name;
-    std::function<void()> misuse;
-    std::string expected;
-};
-
-void PrintTo(const MisuseRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class RuntimeServicesDeathTest : public ::testing::TestWithParam<MisuseRow> {};
-
-TEST_P(RuntimeServicesDeathTest, EndsTheProcessWithItsCheck) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_FAILFAST(GetParam().misuse(), InOrder({GetParam().expected}));
 }
 
 namespace {
@@ -205,66 +168,69 @@ struct TwoModules {
 const char* const kAssert = ",Assert,\\d+,NON,";
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RuntimeServicesDeathTest,
-    ::testing::Values(
-        MisuseRow{"PoolDestroyedOwningBytes",
-                  [] {
-                      MemoryPoolImpl pool("Owning", kSingle, kSingle);
-                      std::vector<MemorySegment> s;
-                      pool.allocate(pool.registerModule("A", 4096, 0), 100, s);
-                  },
-                  std::string(kAssert) +
-                      "MemoryPoolImpl,~MemoryPoolImpl, datapath/common/infra/MemoryPoolImpl\\.cpp "
-                      "\\d+: m_totalPollSize == 0 failed\\.  m_totalPollSize=2097152 \n"},
-        MisuseRow{"SegmentWithoutOwner",
-                  [] {
-                      MemorySegment s;
-                      MemoryHeap::instance()->freeSegment(s);
-                  },
-                  std::string(kAssert) +
-                      "MemoryHeap,freeSegmentContentLocked, .* mmi != MemorySegment::NoOwner failed"},
-        MisuseRow{"OutOfOrder",
-                  [] {
-                      TwoModules t;
-                      t.manager.importRequestReferenceInternal(&t.a);
-                      t.manager.importRequestReferenceInternal(&t.b);
-                      t.manager.removeRequestReference(&t.a); // outside a walk: the queue keeps it
-                      FunctorSequentialHandler none(
-                          [](SequentialRequest&) { return NextIterationData::Flags(); });
-                      t.manager.iterateWaiting(none);
-                  },
-                  "out of order- current request in WaitingModules  is not the same as the request in "
-                  "waitingRequestsQueue front key=2  sequentialRequest\\.getKey\\(\\)=1 \n"},
-        MisuseRow{
-            "DoubleImport",
-            [] {
-                TwoModules t;
-                t.manager.importRequestReferenceInternal(&t.a);
-                t.manager.importRequestReferenceInternal(&t.a);
-            },
-            "mmi->getIsRequestInWaitingModules\\(\\) == false failed\\. trying to import request ref for mmi "
-            "that already has request ref in waiting modules\n"},
-        MisuseRow{
-            "WrongModuleRemoval",
-            [] {
-                TwoModules t;
-                t.manager.importRequestReferenceInternal(&t.a);
-                t.manager.removeRequestReference(&t.b);
-            },
-            "waitingModulesIter->second == mmi failed\\. trying to remove request reference of wrong mmi\n"},
-        MisuseRow{"PopFromEmptyList", [] { WaitingRequestsQueue("EmptyQueue").popRequest(); },
-                  "!empty\\(\\) failed\\. trying to remove request from an empty waiting list\n"},
-        MisuseRow{"ActiveTasksByTwo",
-                  [] {
-                      RateMonitor monitor("Twice");
-                      MutexGuard guard(monitor.getLock());
-                      monitor.incActiveTasksLocked(2);
-                  },
-                  std::string(kAssert) +
-                      "RateMonitor,incActiveTasksLocked, .* c == 1 \\|\\| c == -1 failed\\.  c=2 \n"},
-        MisuseRow{
-            "HelperToldAnError", [] { MemoryAllocationHelper(nullptr).update(RC_ERROR); },
-            "MemoryAllocationHelper,update, .* a_val == RC_ABORTED \\|\\| a_val == RC_TIME_OUT failed\\.  "
-            "a_val=1 \n"}),
-    [](const ::testing::TestParamInfo<MisuseRow>& info) { return std::string(info.param.name); });
+TEST(RuntimeServicesDeathTest, MisuseEndsTheProcessWithItsCheck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        const char* name;
+        void (*misuse)();
+        std::string expected;
+    } rows[] = {
+        {"PoolDestroyedOwningBytes",
+         [] {
+             MemoryPoolImpl pool("Owning", kSingle, kSingle);
+             std::vector<MemorySegment> s;
+             pool.allocate(pool.registerModule("A", 4096, 0), 100, s);
+         },
+         std::string(kAssert) + "MemoryPoolImpl,~MemoryPoolImpl, datapath/common/infra/MemoryPoolImpl\\.cpp "
+                                "\\d+: m_totalPollSize == 0 failed\\.  m_totalPollSize=2097152 \n"},
+        {"SegmentWithoutOwner",
+         [] {
+             MemorySegment s;
+             MemoryHeap::instance()->freeSegment(s);
+         },
+         std::string(kAssert) +
+             "MemoryHeap,freeSegmentContentLocked, .* mmi != MemorySegment::NoOwner failed"},
+        {"OutOfOrder",
+         [] {
+             TwoModules t;
+             t.manager.importRequestReferenceInternal(&t.a);
+             t.manager.importRequestReferenceInternal(&t.b);
+             t.manager.removeRequestReference(&t.a); // outside a walk: the queue keeps it
+             FunctorSequentialHandler none([](SequentialRequest&) { return NextIterationData::Flags(); });
+             t.manager.iterateWaiting(none);
+         },
+         "out of order- current request in WaitingModules  is not the same as the request in "
+         "waitingRequestsQueue front key=2  sequentialRequest\\.getKey\\(\\)=1 \n"},
+        {"DoubleImport",
+         [] {
+             TwoModules t;
+             t.manager.importRequestReferenceInternal(&t.a);
+             t.manager.importRequestReferenceInternal(&t.a);
+         },
+         "mmi->getIsRequestInWaitingModules\\(\\) == false failed\\. trying to import request ref for mmi "
+         "that already has request ref in waiting modules\n"},
+        {"WrongModuleRemoval",
+         [] {
+             TwoModules t;
+             t.manager.importRequestReferenceInternal(&t.a);
+             t.manager.removeRequestReference(&t.b);
+         },
+         "waitingModulesIter->second == mmi failed\\. trying to remove request reference of wrong mmi\n"},
+        {"PopFromEmptyList", [] { WaitingRequestsQueue("EmptyQueue").popRequest(); },
+         "!empty\\(\\) failed\\. trying to remove request from an empty waiting list\n"},
+        {"ActiveTasksByTwo",
+         [] {
+             RateMonitor monitor("Twice");
+             MutexGuard guard(monitor.getLock());
+             monitor.incActiveTasksLocked(2);
+         },
+         std::string(kAssert) +
+             "RateMonitor,incActiveTasksLocked, .* c == 1 \\|\\| c == -1 failed\\.  c=2 \n"},
+        {"HelperToldAnError", [] { MemoryAllocationHelper(nullptr).update(RC_ERROR); },
+         "MemoryAllocationHelper,update, .* a_val == RC_ABORTED \\|\\| a_val == RC_TIME_OUT failed\\.  "
+         "a_val=1 \n"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_FAILFAST(row.misuse(), InOrder({row.expected}));
+    }
+}

@@ -1,31 +1,17 @@
 #include "RateMonitor.h"
 #include "ActiveObject.h"
+#include "InfraTest.h"
 #include "TrackedNew.h"
-#include "support/LogCapture.h"
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <regex>
-#include <thread>
 
 namespace {
 struct Noop : ActiveObject::Action {
     void execute() override {}
 };
-
-u32 updatesMatching(const std::string& pattern) {
-    u32 n = 0;
-    for (const std::string& record : LogCapture::instance().records())
-        n += std::regex_search(record, std::regex(pattern));
-    return n;
-}
 } // namespace
 
 TEST(RateMonitor, PeriodsCloseOnTheirTaskCountAndClampTheirRates) {
     LogCapture::instance().clear();
-    RateMonitor zero("RmZero", 10000000, 1);
-    RateMonitor two("RmTwo", 10000000, 2);
+    RateMonitor zero("RmZero", 10000000, 1), two("RmTwo", 10000000, 2);
     {
         MutexGuard guard(zero.getLock());
         zero.incActiveTasksLocked(1);
@@ -44,16 +30,15 @@ TEST(RateMonitor, PeriodsCloseOnTheirTaskCountAndClampTheirRates) {
         EXPECT_EQ(0u, two.getRatesLocked().tasksPerSecPeriod); // still open
         two.recordLocked(2500000, 1000000, 3000000);
         RateMonitor::Rates r = two.getRatesLocked();
-        EXPECT_EQ(1u, r.tasksPerSecBusy);
-        EXPECT_EQ(2u, r.itemsPerSecBusy);
-        EXPECT_EQ(2u, r.tasksPerSecPeriod);
-        EXPECT_EQ(4u, r.itemsPerSecPeriod);
+        EXPECT_EQ((std::vector<u32>{1, 2, 2, 4}),
+                  (std::vector<u32>{r.tasksPerSecBusy, r.itemsPerSecBusy, r.tasksPerSecPeriod,
+                                    r.itemsPerSecPeriod}));
         EXPECT_DOUBLE_EQ(1.5, r.utilisation);
     }
-    EXPECT_EQ(1u, updatesMatching(",Info,\\d+,JEX,RateMonitor,update,RmZero time=0 \\(0\\) rate=4294967295 "
+    EXPECT_EQ(1u, recordsMatching(",Info,\\d+,JEX,RateMonitor,update,RmZero time=0 \\(0\\) rate=4294967295 "
                                   "latency=\\[Avg: 0 Max: 0\\]\n"));
     EXPECT_EQ(
-        1u, updatesMatching(",RmTwo time=1500000 \\(1000000\\) rate=2 latency=\\[Avg: 750000 Max: 1000000\\]"
+        1u, recordsMatching(",RmTwo time=1500000 \\(1000000\\) rate=2 latency=\\[Avg: 750000 Max: 1000000\\]"
                             "<bw=2000000 concurrency=\\[Min:1 Avg:1\\.5 Max:2\\]\n"));
 }
 
@@ -64,13 +49,11 @@ TEST(RateMonitor, AnActiveObjectReportsEachBusyStretch) {
         ActiveObject ao("AoRated", &verbose);
         ao.attachRateMonitor(ORV_NEW(RateMonitor)("AoRatedBusy", 10000000, 1));
         ao.open();
-        for (int i = 0; i < 3; ++i) {
+        for (size_t i = 1; i <= 3; ++i) {
             ao.enqueue(ORV_NEW(Noop)());
-            for (int wait = 0; wait < 5000 && updatesMatching("AoRatedBusy time=") <= static_cast<u32>(i);
-                 ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            EXPECT_TRUE(waitUntil([i] { return recordsMatching("AoRatedBusy time=") == i; }));
         }
     }
-    EXPECT_EQ(3u, updatesMatching(",JEX,RateMonitor,update,AoRatedBusy time=\\d+ \\(\\d+\\) rate=\\d+ "
+    EXPECT_EQ(3u, recordsMatching(",JEX,RateMonitor,update,AoRatedBusy time=\\d+ \\(\\d+\\) rate=\\d+ "
                                   "latency=\\[Avg: \\d+ Max: \\d+\\]\n"));
 }

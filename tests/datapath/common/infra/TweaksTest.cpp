@@ -1,14 +1,9 @@
 #include "Tweaks.h"
 #include "DynamicTweaks.h"
-#include "Os.h"
-#include "support/StderrLogEcho.h"
-#include "support/TempWorkingDir.h"
-
-#include <gtest/gtest.h>
+#include "InfraTest.h"
 
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 
 namespace {
 std::vector<TweakEntry> entriesOf(const std::string& text) {
@@ -16,9 +11,13 @@ std::vector<TweakEntry> entriesOf(const std::string& text) {
     return Tweaks::getTweaksFromStream(in, false);
 }
 
-void applyText(Tweaks& store, const std::string& text, bool strict = false) {
+void applyText(Tweaks& store, const std::string& text) {
     std::istringstream in(text);
-    store.update(in, strict);
+    store.update(in, false);
+}
+
+void nameTheBadTweak(const std::string& reason) {
+    std::fprintf(stderr, "handler: %s\n", reason.c_str());
 }
 } // namespace
 
@@ -85,33 +84,33 @@ TEST_F(TweakStore, NameDefinedTwiceInOneStreamIsAppliedFromNeitherLine) {
     EXPECT_EQ(8, m_store.longVal("t_A"));
 }
 
-TEST_F(TweakStore, TypedGettersCheckTheirRange) {
+// The program hears, before the process ends, which tweak was bad and why.
+TEST_F(TweakStore, TypedGettersCheckTheirRangeAndNameABadTweakToTheFailureHandlerFirst) {
     applyText(m_store, "t_max=2147483647\nt_min=-2147483647\nt_over=2147483648\nt_under=-2147483648\n"
                        "t_umax=4294967295\nt_uover=4294967296\nt_neg=-1\nt_s=\"abc\"\n");
     EXPECT_EQ(2147483647, m_store.intVal("t_max"));
     EXPECT_EQ(-2147483647, m_store.intVal("t_min"));
     EXPECT_EQ(4294967295u, m_store.uintVal("t_umax"));
-
-    EXPECT_FAILFAST(m_store.intVal("t_over"), "Assertion .ival <= ..u32.-1. / 2. failed");
-    EXPECT_FAILFAST(m_store.intVal("t_under"), "Assertion .-1 . ival <= ..u32.-1. / 2. failed");
-    EXPECT_FAILFAST(m_store.uintVal("t_neg"), "Assertion .ival >= 0. failed");
-    EXPECT_FAILFAST(m_store.uintVal("t_uover"), "Assertion .ival <= ..u32.-1.. failed");
-    EXPECT_FAILFAST(m_store.longVal("t_none"), "tweak \"t_none\" not found");
-    EXPECT_FAILFAST(m_store.longVal("t_s", 1), "value is not int");
-}
-
-// The program hears, before the process ends, which tweak was bad and why.
-TEST_F(TweakStore, ABadTweakIsNamedToTheFailureHandlerFirst) {
-    applyText(m_store, "t_over=2147483648\nt_neg=-1\nt_s=\"abc\"\n");
-    Tweaks::setFailureHandler(
-        [](const std::string& reason) { std::fprintf(stderr, "handler: %s\n", reason.c_str()); });
-    EXPECT_FAILFAST(m_store.intVal("t_over"),
-                    "handler: tweak \"t_over\" is 2147483648, outside the signed 32-bit");
-    EXPECT_FAILFAST(m_store.uintVal("t_neg"), "handler: tweak \"t_neg\" is -1, outside the unsigned 32-bit");
-    EXPECT_FAILFAST(m_store.intVal("t_s"), "handler: tweak \"t_s\" is not a number");
-    EXPECT_FAILFAST(m_store.intVal("t_none"), "handler: tweak \"t_none\" not found");
-    EXPECT_FAILFAST(m_store.update("t_x", "maybe"),
-                    "handler: tweak \"t_x\": the value maybe is neither a number nor a boolean word");
+    Tweaks& store = m_store;
+    const struct {
+        std::function<void()> read;
+        std::string handler, assertion;
+    } rows[] = {{[&] { store.intVal("t_over"); }, "t_over\" is 2147483648, outside the signed 32-bit",
+                 "ival <= ..u32.-1. / 2"},
+                {[&] { store.intVal("t_under"); }, "t_under\" is -2147483648, outside the signed 32-bit",
+                 "-1 . ival <= "},
+                {[&] { store.uintVal("t_neg"); }, "t_neg\" is -1, outside the unsigned 32-bit", "ival >= 0"},
+                {[&] { store.uintVal("t_uover"); }, "t_uover\" is 4294967296, outside the unsigned 32-bit",
+                 "ival <= ..u32.-1.."},
+                {[&] { store.longVal("t_none"); }, "t_none\" not found", "tweak \"t_none\" not found"},
+                {[&] { store.longVal("t_s", 1); }, "t_s\" is not a number", "value is not int"},
+                {[&] { store.update("t_x", "maybe"); },
+                 "t_x\": the value maybe is neither a number nor a boolean word", "failed"}};
+    Tweaks::setFailureHandler(nameTheBadTweak);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.handler);
+        EXPECT_FAILFAST(row.read(), InOrder({"handler: tweak \"" + row.handler, row.assertion}));
+    }
     Tweaks::setFailureHandler(nullptr);
 }
 
@@ -141,11 +140,10 @@ TEST_F(TweakFiles, LaterFilesOverrideEarlierOnesAndALongLineStopsOnlyItsOwnFile)
 
 TEST_F(TweakFiles, FlawsInTheBaseSetEndTheProcess) {
     writeBase("t_A=1\nno equals\n");
-    EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory), "Assertion .false. failed");
-    Tweaks::setFailureHandler(
-        [](const std::string& reason) { std::fprintf(stderr, "handler: %s\n", reason.c_str()); });
-    EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory),
-                    "handler: base tweak file .*: a line without \"=\"");
+    Tweaks::setFailureHandler(nameTheBadTweak);
+    EXPECT_FAILFAST(
+        Tweaks(Tweaks::Source::WorkingDirectory),
+        InOrder({"handler: base tweak file .*: a line without \"=\"", "Assertion .false. failed"}));
     Tweaks::setFailureHandler(nullptr);
     writeBase("t_A=1\nt_A=2\n");
     EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory), "Assertion .!strict. failed");
