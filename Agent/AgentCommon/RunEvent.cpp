@@ -17,12 +17,12 @@ std::string codeText(i64 code) {
     return text + " (" + RunRecord::statusName(code).value_or("unknown") + ")";
 }
 
-// Cut at a whole UTF-8 character.
 // An exit code 1 is the command line's, whatever a status 1 means.
 std::string exitText(i64 exitCode) {
     return exitCode == 1 ? "1 (usage)" : codeText(exitCode);
 }
 
+// Cut at a whole UTF-8 character.
 std::string bounded(std::string text) {
     if (text.size() <= RunEvent::kMaxStringBytes)
         return text;
