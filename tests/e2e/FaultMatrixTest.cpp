@@ -276,6 +276,17 @@ const Row kRows[] = {
      "Enabling Windows error recovery...", "Unregistering RunOnce...", "Releasing mutex",
      "creating second snapshot to take writers out of \"Timed out\" state"},
      .record = {kRunnerHeardBoth, R"({"consistent":true})"}},
+    // The runner's thaw-start never comes, or nobody listens at all: the
+    // agent's own bound ends the hold and the run goes on.
+    {.name = "RunnerNeverThaws", .caller = Runner, .options = {L"--thaw", L"never"},
+     .tweaks = "t_requesterEventWaitForThawStartTimeoutMsec=1000",
+     .end = succeeded({1000, 3500}, "checkpointNotDelivered"),
+     .errors = {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"},
+     .record = {R"({"runner":{"thawStart":"timedOut","readNotification":"received"}})"}},
+    {.name = "RunnerAbsent", .caller = NoRunner, .tweaks = "t_requesterEventWaitForThawStartTimeoutMsec=1000",
+     .end = succeeded({1000, 3500}, "checkpointNotDelivered"),
+     .errors = {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"},
+     .record = {R"({"runner":{"thawStart":"timedOut","readNotification":"timedOut"},"servers":[]})"}},
     // Set before the agent waits: the auto-reset event is still set.
     {.name = "RunnerThawsEarly", .caller = Runner, .options = {L"--thaw", L"early"}, .end = succeeded({0, 1500}),
      .records = {"received event from runner to continue to thaw logic"}, .record = {kRunnerHeardBoth}},
