@@ -45,6 +45,14 @@ const int kExitBadTweak = 3;
 // thread that may write it.
 u64 s_recordBoundBytes = RunRecordFile::kDefaultBoundBytes;
 u32 s_mainThread = 0;
+// Read at start: a tweak read at the end could still end the process.
+bool s_eventLogEnabled = true;
+
+// The run's event log entry, which tells what its record says.
+void reportEvents() {
+    WindowsEventLog eventLog;
+    RunEventReporter::report(RunRecord::current(), eventLog);
+}
 
 // A bad tweak or tweak file ends the process (exit code 3) where it is read:
 // the run's line is appended first, without the log, which may not exist
@@ -61,6 +69,10 @@ void recordBadTweak(const std::string& reason) {
         if (record.start.empty())
             RunRecordFile::begin(record);
         RunRecordFile::finish(record, s_recordBoundBytes);
+        // Its entry too: nothing of it reads a tweak, so the tweak store's
+        // lock, held here, is never asked for again.
+        if (s_eventLogEnabled)
+            reportEvents();
     } catch (...) {
         // The process ends next whatever happens here.
     }
@@ -126,9 +138,6 @@ void beginRecord() {
     });
 }
 
-// Read at start: a tweak read at the end could still end the process.
-bool s_eventLogEnabled = true;
-
 // The run's record, once its exit code is known, then its event log entry,
 // which tells what the record says; whether either could be written changes
 // nothing of the run.
@@ -138,10 +147,7 @@ int endRun(int exitCode, u32 recordBoundBytes) {
         RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
     });
     if (s_eventLogEnabled)
-        recordSide("event log", [] {
-            WindowsEventLog eventLog;
-            RunEventReporter::report(RunRecord::current(), eventLog);
-        });
+        recordSide("event log", reportEvents);
     return exitCode;
 }
 

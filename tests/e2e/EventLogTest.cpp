@@ -130,6 +130,10 @@ TEST_F(EventLog, OneEntryPerOutcomeNoneWhenOffAndTheRunUnchangedWhenUnregisterab
 
     m_standIn.configure("writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n");
     expectEntry(runTraced(defaultMode, 0), "warn 2 1001 10");
+    // A bad tweak ends the run where it is read, with its line and its entry.
+    tweaks(kRealRequester + "t_WaitAsyncTimeoutMsec=-1\n");
+    expectEntry(runTraced(defaultMode, 3), "err 1 1003 10");
+    tweaks(kRealRequester);
     provider({L"--uninstall"});
     expectEntry(runTraced(defaultMode, -1006 & 0xFF), "err 1 1003 10");
     // The entries no run here writes: the checkpoint that did not arrive, an earlier run unfinished.
