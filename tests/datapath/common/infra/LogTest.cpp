@@ -3,27 +3,11 @@
 
 #include <iomanip>
 
-// Call sites of every kind, outside the anonymous namespace so that their class columns are plain.
-namespace logtest {
-struct Widget {
-    Widget() { LOG(LogInfo) << "ctor" << std::endl; }
-    void name() const { LOG(LogInfo) << "member" << std::endl; }
-    void withLambda() {
-        [](int) { LOG(LogInfo) << "lambda" << std::endl; }(1);
-    }
-    void operator()(int) { LOG(LogInfo) << "call" << std::endl; }
-};
-template <class T> struct Box {
-    static void make() { LOG(LogInfo) << "template" << std::endl; }
-};
-} // namespace logtest
-
 static void freeFunctionLogs() {
     LOG(LogInfo) << "free" << std::endl;
 }
 
 namespace {
-// Takes only Warn, so that dispatch filtering and the flush of levels 0-2 show.
 struct WarnOnlyClient : LoggerClient {
     void write(const char*, size_t) override { ++writes; }
     void flush() override { ++flushes; }
@@ -50,20 +34,15 @@ struct LogTest : ::testing::Test {
 TEST(MethodColumns, LabelsSplitIntoClassAndFunction) {
     const char* msvc[][2] = {
         {"wmain", ",wmain"},
-        {"Tweaks::Tweak::Tweak", "Tweaks::Tweak,Tweak"},
         {"Pool::give::<lambda_1adcabf3fd78881dc8d56c551f4b57fd>::operator ()", "Pool,give::<lambda>"},
-        {"fn::<lambda_12>::operator ()", ",fn::<lambda>"},
         {"ab:c", "a,c"}};
     for (auto& row : msvc)
         EXPECT_EQ(row[1], methodColumns(row[0])) << row[0];
     const char* gcc[][2] = {
         {"const char* ns::Foo::baz() const", "ns::Foo::baz"},
         {"ns::Foo::bar()::<lambda(int)>::<lambda()>", "ns::Foo::bar::<lambda>"},
-        {"ns::Foo::bar()::<lambda(auto:1)> [with auto:1 = int]", "ns::Foo::bar::<lambda>"},
         {"bool ns::Foo::operator<(const ns::Foo&) const", "ns::Foo::operator<"},
-        {"static T ns::Map<T, N>::g() [with T = char; int N = 3]", "ns::Map<char, 3>::g"},
-        {"void {anonymous}::anon()", "{anonymous}::anon"},
-        {"int main()", "main"}};
+        {"static T ns::Map<T, N>::g() [with T = char; int N = 3]", "ns::Map<char, 3>::g"}};
     for (auto& row : gcc)
         EXPECT_EQ(row[1], labelFromSignature(row[0])) << row[0];
 }
@@ -73,28 +52,10 @@ TEST_F(LogTest, RecordLayoutLevelNamesAndIdentities) {
     std::string tail = "," + std::to_string(Os::currentThreadId()) + ",NON,,freeFunctionLogs,free\n";
     std::string rec = lastRecord();
     EXPECT_EQ(tail, rec.substr(rec.size() - std::min(rec.size(), tail.size())));
-    LOG(LogInfo7) << "seven" << std::endl;
-    EXPECT_NE(std::string::npos, lastRecord().find(",Info,"));
     LOG_JEX(LogWarn) << "jex" << std::endl;
     EXPECT_NE(std::string::npos, lastRecord().find(",Warn,"));
     EXPECT_NE(std::string::npos, lastRecord().find(",JEX,"));
 }
-
-#if !defined(_MSC_VER)
-TEST_F(LogTest, CallSitesOfEveryKindGiveClassAndFunctionColumns) {
-    logtest::Widget w;
-    w.name();
-    w.withLambda();
-    w(1);
-    logtest::Box<int>::make();
-    std::string columns;
-    for (const std::string& r : LogCapture::instance().records()) // the fifth and sixth fields
-        columns += std::regex_replace(r, std::regex("^([^,]*,){4}([^,]*,[^,]*),.*\n"), "$2 ");
-    EXPECT_EQ("logtest::Widget,Widget logtest::Widget,name logtest::Widget,withLambda::<lambda> "
-              "logtest::Widget,operator() logtest::Box<int>,make ",
-              columns);
-}
-#endif
 
 TEST_F(LogTest, MaskFiltersDeliveryButErrorsFlushEveryClient) {
     WarnOnlyClient& warnOnly = warnOnlyClient();
@@ -136,7 +97,7 @@ TEST_F(LogTest, ConcurrentStatementsStayWhole) {
     EXPECT_EQ(800u, recordsMatching(R"(,t\d i\d+ end\n$)"));
 }
 
-TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutInlineFormDoesNotFifthClientIsRefused) {
+TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutAndAFifthClientIsRefused) {
     EXPECT_EXIT(
         {
             stdoutToStderr();
@@ -145,12 +106,6 @@ TEST(LogAssertionDeathTest, CheckFormCopiesItsRecordToStdoutInlineFormDoesNotFif
         },
         ::testing::ExitedWithCode(Os::kFailFastExitCode),
         R"(,Assert,.+,NON,.*,TestBody, tests/datapath/common/infra/LogTest\.cpp .+: value < 4 failed\.  value=7 )");
-    EXPECT_EXIT(
-        {
-            stdoutToStderr();
-            ORV_ASSERT_AS(1 + 1 == 3, "false");
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode), "^$");
     EXPECT_EXIT(
         {
             stdoutToStderr();
