@@ -144,8 +144,6 @@ TEST(RunRecord, VerdictNamesWhatFailedAndWhetherWaitingHelps) {
          "(VSS_E_WRITERERROR_NONRETRYABLE) after DoSnapshotSet"},
         {[](RunRecord& r) { r.writers[0] = {"W", 6, 0x800423F2, "{W}", "{I}", ""}; }, "inconsistent", false,
          "is VSS_WS_FAILED_AT_IDENTIFY with 0x800423F2 (VSS_E_WRITERERROR_TIMEOUT); a later run may pass"},
-        {[](RunRecord& r) { r.writers[0].state = 15; }, "inconsistent", false,
-         "is VSS_WS_FAILED_AT_BACKUPSHUTDOWN after BackupComplete"},
         {[](RunRecord& r) { r.writers[0].state = 16; }, "ok", true, "every checkpoint request was answered"},
         {[](RunRecord& r) { r.simulator = true; }, "ok", std::nullopt,
          "simulated requester (test switch, never in production): nothing was snapshotted; snapshot taken; "
