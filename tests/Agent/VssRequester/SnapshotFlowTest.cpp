@@ -1,10 +1,7 @@
-// The snapshot flow on a scripted platform, listener, requester and status
-// channel: per path, everything it does in one sequence (its platform calls,
-// the calls it makes on the other three, and its records), its result and
-// what it leaves in the run record. The requester runs on a thread of its
-// own, either at once (a session that ends before the wait for the freeze)
-// or only when the flow joins it (one that ends after the thaw), so the
-// sequence is the same on every run.
+// The snapshot flow on one scripted party standing in for platform, listener,
+// requester and status channel: per path, its calls and records in one
+// sequence, its result and its run record. The requester's thread runs at
+// once or only when joined, so the sequence is the same on every run.
 #include "VssRequester/SnapshotFlow.h"
 
 #include "AgentCommon/IInterProcessCommunicationHandler.h"
@@ -213,9 +210,8 @@ Steps withWorker(const Steps& atStart, const Steps& waitEnd, const Steps& atJoin
 }
 // clang-format on
 
-const u32 kFrozen = ISnapshotFlowPlatform::kWaitObject0, kNeverFrozen = ISnapshotFlowPlatform::kWaitTimeout,
-          kAbandoned = ISnapshotFlowPlatform::kWaitAbandoned,
-          kWaitFailed = ISnapshotFlowPlatform::kWaitFailed;
+typedef ISnapshotFlowPlatform P;
+const u32 kFrozen = P::kWaitObject0, kNeverFrozen = P::kWaitTimeout, kAbandoned = P::kWaitAbandoned;
 const Steps kOk = doSnapshot(0);
 
 TEST(SnapshotFlow, EveryPathInOrder) {
@@ -236,8 +232,8 @@ TEST(SnapshotFlow, EveryPathInOrder) {
          withWorker({}, waitEnded("WAIT_ABANDONED", kAbandoned, -1000), kOk, 0, kOk)},
         {"quiesced wait timed out, the thaw set fails", 0, 0, 0, kNeverFrozen, EndsAtJoin, true, -1001,
          withWorker({}, waitEnded("WAIT_TIMEOUT", kNeverFrozen, -1001), kOk, 0, kOk)},
-        {"quiesced wait failed", 0, 0, 0, kWaitFailed, EndsAtJoin, false, -1002,
-         withWorker({}, waitEnded("WAIT_FAILED", kWaitFailed, -1002), kOk, 0, kOk)},
+        {"quiesced wait failed", 0, 0, 0, P::kWaitFailed, EndsAtJoin, false, -1002,
+         withWorker({}, waitEnded("WAIT_FAILED", P::kWaitFailed, -1002), kOk, 0, kOk)},
         {"requester fails before the freeze", 0, kVssError, 0, kNeverFrozen, EndsAtStart, false, 0,
          withWorker(doSnapshot(kVssError, true), frozen(), {}, kVssError, kOk)},
         {"requester fails after the freeze", 0, kVssError, 0, kFrozen, EndsAtJoin, false, 0,
