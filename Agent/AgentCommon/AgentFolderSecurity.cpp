@@ -45,25 +45,24 @@ bool wanted(LocalMemory& descriptor) {
 }
 } // namespace
 
-bool AgentFolderSecurity::hasAccess(PSECURITY_DESCRIPTOR descriptor) {
-    LocalMemory want;
+namespace {
+bool protectedWith(PSECURITY_DESCRIPTOR descriptor, PACL want) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    PACL have = nullptr, wantDacl = nullptr;
-    return wanted(want) && GetSecurityDescriptorControl(descriptor, &control, &revision) &&
-           (control & SE_DACL_PROTECTED) && daclOf(descriptor, have) && daclOf(want.get(), wantDacl) &&
-           sameEntries(have, wantDacl);
+    PACL have = nullptr;
+    return GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED) &&
+           daclOf(descriptor, have) && sameEntries(have, want);
+}
+} // namespace
+
+bool AgentFolderSecurity::hasAccess(PSECURITY_DESCRIPTOR descriptor) {
+    LocalMemory want;
+    PACL dacl = nullptr;
+    return wanted(want) && daclOf(want.get(), dacl) && protectedWith(descriptor, dacl);
 }
 
 AgentFolderSecurity::Result AgentFolderSecurity::apply(const std::wstring& folder) {
     Result result;
-    PSECURITY_DESCRIPTOR current = nullptr;
-    DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                        nullptr, nullptr, nullptr, &current);
-    LocalMemory currentOwned(current);
-    if (error == ERROR_SUCCESS && hasAccess(current))
-        return result;
-
     LocalMemory want;
     PACL dacl = nullptr;
     if (!wanted(want) || !daclOf(want.get(), dacl)) {
@@ -71,6 +70,13 @@ AgentFolderSecurity::Result AgentFolderSecurity::apply(const std::wstring& folde
         result.call = "ConvertStringSecurityDescriptorToSecurityDescriptorW";
         return result;
     }
+    PSECURITY_DESCRIPTOR current = nullptr;
+    DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, nullptr, nullptr, &current);
+    LocalMemory currentOwned(current);
+    if (error == ERROR_SUCCESS && protectedWith(current, dacl))
+        return result;
+
     // The folder's own list first, on its own: it is what keeps others out
     // from now on, and it holds even where the reset below is not carried
     // out in full. Then the tree, without keeping explicit entries: whatever

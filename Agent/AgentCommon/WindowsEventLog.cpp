@@ -2,13 +2,12 @@
 
 #include "AgentCommon/EventSourceValues.h"
 #include "AgentCommon/RunEventReporter.h"
+#include "VssRequester/RegistryKey.h"
 
 #include <string>
 #include <vector>
 
 namespace {
-using RegistryHandle = UniqueHandle<NullableHandleTraits<HKEY, &RegCloseKey>>;
-
 // A value that is longer than any path is not ours, whatever it holds.
 const DWORD kMaxValueBytes = 65536;
 
@@ -67,7 +66,7 @@ u32 WindowsEventLog::registerSource() {
     const std::wstring exe = executablePath();
     if (exe.empty())
         return lastError();
-    RegistryHandle key;
+    RegistryKey key;
     LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                   KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.out(), nullptr);
     if (result != ERROR_SUCCESS)

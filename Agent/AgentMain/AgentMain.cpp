@@ -141,10 +141,10 @@ void beginRecord() {
 // The run's record, once its exit code is known, then its event log entry,
 // which tells what the record says; whether either could be written changes
 // nothing of the run.
-int endRun(int exitCode, u32 recordBoundBytes) {
+int endRun(int exitCode) {
     recordSide("finish", [&] {
         RunRecord::current().exitCode = exitCode;
-        RunRecordFile::finish(RunRecord::current(), recordBoundBytes);
+        RunRecordFile::finish(RunRecord::current(), s_recordBoundBytes);
     });
     if (s_eventLogEnabled)
         recordSide("event log", reportEvents);
@@ -277,8 +277,7 @@ int wmain(int argc, wchar_t* argv[]) {
     // Read before the marker is left: a value out of range ends the process
     // here, as every tweak does, with no run begun. The tweak files are the
     // caller's, as trusted as its command line.
-    const u32 recordBoundBytes = AgentTweaks::runRecordMaxBytes();
-    s_recordBoundBytes = recordBoundBytes;
+    s_recordBoundBytes = AgentTweaks::runRecordMaxBytes();
 
     AgentArguments arguments;
     try {
@@ -286,11 +285,11 @@ int wmain(int argc, wchar_t* argv[]) {
         LOG(LogInfo) << "OrvelVssAgent.exe invoked." << std::endl;
         ArgsParserUtils::printArgs(argc, argv);
         if (int usageError = readCommandLine(argc, argv, arguments, columns))
-            return endRun(usageError, recordBoundBytes);
+            return endRun(usageError);
 
         const Outcome outcome = takeSnapshot(arguments, columns);
         if (!outcome.waitForReader)
-            return endRun(outcome.exitCode, recordBoundBytes);
+            return endRun(outcome.exitCode);
         LOG(LogInfo) << "OrvelVssAgent.exe"
                      << " done."
                      << " ret=" << outcome.exitCode << " " << std::endl;
@@ -298,7 +297,7 @@ int wmain(int argc, wchar_t* argv[]) {
         RunRecord::current().readNotificationReceived = RunnerAgentSynchronizer::waitForSignal(
             RunnerAgentSynchronizer::kReadNotificationEvent,
             static_cast<u32>(AgentTweaks::sharedMemoryReadTimeoutMsec()));
-        endRun(outcome.exitCode, recordBoundBytes);
+        endRun(outcome.exitCode);
         Logger::instance()->flush();
         return outcome.exitCode;
     } catch (const std::exception& e) {
@@ -306,7 +305,7 @@ int wmain(int argc, wchar_t* argv[]) {
     } catch (...) {
         LOG(LogError) << "agent crushed for unknown reason " << std::endl;
     }
-    endRun(kExitCrashed, recordBoundBytes);
+    endRun(kExitCrashed);
     Logger::instance()->flush();
     return kExitCrashed;
 }
