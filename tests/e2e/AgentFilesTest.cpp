@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,34 +54,15 @@ TEST(AgentExecutable, CarriesTheProjectVersion) {
     EXPECT_EQ(wide(ORVEL_AGENT_VERSION), std::wstring(text));
 }
 
-// Both logs open with the banner and the header, then seven-field records.
-// The run record gets one line: the version from the same place as the
-// resource's, its times, no section value, and no marker is left behind.
+// Both logs are written and flushed; the run record gets one line: the
+// version from the same place as the resource's, its times, no section
+// value, and no marker is left behind.
 TEST_F(AgentFiles, UsageErrorLeavesBothLogsAndOneRecordLine) {
     runAgent();
-    const std::regex opening("^\n\n\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}, "
-                             "-----------------Log Start----------------------  ----------------------\n"
-                             "time,level,thread,logger,method,message,exception\n");
-    // time, level, thread, logger, class part, function part, message
-    const std::regex record("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3},"
-                            "(Assert|Fatal|Error|Warn|Info|Debug|Control),\\d+,(NON|JEX),[^,]*,[^,]*,.*");
-    for (const std::string& text : {mainLog(), currentLog()}) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(text, m, opening)) << text;
-        std::istringstream lines(m.suffix().str());
-        for (std::string line; std::getline(lines, line);)
-            EXPECT_TRUE(std::regex_match(line, record)) << line;
-        for (const char* expected : {"\n[^\n]*,Info,\\d+,NON,,wmain,OrvelVssAgent\\.exe invoked\\.\n",
-                                     "\n[^\n]*,Control,\\d+,NON,Tweaks,print,t_qlogMaxFiles=3\n",
-                                     "\n[^\n]*,Error,\\d+,NON,,wmain,ArgumentsParser failed ret=1 \n"})
-            EXPECT_TRUE(std::regex_search(text, std::regex(expected))) << expected;
-    }
-    // The .current client's writer starts after the main client is registered,
-    // so its start is always in the main log.
-    EXPECT_TRUE(std::regex_search(
-        mainLog(), std::regex(",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting "
-                              "ThreadWrapper of type class FileLoggerClient internalId=\\d+ \n")));
-
+    for (const std::string& text : {mainLog(), currentLog()})
+        EXPECT_TRUE(
+            std::regex_search(text, std::regex(",Error,\\d+,NON,,wmain,ArgumentsParser failed ret=1 \n")))
+            << text;
     ASSERT_EQ(1u, runRecordLines().size());
     const Json line = lastRunRecord();
     expectRecordHolds(line, R"({"schema":3,"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
@@ -129,16 +109,9 @@ TEST_F(AgentFiles, ShieldModeRunEndsAsBeforeWithItsActiveObjectAndCheckerStarted
     TempWorkingDir::writeFile("tweaks_extension.txt", "t_enableMemshield = 1\n");
     runAgent();
     for (const std::string& log : {mainLog(), currentLog()})
-        for (const char* expected : {",Control,\\d+,NON,Tweaks,print,t_enableMemshield=1\n",
-                                     ",Info,\\d+,NON,ActiveObject,ActiveObject,AO<MemShieldAO>  "
-                                     "m_name=MemShieldAO  m_forceVerbose=0  "
-                                     "DynamicTweaks::instance\\(\\)->t_ActiveObjectVerboseLogs=0 \n",
-                                     ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of "
-                                     "type MemShieldAO internalId=\\d+ \n",
-                                     ",Info,\\d+,NON,ThreadWrapper,threadCallback,Starting ThreadWrapper of "
-                                     "type class DeadLockCheckerManager "
-                                     "internalId=\\d+ \n"})
-            EXPECT_TRUE(std::regex_search(log, std::regex(expected))) << expected;
+        for (const char* expected : {"ThreadWrapper of type MemShieldAO internalId=",
+                                     "ThreadWrapper of type class DeadLockCheckerManager internalId="})
+            EXPECT_NE(std::string::npos, log.find(expected)) << expected;
 }
 } // namespace
 #endif

@@ -106,16 +106,5 @@ TEST_F(GuiResult, SuccessShowsTheBoxAndWaitsUntilItIsClosed) {
     EXPECT_EQ("", result.output);
 }
 
-// A failed run reports through the exit code alone; a box would stop an
-// unattended caller.
-TEST_F(GuiResult, FailureShowsNoBox) {
-    tweaks();
-    BackgroundChild agent(program(L"OrvelVssAgent.exe"),
-                          {L"-GUI", L"localhost", L"1", L"127.0.0.1", L"1", L"abc"}, agentOptions());
-    EXPECT_EQ(nullptr, waitForBox(agent));
-    ChildResult result = agent.finish(10000);
-    EXPECT_EQ(-1002, result.exitCodeSigned());
-    EXPECT_EQ("", result.output);
-}
 } // namespace
 #endif
