@@ -130,8 +130,18 @@ TEST_F(EventLog, OneEntryPerLevelAndTheRunUnchangedWhenUnregisterable) {
 
     m_standIn.configure("writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n");
     expectEntry(runTraced(defaultMode, 0), "warn 2 1001 10");
+    // A bad tweak ends the run where it is read, with its line and its entry.
+    tweaks(kRealRequester + "t_WaitAsyncTimeoutMsec=-1\n");
+    expectEntry(runTraced(defaultMode, 3), "err 1 1003 10");
+    tweaks(kRealRequester + "t_eventLogEnabled=0\n");
+    EXPECT_TRUE(runTraced(defaultMode, 0).empty());
+    tweaks(kRealRequester);
     provider({L"--uninstall"});
     expectEntry(runTraced(defaultMode, -1006 & 0xFF), "err 1 1003 10");
+    // The IDs no run here writes render too: the checkpoint not delivered, an earlier run unfinished.
+    const std::vector<std::string> inserts = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"};
+    EXPECT_NE(std::string::npos, rendered(1002, inserts).find("was not delivered: 9."));
+    EXPECT_NE(std::string::npos, rendered(1004, inserts).find("run 1 (process 2, started 3)"));
     // A source key the agent may read but not write: the entry still goes
     // out, the run ends as it would have, and one Warn record says why.
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSourceKey);

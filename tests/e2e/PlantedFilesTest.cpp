@@ -53,6 +53,7 @@ TEST_F(PlantedFiles, NothingUnderAMarkersNameStopsOrChangesARun) {
         size_t markersLeftAfter;
     } plants[] = {
         {"pid out of range", [] { marker("x1", "9999999999999999999"); }, "\"dropped\":0", 0, 1},
+        {"pid negative", [] { marker("x1", "-1"); }, "\"dropped\":0", 0, 1},
         {"binary junk, a day old",
          [] {
              const std::string path = marker("x1", "1");
