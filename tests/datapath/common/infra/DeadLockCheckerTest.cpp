@@ -62,24 +62,17 @@ TEST(DeadLockChecker, ProgressOrAnInactiveLeaseIsNeverReportedAndAReleasedOneIsG
 
 TEST(DeadLockCheckerDeathTest, ATimedOutLeaseListsTheThreadsAndEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            echoLogToStderr();
-            MemWatcher::instance()->AddThread(Os::currentThreadId()); // at least one thread to list
-            DlcKeepalive lease("lease", nullptr);
-            checkEveryInterval(17);
-        },
-        ::testing::ExitedWithCode(Os::kFailFastExitCode),
-        InOrder(
-            {",Error,\\d+,NON,DlcKeepalive,checkLease,lease is stuck for 960 sec\n",
-             ",Control,.*lease waited too long  deltaSec=960  m_timeoutSec=900 ",
-             ",MemWatcher,iterateThreads,start\n",
-             ",ThreadBacktracePrinter,print, threadName=", ",MemWatcher,iterateThreads,done\n",
-             ",Assert,\\d+,NON,DlcKeepalive,checkLease, datapath/common/infra/DeadLockChecker\\.cpp \\d+: "
-             "false failed\\. lease waited too long\n"}));
+    auto timeOut = [] {
+        MemWatcher::instance()->AddThread(Os::currentThreadId()); // at least one thread to list
+        DlcKeepalive lease("lease", nullptr);
+        checkEveryInterval(17);
+    };
+    EXPECT_FAILFAST(timeOut(), ",Error,.*,checkLease,lease is stuck for 960 sec\n",
+                    ",Control,.*lease waited too long  deltaSec=960  m_timeoutSec=900 ",
+                    ",MemWatcher,iterateThreads,start\n",
+                    ",ThreadBacktracePrinter,print, threadName=", ",MemWatcher,iterateThreads,done\n",
+                    ",Assert,.*,checkLease, .*: false failed\\. lease waited too long\n");
     DlcKeepalive lease("lease", nullptr);
-    EXPECT_FAILFAST(
-        DeadLockCheckerManager::instance()->registerChecker(&lease),
-        InOrder({",DeadLockCheckerManager,registerChecker, .* ret failed\\.  checker=\\S+ checker "
-                 "already registered\n"}));
+    EXPECT_FAILFAST(DeadLockCheckerManager::instance()->registerChecker(&lease),
+                    ",registerChecker, .* ret failed\\.  checker=\\S+ checker already registered\n");
 }

@@ -1,21 +1,32 @@
 #pragma once
-// What the infrastructure cases share: the framework, the log capture, the
-// death-test matchers, and waits that give a loaded sanitizer build time.
-#include "support/InOrder.h"
+// What the infrastructure cases share: the framework, the log capture, waits
+// that give a loaded sanitizer build time, and what death tests look for.
+#include "LockedLoggerClient.h"
+#include "Os.h"
 #include "support/LogCapture.h"
-#include "support/StderrLogEcho.h"
 #include "support/TempWorkingDir.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+#ifdef _WIN32
+#include <io.h>
+#define ORV_DUP2 _dup2
+#define ORV_FILENO _fileno
+#else
+#include <unistd.h>
+#define ORV_DUP2 dup2
+#define ORV_FILENO fileno
+#endif
 
 // Polls until `done` holds or ten seconds pass; the answer is `done` then.
 inline bool waitUntil(const std::function<bool()>& done) {
@@ -52,3 +63,67 @@ inline std::vector<std::string> messagesFrom(const std::string& cls, const std::
             out.push_back(LogCapture::messageOf(record));
     return out;
 }
+
+// Gtest death tests look on standard error for the text a process wrote
+// before it ended. Call these inside the death test's statement, so that only
+// the child is changed (the Logger takes at most four clients per process).
+
+// Copies every log record to standard error.
+inline void echoLogToStderr() {
+    // Locked so that records from several threads reach stderr whole, one
+    // after the other.
+    struct StderrLogClient : LockedLoggerClient {
+        void writeLocked(const char* record, size_t length) override {
+            std::fwrite(record, 1, length, stderr);
+            std::fflush(stderr); // the process ends without flushing anything
+        }
+    };
+    static bool registered =
+        (Logger::instance()->registerClient(new StderrLogClient(), kAllLevelsMask), true);
+    (void)registered;
+}
+
+inline void stdoutToStderr() {
+    std::fflush(stdout);
+    ORV_DUP2(ORV_FILENO(stderr), ORV_FILENO(stdout));
+}
+
+// Matches a death test's standard error: each piece, an ECMAScript regular
+// expression, must be found after the end of the previous one. Unlike gtest's
+// own regular expressions it reads the same on every platform and spans the
+// records of a whole report.
+class InOrderMatcher : public ::testing::MatcherInterface<const std::string&> {
+public:
+    explicit InOrderMatcher(std::vector<std::string> pieces) : m_pieces(std::move(pieces)) {}
+
+    bool MatchAndExplain(const std::string& text, ::testing::MatchResultListener* listener) const override {
+        std::string::const_iterator from = text.begin();
+        for (const std::string& piece : m_pieces) {
+            std::smatch match;
+            if (!std::regex_search(from, text.end(), match, std::regex(piece))) {
+                *listener << "no \"" << piece << "\" after offset " << (from - text.begin());
+                return false;
+            }
+            from = match[0].second;
+        }
+        return true;
+    }
+    void DescribeTo(std::ostream* os) const override {
+        *os << "has, in order:";
+        for (const std::string& piece : m_pieces)
+            *os << " \"" << piece << "\"";
+    }
+
+private:
+    std::vector<std::string> m_pieces;
+};
+
+inline ::testing::Matcher<const std::string&> InOrder(std::vector<std::string> pieces) {
+    return ::testing::MakeMatcher(new InOrderMatcher(std::move(pieces)));
+}
+
+// The statement runs in a child that echoes its log; it must end with the
+// fail-fast status after writing the pieces, in order.
+#define EXPECT_FAILFAST(statement, ...)                                                                      \
+    EXPECT_EXIT((echoLogToStderr(), statement), ::testing::ExitedWithCode(Os::kFailFastExitCode),            \
+                InOrder({__VA_ARGS__}))

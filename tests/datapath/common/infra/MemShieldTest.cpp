@@ -63,8 +63,8 @@ TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
         {"array released as object",
          false,
          [] { trackedDelete(ORV_NEW_ARRAY(u64, 2)); },
-         {",Error,\\d+,NON,MemShield,freeAndCount,Assertion \\(\\*\\(--sanityPtr\\) == "
-          "std::numeric_limits<u32>::max\\(\\)\\) failed "}},
+         {",freeAndCount,Assertion \\(\\*\\(--sanityPtr\\) == std::numeric_limits<u32>::max\\(\\)\\) "
+          "failed "}},
         {"byte written past the end",
          true,
          [] {
@@ -74,15 +74,13 @@ TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
              reinterpret_cast<u8*>(t)[24] = 120;
              trackedDelete(t);
          },
-         {",Error,\\d+,NON,MemShield,freeAndUnregister,memory overrun \\(during free\\)!memory corruption "
-          "\\(post\\) "
-          ": \\d+ tests/datapath/common/infra/MemShieldTest\\.cpp \\d+! \\[0->120,\\] "
-          "it->second\\.m_allocTime=\\d+  it->second\\.m_freeTime=0  it->second\\.m_class=Twenty4 \n",
-          ",Error,.*,freed at file=tests/datapath/common/infra/MemShieldTest\\.cpp  line=\\d+ \n",
-          "allocation tests/datapath/common/infra/MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
-          ",JEX,MemoryHeap,printMemoryUsage,Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 \n",
+         {",freeAndUnregister,memory overrun \\(during free\\)!.*MemShieldTest\\.cpp \\d+! \\[0->120,\\] .*"
+          "m_class=Twenty4 \n",
+          ",freed at file=.*MemShieldTest\\.cpp  line=\\d+ \n",
+          "allocation .*MemShieldTest\\.cpp \\d+ -> 1 allocations 24 bytes\n",
+          ",MemoryHeap,printMemoryUsage,Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 \n",
           ",MemoryPoolImpl,printMemoryUsage,Memory POOL:  m_usedMemoryGross=0 .* maxUsed=0 \n",
-          ",MemShield,memshieldError,Assertion \\(false\\) failed "}},
+          ",memshieldError,Assertion \\(false\\) failed "}},
         {"double release",
          true,
          [] {
@@ -90,8 +88,7 @@ TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
              MemShield::instance()->freeAndUnregister(e, "first.cpp", 1);
              MemShield::instance()->freeAndUnregister(e, "second.cpp", 2);
          },
-         {",Error,.*,MemShield,freeAndUnregister,trying to free un-allocated memory file=second\\.cpp  "
-          "line=2 \n",
+         {",freeAndUnregister,trying to free un-allocated memory file=second\\.cpp  line=2 \n",
           "Assertion \\(false\\) failed "}},
         {"oversized block",
          true,

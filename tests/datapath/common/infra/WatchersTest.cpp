@@ -67,9 +67,7 @@ TEST(WatchedContainers, ConcurrentContainersAndReportsLeaveNoneBehind) {
 TEST(WatchedContainersDeathTest, RegistryRefusesDoubleRegistrationAndUnknownRemoval) {
     auto* db = MemWatchedContainerDatabase::instance();
     WatchedMap m("WatchTestTwice");
-    EXPECT_FAILFAST(db->registerContainer(&m),
-                    ",Error,.*,MemWatchedContainerDatabase,registerContainer,Assertion .rt. failed "
-                    "datapath/common/infra/MemWatchedContainer\\.cpp ");
+    EXPECT_FAILFAST(db->registerContainer(&m), ",registerContainer,Assertion .rt. failed ");
     EXPECT_FAILFAST((db->unregisterContainer(&m), db->unregisterContainer(&m)),
                     "unregisterContainer,Assertion .iter != m_containers\\.end... failed");
 }
