@@ -8,9 +8,6 @@
 #include <cstring>
 
 namespace {
-struct Eight {
-    u64 value = 42;
-};
 struct Twenty4 {
     u64 a = 1, b = 2, c = 3;
 };
@@ -38,14 +35,14 @@ TEST(MemShieldCounting, HeaderMarksObjectsAndArraysAndTheCounterComesBack) {
     MemShield* shield = MemShield::instance();
     ASSERT_FALSE(shield->isShieldOn());
     const i64 before = shield->allocatedBytes();
-    Eight* eight = ORV_NEW(Eight)();
-    EXPECT_EQ((std::vector<u32>{16, 0xFFFFFFFF}), (std::vector<u32>{headerOf(eight)[0], headerOf(eight)[1]}));
+    u64* word = ORV_NEW(u64)(42);
+    EXPECT_EQ((std::vector<u32>{16, 0xFFFFFFFF}), (std::vector<u32>{headerOf(word)[0], headerOf(word)[1]}));
     s8* bytes = ORV_NEW_ARRAY(s8, 5);
     EXPECT_EQ((std::vector<u32>{13, 5}), (std::vector<u32>{headerOf(bytes)[0], headerOf(bytes)[1]}));
     int destroyed = 0;
     BaseB* viaSecondBase = ORV_NEW(Both)(&destroyed);
     EXPECT_EQ(before + 16 + 13 + static_cast<i64>(sizeof(Both) + 8), shield->allocatedBytes());
-    trackedDelete(eight);
+    trackedDelete(word);
     trackedDeleteArray(bytes);
     trackedDelete(viaSecondBase);
     EXPECT_EQ(1, destroyed);
@@ -84,7 +81,7 @@ TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
         {"double release",
          true,
          [] {
-             Eight* e = ORV_NEW(Eight)();
+             u64* e = ORV_NEW(u64)(42);
              MemShield::instance()->freeAndUnregister(e, "first.cpp", 1);
              MemShield::instance()->freeAndUnregister(e, "second.cpp", 2);
          },
