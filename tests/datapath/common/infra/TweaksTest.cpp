@@ -76,8 +76,7 @@ TEST_F(TweakStore, NameDefinedTwiceInOneStreamIsAppliedFromNeitherLine) {
     EXPECT_EQ(1, m_store.longVal("t_B"));
 }
 
-// The handler hears which tweak is bad before the check that ends the process.
-TEST_F(TweakStore, BadTweaksAndBaseFilesEndTheProcessNamingTheTweakToTheFailureHandlerFirst) {
+TEST_F(TweakStore, TypedGettersCheckTheirRangeAndNameABadTweakToTheFailureHandlerFirst) {
     applyText(m_store, "t_max=2147483647\nt_min=-2147483647\nt_over=2147483648\n"
                        "t_umax=4294967295\nt_neg=-1\nt_s=\"abc\"\n");
     EXPECT_EQ(2147483647, m_store.intVal("t_max"));
@@ -86,42 +85,18 @@ TEST_F(TweakStore, BadTweaksAndBaseFilesEndTheProcessNamingTheTweakToTheFailureH
     Tweaks& store = m_store;
     const struct {
         std::function<void()> read;
-        std::vector<std::string> expected; // on standard error, in order
-    } rows[] = {
-        {[&] { store.intVal("t_over"); },
-         {"handler: tweak \"t_over\" is 2147483648, outside the signed 32-bit", "ival <= ..u32.-1. / 2"}},
-        {[&] { store.uintVal("t_neg"); },
-         {"handler: tweak \"t_neg\" is -1, outside the unsigned 32-bit", "ival >= 0"}},
-        {[&] { store.longVal("t_none"); },
-         {"handler: tweak \"t_none\" not found", "tweak \"t_none\" not found"}},
-        {[&] { store.longVal("t_s", 1); }, {"handler: tweak \"t_s\" is not a number", "value is not int"}},
-        {[&] { store.update("t_x", "maybe"); },
-         {"handler: tweak \"t_x\": the value maybe is neither a number nor a boolean word", "failed"}},
-        {[] {
-             writeBase("t_A=1\nno equals\n");
-             Tweaks(Tweaks::Source::WorkingDirectory);
-         },
-         {"handler: base tweak file .*: a line without \"=\"", "Assertion .false. failed"}},
-        {[] {
-             writeBase("t_A=1\nt_A=2\n");
-             Tweaks(Tweaks::Source::WorkingDirectory);
-         },
-         {"Assertion .!strict. failed"}},
-        {[] {
-             TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 1, "t_A=1\n", 12345);
-             Tweaks(Tweaks::Source::WorkingDirectory);
-         },
-         {"No valid consistent file found"}},
-        {[] {
-             TempWorkingDir::writeFile("late.txt", "t_A=1\n");
-             Tweaks(Tweaks::Source::WorkingDirectory).updateFromFile("late.txt");
-         },
-         {"Trying to update non-periodically after initialization"}}};
-    GTEST_FLAG_SET(death_test_style, "threadsafe"); // each row's files in a folder of its own
+        std::string handler, assertion;
+    } rows[] = {{[&] { store.intVal("t_over"); }, "t_over\" is 2147483648, outside the signed 32-bit",
+                 "ival <= ..u32.-1. / 2"},
+                {[&] { store.uintVal("t_neg"); }, "t_neg\" is -1, outside the unsigned 32-bit", "ival >= 0"},
+                {[&] { store.longVal("t_none"); }, "t_none\" not found", "tweak \"t_none\" not found"},
+                {[&] { store.longVal("t_s", 1); }, "t_s\" is not a number", "value is not int"},
+                {[&] { store.update("t_x", "maybe"); },
+                 "t_x\": the value maybe is neither a number nor a boolean word", "failed"}};
     Tweaks::setFailureHandler(nameTheBadTweak);
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.expected[0]);
-        EXPECT_FAILFAST(row.read(), row.expected);
+        SCOPED_TRACE(row.handler);
+        EXPECT_FAILFAST(row.read(), "handler: tweak \"" + row.handler, row.assertion);
     }
     Tweaks::setFailureHandler(nullptr);
 }
@@ -140,6 +115,21 @@ TEST_F(TweakStore, LaterFilesOverrideEarlierOnesAndALongLineStopsOnlyItsOwnFile)
     const std::vector<std::string> read = store.filesRead();
     ASSERT_EQ(4u, read.size());
     EXPECT_EQ("tweaks_extension.txt", read[1]);
+}
+
+TEST_F(TweakStore, FlawsInTheBaseSetOrALateUpdateEndTheProcess) {
+    Tweaks initialized(Tweaks::Source::WorkingDirectory); // with no files at all
+    TempWorkingDir::writeFile("late.txt", "t_A=1\n");
+    EXPECT_FAILFAST(initialized.updateFromFile("late.txt"),
+                    "Trying to update non-periodically after initialization");
+
+    writeBase("t_A=1\nno equals\n");
+    Tweaks::setFailureHandler(nameTheBadTweak);
+    EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory),
+                    "handler: base tweak file .*: a line without \"=\"", "Assertion .false. failed");
+    Tweaks::setFailureHandler(nullptr);
+    writeBase("t_A=1\nt_A=2\n");
+    EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory), "Assertion .!strict. failed");
 }
 
 TEST(ProcessTweaks, UpdatesFeedDynamicTweaksWhateverTheCase) {
