@@ -13,14 +13,10 @@ public:
 };
 
 namespace {
-class Counted : public Singleton<Counted> {
-    friend class Singleton<Counted>;
+struct Counted : Singleton<Counted> {
     Counted() { ++constructions; }
-
-public:
-    static std::atomic<int> constructions;
+    static inline std::atomic<int> constructions{0};
 };
-std::atomic<int> Counted::constructions{0};
 } // namespace
 
 TEST(Semaphore, WaitForTimesOutWithoutTakingAndTakesEachPostOnce) {
