@@ -82,17 +82,17 @@ TEST_F(TweakStore, TypedGettersCheckTheirRangeAndNameABadTweakToTheFailureHandle
     EXPECT_EQ(2147483647, m_store.intVal("t_max"));
     EXPECT_EQ(-2147483647, m_store.intVal("t_min"));
     EXPECT_EQ(4294967295u, m_store.uintVal("t_umax"));
-    Tweaks& store = m_store;
     const struct {
         std::function<void()> read;
         std::string handler, assertion;
-    } rows[] = {{[&] { store.intVal("t_over"); }, "t_over\" is 2147483648, outside the signed 32-bit",
-                 "ival <= ..u32.-1. / 2"},
-                {[&] { store.uintVal("t_neg"); }, "t_neg\" is -1, outside the unsigned 32-bit", "ival >= 0"},
-                {[&] { store.longVal("t_none"); }, "t_none\" not found", "tweak \"t_none\" not found"},
-                {[&] { store.longVal("t_s", 1); }, "t_s\" is not a number", "value is not int"},
-                {[&] { store.update("t_x", "maybe"); },
-                 "t_x\": the value maybe is neither a number nor a boolean word", "failed"}};
+    } rows[] = {
+        {[&] { m_store.intVal("t_over"); }, "t_over\" is 2147483648, outside the signed 32-bit",
+         "ival <= ..u32.-1. / 2"},
+        {[&] { m_store.uintVal("t_neg"); }, "t_neg\" is -1, outside the unsigned 32-bit", "ival >= 0"},
+        {[&] { m_store.longVal("t_none"); }, "t_none\" not found", "tweak \"t_none\" not found"},
+        {[&] { m_store.longVal("t_s", 1); }, "t_s\" is not a number", "value is not int"},
+        {[&] { m_store.update("t_x", "maybe"); },
+         "t_x\": the value maybe is neither a number nor a boolean word", "failed"}};
     Tweaks::setFailureHandler(nameTheBadTweak);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.handler);
