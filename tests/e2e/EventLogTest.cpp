@@ -5,7 +5,7 @@
 // the low 8 bits of the agent's exit code. What each entry says is RunEventTest's.
 #ifdef _WIN32
 #include "AgentCommon/TextConversion.h"
-#include "support/StandInRunTest.h"
+#include "support/VssStandIn.h"
 
 #include <windows.h>
 

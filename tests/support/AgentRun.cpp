@@ -16,8 +16,6 @@
 #include <regex>
 #include <sstream>
 
-const char kSuccessLine[] = "The VSS checkpoint request has been initiated.\r\n";
-
 std::wstring program(const wchar_t* name) {
     return ChildProcess::currentExecutableFolder() + name;
 }
@@ -141,16 +139,6 @@ std::vector<LogRecord> currentRun() {
         if (std::regex_match(line, match, record))
             records.push_back({match[1], match[2]});
     return records;
-}
-
-void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts) {
-    size_t next = 0;
-    for (const std::string& start : starts) {
-        while (next < records.size() && records[next].message.compare(0, start.size(), start) != 0)
-            ++next;
-        ASSERT_LT(next, records.size()) << "missing, or out of order: " << start;
-        ++next;
-    }
 }
 
 void expectNothingLeftBehind() {
