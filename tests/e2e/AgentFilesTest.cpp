@@ -34,13 +34,11 @@ TEST(AgentExecutable, CarriesTheProjectVersion) {
 }
 
 // One run that ends with a usage error, with both tweak files and shield mode
-// on. Its Error record flushes both logs; the run record gets one line, with
-// the version from the same place as the resource's, and no marker is left.
-// The tweak listing in the log shows what won: the newest valid copy of the
-// base set, then the extension file; code defaults fill only the names no
-// file set. Shield mode changes nothing of the run: the file log clients'
-// allocations start MemShield's active object, whose keepalive starts the
-// dead-lock checker.
+// on, the extension's last line cut short. Its Error record flushes both logs; the run record gets one line,
+// with the version from the same place as the resource's, and no marker is left. The tweak listing in the log
+// shows what won: the newest valid copy of the base set, then the extension file; code defaults fill only the
+// names no file set. Shield mode changes nothing of the run: the file log clients' allocations start
+// MemShield's active object, whose keepalive starts the dead-lock checker.
 TEST(AgentFiles, UsageErrorRunLeavesItsLogsRecordLineAndTweakListing) {
     const std::string logs = agentLogs();
     DeleteFileA((logs + "log.txt").c_str());
@@ -51,8 +49,9 @@ TEST(AgentFiles, UsageErrorRunLeavesItsLogsRecordLineAndTweakListing) {
                                         "t_Zeta = 5\nt_alpha = \"base\" ; a comment\nt_Shared = 1\n"
                                         "t_qlogMaxFiles = 0x7\n");
     TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 1, 5, "t_Zeta = 6\n", 12345);
-    TempWorkingDir::writeFile("tweaks_extension.txt",
-                              "t_shared = 2\nt_Ext = ON\nnot a tweak line\nt_enableMemshield = 1\n");
+    TempWorkingDir::writeFile(
+        "tweaks_extension.txt",
+        "t_shared = 2\nt_Ext = ON\nnot a tweak line\nt_enableMemshield = 1\nt_FileLoggerEnab");
     ChildOptions options;
     options.workingDirectory = dir.path().wstring();
     ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, options);

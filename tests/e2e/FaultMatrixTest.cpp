@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <ostream>
@@ -79,25 +78,6 @@ void expectWindowWithinProviders(const Json& record, const std::string& heldUs) 
 // with or without the runner.
 enum Caller { Local, PeerOnly, NoServer, Runner, NoRunner, BadCommandLine };
 
-void extend(const std::string& dir, const std::string& text) {
-    const std::string path = dir + "\\tweaks_extension.txt";
-    TempWorkingDir::writeFile(path, TempWorkingDir::readFile(path) + text);
-}
-
-// The log folder is a file: the agent runs without its logs.
-void logFolderIsAFile(const std::string&) {
-    ASSERT_TRUE(MoveFileA(logFolder().c_str(), (logFolder() + ".aside").c_str()));
-    TempWorkingDir::writeFile(logFolder(), "");
-}
-
-void undoPrepare(const std::string& workingDirectory) {
-    std::filesystem::remove_all(workingDirectory + "\\jex_tweaks");
-    if (GetFileAttributesA((logFolder() + ".aside").c_str()) != INVALID_FILE_ATTRIBUTES) {
-        DeleteFileA(logFolder().c_str());
-        MoveFileA((logFolder() + ".aside").c_str(), logFolder().c_str());
-    }
-}
-
 // How long the provider held the writers in the first session, in ms.
 struct Held {
     long minMs, maxMs;
@@ -105,32 +85,29 @@ struct Held {
 const Held kHeld = {0, 2500};
 const Held kNeverFrozen = {-1, -1};
 
-// What a run comes to: its exit code, the status the section holds at the
-// end, the writers' hold, whether the guards relaxed the machine (and put it
-// back), whether it wrote its record line and the record's verdict, and what
-// it (or the runner) printed.
+// What a run comes to: its exit code (the guards relaxed the machine, and put
+// it back, exactly when it is 0), the status the section holds at the end,
+// the writers' hold, what it (or the runner) printed and the record's verdict.
 struct Outcome {
     int exit = 0;
     int status = 0;
     Held held = kHeld;
-    bool touched = true;
-    bool recorded = true;
     const char* output = kSuccessLine;
     const char* verdict = "ok";
 };
 Outcome succeeded(Held held, const char* verdict = "ok") {
-    return {0, 0, held, true, true, kSuccessLine, verdict};
+    return {0, 0, held, kSuccessLine, verdict};
 }
 // The run succeeds; the requester's result is the status: no snapshot.
 Outcome requesterFailed(int status, Held held = kNeverFrozen) {
-    return {0, status, held, true, true, kSuccessLine, "failed"};
+    return {0, status, held, kSuccessLine, "failed"};
 }
 Outcome endedEarly(int exit, int status = kNeverWritten, const char* output = "") {
-    return {exit, status, kNeverFrozen, false, true, output, exit == 1 ? "usage" : "failed"};
+    return {exit, status, kNeverFrozen, output, exit == 1 ? "usage" : "failed"};
 }
 // A bad tweak ended the process where it was read; its line is written
 // without the log.
-const Outcome kAsserted = {kAssertExit, kNeverWritten, kNeverFrozen, false, true, "", "failed"};
+const Outcome kAsserted = endedEarly(kAssertExit);
 const Outcome kNoService = endedEarly(-1006, -1006, "thaw_complete_ms=-1");
 
 struct Row {
@@ -139,7 +116,7 @@ struct Row {
     Args options = {}; // the server's, or the runner's
     std::string standIn = "";
     std::string tweaks = "";
-    void (*prepare)(const std::string& workingDirectory) = nullptr; // after the tweaks were written
+    bool logFolderIsAFile = false; // the agent runs without its logs, and writes no record line
     Args install = {L"--install"}; // the provider service's; empty: not installed
     Args keywords = {};            // after the agent's five arguments
     bool stamp = true;             // LastAliveStamp present before the run
@@ -279,15 +256,10 @@ const Row kRows[] = {
      kNotDelivered), .record = {kCheckpointUnanswered}},
 
     // The agent's own files.
-    {.name = "LogFolderNotWritable", .prepare = logFolderIsAFile,
-     .end = {.recorded = false, .output = "failed to open logger file. going to work without logger"}},
-    // The signed set's own file check ends the process before any tweak is read: no line.
-    {.name = "BaseTweakSetNoValidSignature", .prepare = [](const std::string& dir) {
-     TempWorkingDir::writeConsistentCopy(dir + "\\jex_tweaks\\tweaks.txt", 0, 1, "t_a=1\n", 12345); },
-     .end = {kAssertExit, kNeverWritten, kNeverFrozen, false, false, "No valid consistent file found"}},
-    {.name = "TweakFileAValueThatIsNoNumber", .prepare = [](const std::string& dir) {
-     extend(dir, "t_FileLoggerEnabled=maybe\n"); }, .end = kAsserted},
-    {.name = "TweakFileTruncatedLastLine", .prepare = [](const std::string& dir) { extend(dir, "t_FileLoggerEnab"); }},
+    {.name = "LogFolderNotWritable", .logFolderIsAFile = true,
+     .end = {.output = "failed to open logger file. going to work without logger"}},
+    // Read as the files are, before the log is set up.
+    {.name = "TweakFileAValueThatIsNoNumber", .tweaks = "t_FileLoggerEnabled=maybe", .end = kAsserted},
     // Values read only inside the run end it before the machine is touched.
     {.name = "NegativeShadowCopyWait", .tweaks = "t_WaitAsyncTimeoutMsec=-1", .end = kAsserted,
      .errors = {"Assertion (ival >= 0) failed"}},
@@ -366,15 +338,21 @@ protected:
         tweaks(kRealRequester + row.tweaks);
         DeleteFileA((agentLogs() + "current.log.txt").c_str());
         clearRunRecord();
-        if (row.prepare != nullptr)
-            row.prepare(m_dir.path().string());
+        const std::string aside = logFolder() + ".aside";
+        if (row.logFolderIsAFile) {
+            ASSERT_TRUE(MoveFileA(logFolder().c_str(), aside.c_str()));
+            TempWorkingDir::writeFile(logFolder(), "");
+        }
         m_lastRequests.clear();
         {
             StatusSection section;
             m_result = run(row, "server" + std::to_string(attempt));
             m_status = section.status();
         }
-        undoPrepare(m_dir.path().string());
+        if (row.logFolderIsAFile) {
+            DeleteFileA(logFolder().c_str());
+            MoveFileA(aside.c_str(), logFolder().c_str());
+        }
     }
 
     // What went wrong in the platform rather than in the agent, or empty.
@@ -421,8 +399,8 @@ TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
     const long held = m_standIn.writersHeldMs(1);
     EXPECT_LE(row.end.held.minMs, held);
     EXPECT_GE(row.end.held.maxMs, held);
-    EXPECT_TRUE(machineAsBefore(row.end.touched, row.stamp))
-        << m_standIn.bcdeditCalls().size() << " bcdedit calls";
+    const bool touched = row.end.exit == 0;
+    EXPECT_TRUE(machineAsBefore(touched, row.stamp)) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
     // The service object, and each operation it handed out, are released on
     // every path that created them; the service itself refuses calls out of
     // their documented order.
@@ -432,7 +410,9 @@ TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
     }
     for (const std::string& call : calls)
         if (call.compare(0, 5, "Wait:") == 0) {
-            EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "Release:" + call.substr(5))) << call;
+            EXPECT_EQ(std::count(calls.begin(), calls.end(), call),
+                      std::count(calls.begin(), calls.end(), "Release:" + call.substr(5)))
+                << call;
         }
     // What the service was asked for.
     Fields freeze = m_standIn.find(1, "freeze");
@@ -472,15 +452,15 @@ TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
 
     // The run's one record line against the row, and its frozen window
     // against the provider's.
-    ASSERT_EQ(row.end.recorded ? 1u : 0u, runRecordLines().size());
-    if (row.end.recorded) {
+    ASSERT_EQ(row.logFolderIsAFile ? 0u : 1u, runRecordLines().size());
+    if (!row.logFolderIsAFile) {
         const Json record = lastRunRecord();
         expectRecordHolds(record,
                           R"({"exit":)" + std::to_string(row.end.exit) + R"(,"status":)" +
                               (row.end.status == kNeverWritten ? "null" : std::to_string(row.end.status)) +
-                              R"(,"guards":)" + (row.end.touched ? kGuardsRan : kGuardsIdle) +
-                              R"(,"outcome":")" + row.end.verdict + "\"}");
-        if (row.end.touched)
+                              R"(,"guards":)" + (touched ? kGuardsRan : kGuardsIdle) + R"(,"outcome":")" +
+                              row.end.verdict + "\"}");
+        if (touched)
             expectRecordHolds(record["guards"], row.stamp ? kStampSaved : kStampAbsent);
         for (const std::string& members : row.record)
             expectRecordHolds(record, members);

@@ -29,18 +29,6 @@ Args localServer(const std::wstring& port) {
 }
 
 namespace {
-// "key=value" pieces split at `separator`; a value runs to the next separator.
-Fields fieldsOf(const std::string& line, char separator) {
-    Fields fields;
-    std::istringstream in(line);
-    for (std::string piece; std::getline(in, piece, separator);) {
-        size_t eq = piece.find('=');
-        if (eq != std::string::npos)
-            fields[piece.substr(0, eq)] = piece.substr(eq + 1);
-    }
-    return fields;
-}
-
 std::vector<std::string> linesOf(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(TempWorkingDir::readFile(path));
@@ -67,8 +55,14 @@ bool holds(const Json& record, const Json& expected) {
 
 std::vector<Fields> recordOf(const std::string& path) {
     std::vector<Fields> lines;
-    for (const std::string& line : linesOf(path))
-        lines.push_back(fieldsOf(line, '\t'));
+    for (const std::string& line : linesOf(path)) {
+        // "key=value" pieces split at tabs; a value runs to the next tab.
+        std::istringstream in(line);
+        Fields& fields = lines.emplace_back();
+        for (std::string piece; std::getline(in, piece, '\t');)
+            if (piece.find('=') != std::string::npos)
+                fields[piece.substr(0, piece.find('='))] = piece.substr(piece.find('=') + 1);
+    }
     return lines;
 }
 
@@ -241,13 +235,10 @@ ChildResult AgentRunTest::runRunner(const Args& options) {
     childOptions.environment = m_environment;
     ChildResult run = ChildProcess::run(program(L"OrvelRunner.exe"), args, childOptions);
     EXPECT_EQ(0, run.exitCodeSigned()) << run.output;
-    const size_t at = run.output.rfind("RUNNER ");
-    const std::string code =
-        at == std::string::npos
-            ? ""
-            : fieldsOf(run.output.substr(at, run.output.find('\r', at) - at), ' ')["exit_code"];
-    run.exitCode = !code.empty() && code.find_first_not_of("-0123456789") == std::string::npos
-                       ? static_cast<unsigned long>(std::stol(code))
+    // An agent the runner saw no end of ("none", "running", "killed") reads as killed.
+    std::smatch code;
+    run.exitCode = std::regex_search(run.output, code, std::regex("RUNNER .* exit_code=(-?\\d+) "))
+                       ? static_cast<unsigned long>(std::stol(code[1]))
                        : ChildProcess::kKilledExitCode;
     return run;
 }
