@@ -140,11 +140,6 @@ const char kPingAnswered[] =
 const char kCheckpointUnanswered[] = R"({"servers":[{"ping":{"ok":true},"checkpoint":{"ok":false}}]})";
 const char kInconsistent[] = R"({"consistent":false})";
 const char kBothSnapshots[] = R"({"requesterResult":0,"secondSnapshot":0})";
-std::string pingFailed(int error) {
-    return R"({"requester":"vss","runner":{"thawStart":null,"readNotification":null},"servers":[{"role":"local",
-        "ping":{"ok":false,"error":)" +
-           std::to_string(error) + R"(},"checkpoint":null}]})";
-}
 // The guards' record when they ran (each step worked: the bcdedit stand-in
 // exits with 0) and when they never did.
 const char kGuardsRan[] =
@@ -154,15 +149,8 @@ const char kStampAbsent[] = R"({"lastAliveStamp":{"error":2,"restored":null,"sav
 const char kGuardsIdle[] = R"({"runOnce":{"registered":null,"removed":null},"bcdedit":{"disable":null,
     "enable":null},"lastAliveStamp":{"error":null,"restored":null,"save":null}})";
 
-// Records.
-const std::vector<std::string> kAbort = {"AbortBackup..."};
-const std::vector<std::string> kMissing = {"OpenService failed with error code 1060",
-                                           "failed to start vss provider service due to :1060"};
-const char kSendFailed[] = "Error 12029 in WinHttpSendRequest.";
-const char kPingFailed[] = "notifyFreezePrepare failed with res=1 ";
-const char kNoFlow[] = "SnapshotFlow failed ret=-1002 ";
+// A wait given as text where a number belongs.
 const char kQuiescedText[] = "t_requesterQuiescedEventWaitTimeoutMsec=\"abc\"";
-const char kThawStartText[] = "t_requesterEventWaitForThawStartTimeoutMsec=\"abc\"";
 
 // clang-format off
 const Row kRows[] = {
@@ -174,7 +162,8 @@ const Row kRows[] = {
     {.name = "ServiceStartPendingPastItsHint", .caller = Runner, .install = {L"--install", L"--stall-start", L"--wait-hint-ms",
      L"0"}, .errors = {"Service not started.", "Current State: 2", "Exit Code: 0", "Check Point: 1", "Wait Hint: 0"}},
     // The runner learns of the failure from the status, written before freeze complete.
-    {.name = "ServiceMissing", .caller = Runner, .install = {}, .end = kNoService, .errors = kMissing, .records = {
+    {.name = "ServiceMissing", .caller = Runner, .install = {}, .end = kNoService, .errors = {"OpenService failed with error code 1060",
+     "failed to start vss provider service due to :1060"}, .records = {
      "writing -1006 to shared memory buffer", "fire event  eventNameStr=Global\\OrvelRunnerEventFreezeComplete "}, .record =
      {kEarly, R"({"statusName":"providerServiceMissing","runner":{"thawStart":null,"readNotification":"received"}})"}},
     {.name = "ServiceDisabled", .caller = Runner, .install = {L"--install", L"--disabled"}, .end = endedEarly(-1007, -1007,
@@ -185,7 +174,7 @@ const Row kRows[] = {
     // failing requester releases the flow: nothing is frozen.
     {.name = "StartSnapshotSetFails", .standIn = "fail.StartSnapshotSet@1=0x80042316", .end = requesterFailed(int(0x80042316)),
      .errors = {"StartSnapshotSet failed with error code 80042316 (Another shadow copy creation is already in progress. "
-     "Please wait a few moments and try again) "}, .records = kAbort,
+     "Please wait a few moments and try again) "}, .records = {"AbortBackup..."},
      .record = {R"({"statusName":"VSS_E_SNAPSHOT_SET_IN_PROGRESS","failedStep":"StartSnapshotSet"})", kInconsistent}},
     {.name = "GatherWriterMetadataWaitFails", .standIn = "async.GatherWriterMetadata@1=wait:0x80042302", .end =
      requesterFailed(1)},
@@ -193,7 +182,7 @@ const Row kRows[] = {
      requesterFailed(1)},
     {.name = "GatherWriterStatusFails", .standIn = "fail.GatherWriterStatus#1@1=0x80042301", .end = requesterFailed(1)},
     {.name = "DoSnapshotSetRefusedProviderVeto", .standIn = "fail.DoSnapshotSet@1=0x80042306", .end = requesterFailed(kVeto),
-     .errors = {"DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "}, .records = kAbort,
+     .errors = {"DoSnapshotSet failed with error code 80042306 (VSS_E_PROVIDER_VETO) "}, .records = {"AbortBackup..."},
      .record = {R"({"statusName":"VSS_E_PROVIDER_VETO","frozenMs":null})"}},
     // From here on the provider froze the writers; the flow's thaw released them.
     {.name = "BackupCompleteFails", .standIn = "fail.BackupComplete@1=0x80042301", .end = requesterFailed(int(0x80042301),
@@ -240,11 +229,13 @@ const Row kRows[] = {
      .record = {R"({"runner":{"thawStart":"received","readNotification":"timedOut"}})"}},
 
     // The management server.
-    {.name = "ServerDown", .caller = NoServer, .end = endedEarly(-1002), .errors = {kSendFailed, kPingFailed, kNoFlow},
-     .records = {"No connection either to local or peer. doing nothing"}, .record = {pingFailed(12029)}},
+    {.name = "ServerDown", .caller = NoServer, .end = endedEarly(-1002), .errors = {"Error 12029 in WinHttpSendRequest.",
+     "notifyFreezePrepare failed with res=1 ", "SnapshotFlow failed ret=-1002 "},
+     .records = {"No connection either to local or peer. doing nothing"},
+     .record = {R"({"servers":[{"role":"local","ping":{"ok":false,"error":12029},"checkpoint":null}]})"}},
     // Nothing bounds the ping: the run waits for the server to go away.
     {.name = "ServerNeverAnswersThePing", .options = {L"--silent-on", L"ping", L"--lifetime-ms", L"1500"}, .end =
-     endedEarly(-1002), .record = {pingFailed(12152)}},
+     endedEarly(-1002), .record = {R"({"servers":[{"role":"local","ping":{"ok":false,"error":12152},"checkpoint":null}]})"}},
     {.name = "LocalServerDownPeerUp", .caller = PeerOnly, .end = succeeded(kHeld, kNotDelivered),
      .record = {R"({"servers":[{"role":"local","host":"localhost",
      "ping":{"ok":false,"error":12029},"checkpoint":null},{"role":"peer","ping":{"ok":true},"checkpoint":{"ok":true}}]})"}},
@@ -269,7 +260,7 @@ const Row kRows[] = {
      kNeverWritten, "Usage: OrvelVssAgent.exe"), .record = {kEarly}},
     {.name = "BadTweakAndTheProviderMissingTheProvider", .caller = Runner, .tweaks = kQuiescedText, .install = {},
      .end = kNoService, .record = {kEarly}},
-    {.name = "ThawStartTimeoutThatIsTextNotReadInTheDefaultMode", .tweaks = kThawStartText},
+    {.name = "ThawStartTimeoutThatIsTextNotReadInTheDefaultMode", .tweaks = "t_requesterEventWaitForThawStartTimeoutMsec=\"abc\""},
 };
 // clang-format on
 
@@ -537,7 +528,6 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
         SCOPED_TRACE(row.name);
         std::string killedMarker;
         freshRun(row.standIn);
-        tweaks(kRealRequester);
         {
             Server server(m_dir, "killed" + std::to_string(++index), row.server);
             BackgroundChild agent(program(L"OrvelVssAgent.exe"), localServer(server.port()), agentOptions());
@@ -562,7 +552,6 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
 
         // The next run: the enable command runs again and the entry goes.
         m_standIn.configure("");
-        tweaks(kRealRequester);
         EXPECT_EQ(0, runAgent(localServer(next.port())).exitCodeSigned());
         std::vector<Fields> bcdedit = m_standIn.bcdeditCalls();
         ASSERT_EQ(row.bcdeditCalls + 2, bcdedit.size());
@@ -589,7 +578,6 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
     const int runs = fromEnvironment != nullptr ? std::atoi(fromEnvironment) : 10;
     ASSERT_GE(runs, 8) << "the handle check needs a few runs to tell a leak from a step";
     Server server(m_dir, "server", {L"--lifetime-ms", std::to_wstring(runs * 5000), L"--count-handles"});
-    tweaks(kRealRequester);
     freshRun("");
     std::vector<unsigned long> handles;
     std::vector<std::string> runIds;

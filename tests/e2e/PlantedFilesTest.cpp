@@ -87,7 +87,7 @@ TEST_F(PlantedFiles, NothingUnderAMarkersNameStopsOrChangesARun) {
         const std::vector<std::string> lines = runRecordLines();
         ASSERT_EQ(2u, lines.size());
         EXPECT_NE(std::string::npos, lines[0].find(row.markerScan)) << lines[0];
-        EXPECT_EQ(row.unfinishedListed, countOf(lines[0], "\"lastAliveStampPresent\":")) << lines[0];
+        EXPECT_EQ(row.unfinishedListed, Json::parse(lines[0])["previousRunUnfinished"].size()) << lines[0];
         EXPECT_NE(std::string::npos, lines[0].find("\"recordNotes\":[]}")) << lines[0];
         EXPECT_EQ(row.markersLeftAfter, runMarkerFiles().size());
         TearDown();
@@ -120,12 +120,7 @@ TEST_F(PlantedFiles, AFolderWritableByEveryoneIsTakenOverByOneRun) {
     PSECURITY_DESCRIPTOR open = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
                                                                      &open, nullptr));
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    GetSecurityDescriptorDacl(open, &present, &dacl, &defaulted);
-    ASSERT_EQ(ERROR_SUCCESS,
-              SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr));
+    ASSERT_TRUE(SetFileSecurityA(folder.c_str(), DACL_SECURITY_INFORMATION, open));
     LocalFree(open);
     ASSERT_NE(0u, everyoneMask(folder) & FILE_WRITE_DATA);
 

@@ -66,13 +66,6 @@ std::vector<Fields> recordOf(const std::string& path) {
     return lines;
 }
 
-size_t countOf(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++count;
-    return count;
-}
-
 std::string logFolder() {
     char folder[MAX_PATH] = "";
     SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder);
@@ -182,11 +175,13 @@ std::vector<Fields> Server::requests() const {
         return recordOf(m_record);
     const LONG received = *static_cast<const volatile LONG*>(view);
     UnmapViewOfFile(view);
-    size_t lines = 0;
-    for (int i = 0;
-         i < 1000 && (lines = countOf(TempWorkingDir::readFile(m_record), "\n")) < size_t(received); ++i)
+    auto wholeLines = [this] {
+        const std::string text = TempWorkingDir::readFile(m_record);
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    };
+    for (int i = 0; i < 1000 && wholeLines() < size_t(received); ++i)
         Sleep(10);
-    EXPECT_GE(lines, size_t(received)) << "the server's record still lacks requests it received";
+    EXPECT_GE(wholeLines(), size_t(received)) << "the server's record still lacks requests it received";
     return recordOf(m_record);
 }
 

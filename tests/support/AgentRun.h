@@ -26,7 +26,6 @@ std::wstring wide(const std::string& ascii);
 Args localServer(const std::wstring& port);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
-size_t countOf(const std::string& text, const std::string& piece);
 
 struct LogRecord {
     std::string level;
