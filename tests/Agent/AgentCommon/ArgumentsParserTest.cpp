@@ -31,7 +31,6 @@ TEST(ArgumentsParser, VolumesSplitAtEveryCommaAndTheFirstBackupTypeIsKeptAndLogg
     parse(arguments, {L"volumes=", L"backupType=4294967295"});
     EXPECT_TRUE(requester.m_volumes.empty());
     EXPECT_EQ(-1, requester.m_backupType);
-    EXPECT_EQ((std::vector<std::wstring>{L"", L"a"}), splitVolumes(L",a"));
 }
 
 TEST(Stoul32, FollowsTheStandardConversion) {

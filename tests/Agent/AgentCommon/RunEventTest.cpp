@@ -91,16 +91,15 @@ TEST(EventSourceValues, OnlyAnExactRegistrationOfThisExecutableIsCurrent) {
         {expand, file, dword, seven, true},
         {sz, littleEndian(exe), dword, seven, true},
         {expand, littleEndian(u"c:\\PROGRAM FILES\\orvel\\orvelvssagent.EXE" + end), dword, seven, true},
-        // Missing, elsewhere, of another type or length, cut, or with the wrong types: written anew.
-        {0, {}, 0, {}, false},
-        {expand, littleEndian(u"C:\\Old\\OrvelVssAgent.exe" + end), dword, seven, false},
+        // Elsewhere (a path of the same length, so that each character counts), of another type or
+        // length, cut, or with the wrong types: written anew.
+        {expand, littleEndian(u"D:\\Program Files\\Orvel\\OrvelVssAgent.exe" + end), dword, seven, false},
         {expand, littleEndian(exe + end + end), dword, seven, false},
         {3, file, dword, seven, false},
         {expand, {0x43, 0x00, 0x3A}, dword, seven, false},
         {expand, file, dword, {7, 0, 0}, false},
         {expand, file, dword, {3, 0, 0, 0}, false},
         {expand, file, sz, seven, false},
-        {expand, littleEndian(end), dword, seven, false},
     };
     for (const auto& [fileType, fileBytes, typesType, typesBytes, current] : rows)
         EXPECT_EQ(current, EventSourceValues::current(fileType, fileBytes, typesType, typesBytes, exe))

@@ -95,8 +95,6 @@ TEST(ServiceStart, RecordsSleepsAndResult) {
         // clang-format off
         {"already running", {state(kRunning)}, 0, false, {}, kAlreadyRunning},
         {"start pending is left alone", {state(kStart, 1, 30000)}, 0, false, {}, kAlreadyRunning},
-        {"hint 30000 polls every 3000 ms", {state(kStopped), state(kStart, 1, 30000), state(kStart, 2, 30000),
-         state(kRunning)}, 0, true, {3000, 3000}, kPending + kStarted},
         {"hint 200000 polls every 10000 ms", {state(kStopped), state(kStart, 1, 200000), state(kRunning)}, 0,
          true, {10000}, kPending + kStarted},
         {"the hint counts from the last progress", {state(kStopped), state(kStart, 1, 2000),
