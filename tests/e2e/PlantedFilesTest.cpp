@@ -17,7 +17,7 @@
 
 namespace {
 std::string marker(const std::string& run, const std::string& pid, const std::string& tail = "") {
-    const std::string path = agentLogs() + "run-" + run + ".inprogress";
+    std::string path = agentLogs() + "run-" + run + ".inprogress";
     TempWorkingDir::writeFile(path, "run=a1b2\npid=" + pid + "\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n" +
                                         tail);
     return path;
