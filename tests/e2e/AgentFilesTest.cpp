@@ -1,7 +1,7 @@
-// The files of a run of the agent, read back as an operator would: the two
-// logs and the run record under <common application data>\Orvel\logs, and the
-// tweak files it reads from its working directory (the listing in its log
-// shows what won).
+// The agent executable as its caller and its operator meet it: its standard
+// output byte for byte and its full exit code, the files of a run (the two
+// logs and the run record under <common application data>\Orvel\logs, the
+// tweak files it reads from its working directory) and its version resource.
 #ifdef _WIN32
 #include "support/AgentRun.h"
 
@@ -13,25 +13,34 @@
 #include <vector>
 
 namespace {
-class AgentFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        DeleteFileA((m_logs + "log.txt").c_str());
-        clearRunRecord();
-    }
-    // A run that ends with a usage error: its Error record flushes both logs.
-    void runAgent() {
-        ChildOptions options;
-        options.workingDirectory = m_dir.path().wstring();
-        ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, options);
-        ASSERT_EQ(1, result.exitCodeSigned()) << result.output;
-    }
-    std::string mainLog() { return TempWorkingDir::readFile(m_logs + "log.txt"); }
-    std::string currentLog() { return TempWorkingDir::readFile(m_logs + "current.log.txt"); }
+// The agent's standard output is a text-mode stream: "\r\n" on the wire.
+const std::string kUsage = "Usage: OrvelVssAgent.exe <local URL> <local port> <peer URL> <peer port> <tag> "
+                           "[keyword=value ...]\r\n";
 
-    TempWorkingDir m_dir;
-    std::string m_logs = agentLogs();
-};
+TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
+    const struct {
+        std::vector<std::wstring> arguments;
+        std::string output;
+        int exitCode;
+    } rows[] = {
+        {{}, kUsage, 1},
+        {{L"a", L"b", L"c", L"d", L""}, kUsage, 1},
+        // clang-format off
+        {{L"a", L"b", L"c", L"d", L"t", L"volumes"}, "volumes is not in keyword=value format\r\n" + kUsage, 1},
+        {{L"a", L"b", L"c", L"d", L"t", L"Volumes=x"},
+         "Keyword is not recognized: Volumes\r\nAllowed keywords: volumes,backupType,\r\n" + kUsage, 1},
+        // -GUI counts only as the first argument.
+        {{L"a", L"b", L"c", L"d", L"t", L"-GUI"}, "-GUI is not in keyword=value format\r\n" + kUsage, 1},
+        // A backup type that is no number (or out of range: Stoul32's unit rows) ends as a crash.
+        {{L"a", L"b", L"c", L"d", L"t", L"backupType=x"}, "", -1004},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), row.arguments);
+        EXPECT_EQ(row.output, result.output) << (row.arguments.empty() ? L"" : row.arguments.back());
+        EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << row.output;
+    }
+}
 
 // The version block says the project's version, which the build writes from
 // one place, in both its numeric and its text form.
@@ -54,45 +63,53 @@ TEST(AgentExecutable, CarriesTheProjectVersion) {
     EXPECT_EQ(wide(ORVEL_AGENT_VERSION), std::wstring(text));
 }
 
-// Both logs are written and flushed; the run record gets one line: the
-// version from the same place as the resource's, its times, no section
-// value, and no marker is left behind.
-TEST_F(AgentFiles, UsageErrorLeavesBothLogsAndOneRecordLine) {
-    runAgent();
-    for (const std::string& text : {mainLog(), currentLog()})
-        EXPECT_TRUE(
-            std::regex_search(text, std::regex(",Error,\\d+,NON,,wmain,ArgumentsParser failed ret=1 \n")))
-            << text;
-    ASSERT_EQ(1u, runRecordLines().size());
-    const Json line = lastRunRecord();
-    expectRecordHolds(line, R"({"schema":3,"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
-                            R"(","exit":1,"status":null,"args":{}})");
-    const std::string start = line["start"], end = line["end"], run = line["run"];
-    EXPECT_TRUE(std::regex_match(start, std::regex("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}Z")))
-        << start;
-    EXPECT_LE(start, end);
-    EXPECT_EQ(36u, run.size());
-    EXPECT_TRUE(runMarkerFiles().empty());
-}
-
-// The newest valid copy of the base set, then the extension file; code
-// defaults fill only the names no file set.
-TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
+// One run that ends with a usage error, with both tweak files and shield mode
+// on, the extension's last line cut short. Its Error record flushes both logs; the run record gets one line,
+// with the version from the same place as the resource's, and no marker is left. The tweak listing in the log
+// shows what won: the newest valid copy of the base set, then the extension file; code defaults fill only the
+// names no file set. Shield mode changes nothing of the run: the file log clients' allocations start
+// MemShield's active object, whose keepalive starts the dead-lock checker.
+TEST(AgentFiles, UsageErrorRunLeavesItsLogsRecordLineAndTweakListing) {
+    const std::string logs = agentLogs();
+    DeleteFileA((logs + "log.txt").c_str());
+    clearRunRecord();
+    TempWorkingDir dir;
     // Slot 1 is newer but its checksum is wrong: slot 0 is the base set.
     TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 4,
                                         "t_Zeta = 5\nt_alpha = \"base\" ; a comment\nt_Shared = 1\n"
                                         "t_qlogMaxFiles = 0x7\n");
     TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 1, 5, "t_Zeta = 6\n", 12345);
-    TempWorkingDir::writeFile("tweaks_extension.txt", "t_shared = 2\nt_Ext = ON\nnot a tweak line\n");
-    runAgent();
-    EXPECT_TRUE(std::filesystem::is_directory(m_dir.path() / "test_appdata"));
+    TempWorkingDir::writeFile(
+        "tweaks_extension.txt",
+        "t_shared = 2\nt_Ext = ON\nnot a tweak line\nt_enableMemshield = 1\nt_FileLoggerEnab");
+    ChildOptions options;
+    options.workingDirectory = dir.path().wstring();
+    ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, options);
+    ASSERT_EQ(1, result.exitCodeSigned()) << result.output;
+
+    const std::string mainLog = TempWorkingDir::readFile(logs + "log.txt");
+    const std::string currentLog = TempWorkingDir::readFile(logs + "current.log.txt");
+    for (const std::string& log : {mainLog, currentLog}) {
+        EXPECT_TRUE(
+            std::regex_search(log, std::regex(",Error,\\d+,NON,,wmain,ArgumentsParser failed ret=1 \n")))
+            << log;
+        for (const char* expected : {"ThreadWrapper of type MemShieldAO internalId=",
+                                     "ThreadWrapper of type class DeadLockCheckerManager internalId="})
+            EXPECT_NE(std::string::npos, log.find(expected)) << expected;
+    }
+    ASSERT_EQ(1u, runRecordLines().size());
+    expectRecordHolds(lastRunRecord(), R"({"outcome":"usage","agent":")" ORVEL_AGENT_VERSION
+                                       R"(","exit":1,"status":null,"args":{}})");
+    EXPECT_TRUE(runMarkerFiles().empty());
+
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "test_appdata"));
     std::vector<std::string> listing;
-    const std::string log = currentLog();
     const std::regex control(",Control,[^,]*,[^,]*,[^,]*,[^,]*,([^\n]*)\n");
-    for (std::sregex_iterator i(log.begin(), log.end(), control), end; i != end; ++i)
+    for (std::sregex_iterator i(currentLog.begin(), currentLog.end(), control), end; i != end; ++i)
         listing.push_back((*i)[1]);
-    EXPECT_EQ((std::vector<std::string>{"t_alpha=\"base\"", "t_Ext=1", "t_FileLoggerCompressOnRotate=1",
-                                        "t_FileLoggerEnabled=1", "t_qlogMaxFiles=7",
+    EXPECT_EQ((std::vector<std::string>{"t_alpha=\"base\"", "t_enableMemshield=1", "t_Ext=1",
+                                        "t_FileLoggerCompressOnRotate=1", "t_FileLoggerEnabled=1",
+                                        "t_qlogMaxFiles=7",
                                         "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=80000",
                                         "t_requesterEventWaitForThawStartTimeoutMsec=9500",
                                         "t_requesterQuiescedEventWaitTimeoutMsec=72000",
@@ -100,18 +117,6 @@ TEST_F(AgentFiles, LaterTweakFilesWinAndDefaultsFillTheRest) {
                                         "t_runnerEventThawCompleteTimeoutMsec=15000", "t_shared=2",
                                         "t_WaitAsyncTimeoutMsec=62000", "t_Zeta=5"}),
               listing);
-}
-
-// Shield mode on: the run still ends as without it. The file log clients'
-// allocations start MemShield's active object, whose keepalive starts the
-// dead-lock checker.
-TEST_F(AgentFiles, ShieldModeRunEndsAsBeforeWithItsActiveObjectAndCheckerStarted) {
-    TempWorkingDir::writeFile("tweaks_extension.txt", "t_enableMemshield = 1\n");
-    runAgent();
-    for (const std::string& log : {mainLog(), currentLog()})
-        for (const char* expected : {"ThreadWrapper of type MemShieldAO internalId=",
-                                     "ThreadWrapper of type class DeadLockCheckerManager internalId="})
-            EXPECT_NE(std::string::npos, log.find(expected)) << expected;
 }
 } // namespace
 #endif

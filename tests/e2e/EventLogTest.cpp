@@ -5,7 +5,7 @@
 // the low 8 bits of the agent's exit code. What each entry says is RunEventTest's.
 #ifdef _WIN32
 #include "AgentCommon/TextConversion.h"
-#include "support/StandInRunTest.h"
+#include "support/VssStandIn.h"
 
 #include <windows.h>
 
@@ -20,43 +20,31 @@ namespace {
 const wchar_t kSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\OrvelVssAgent";
 
 struct TracedEvent {
-    std::string channel; // "trace", "warn" or "err"
     unsigned long type, id;
     std::vector<std::string> strings;
 };
-
-std::string unixPath(const std::wstring& path) {
-    typedef char*(CDECL * UnixFileName)(const wchar_t*);
-    const UnixFileName convert = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* converted = convert != nullptr ? convert(path.c_str()) : nullptr;
-    std::string text = converted != nullptr ? converted : "";
-    HeapFree(GetProcessHeap(), 0, converted);
-    return text;
-}
 
 // "0024:fixme:advapi:ReportEventW (handle,0x0001,0x0000,0x000003eb,sid,0x000a,...)" followed by
 // one "0024:err:eventlog:ReportEventW L\"text\"" per string.
 std::vector<TracedEvent> tracedEvents(const std::string& trace) {
     const std::regex call(R"re(:advapi:ReportEventW \([^,]*,0x(\w+),\w+,0x(\w+),)re");
-    const std::regex text(R"re(:(\w+):eventlog:ReportEventW L"(.*)"$)re"), escaped(R"re(\\(.))re");
+    const std::regex text(R"re(:\w+:eventlog:ReportEventW L"(.*)"$)re"), escaped(R"re(\\(.))re");
     std::vector<TracedEvent> events;
     std::istringstream in(trace);
     std::smatch match;
     for (std::string line; std::getline(in, line);) {
         if (std::regex_search(line, match, call)) {
-            events.push_back({"", std::stoul(match[1], nullptr, 16), std::stoul(match[2], nullptr, 16), {}});
+            events.push_back({std::stoul(match[1], nullptr, 16), std::stoul(match[2], nullptr, 16), {}});
         } else if (std::regex_search(line, match, text) && !events.empty()) {
-            events.back().channel = match[1].str();
-            events.back().strings.push_back(std::regex_replace(match[2].str(), escaped, "$1"));
+            events.back().strings.push_back(std::regex_replace(match[1].str(), escaped, "$1"));
         }
     }
     return events;
 }
 
-// "channel type id count-of-strings", e.g. "warn 2 1001 10".
+// "type id count-of-strings", e.g. "2 1001 10".
 std::string summary(const TracedEvent& event) {
-    return event.channel + " " + std::to_string(event.type) + " " + std::to_string(event.id) + " " +
+    return std::to_string(event.type) + " " + std::to_string(event.id) + " " +
            std::to_string(event.strings.size());
 }
 
@@ -79,14 +67,15 @@ class EventLog : public StandInRunTest {
 protected:
     // One run with the stand-ins, ending with the low 8 bits `exitLow` of its exit code; its events.
     std::vector<TracedEvent> runTraced(const Args& args, int exitLow) {
-        // The agent ($1) with the other arguments; the script says when it is done.
-        TempWorkingDir::writeFile(m_dir.file("run.sh"),
-                                  "cd \"$(dirname \"$0\")\"\nexe=$1\nshift\n"
-                                  "WINEDEBUG=fixme+advapi,+eventlog timeout 60 wine \"$exe\" \"$@\" "
-                                  ">agent.out 2>agent.err\necho $? >exit.tmp && mv exit.tmp exit.txt\n");
+        // The agent ($1) with the other arguments; the script says when it is done. A Unix
+        // process starts in the Unix folder of its Windows working folder, and wine takes the
+        // agent's Windows path.
+        TempWorkingDir::writeFile(
+            m_dir.file("run.sh"),
+            "exe=$1\nshift\nWINEDEBUG=fixme+advapi,+eventlog timeout 60 wine \"$exe\" \"$@\" "
+            ">agent.out 2>agent.err\necho $? >exit.tmp && mv exit.tmp exit.txt\n");
         DeleteFileA(m_dir.file("exit.txt").c_str());
-        Args shellArgs = {wide(unixPath(wide(m_dir.file("run.sh")))),
-                          wide(unixPath(program(L"OrvelVssAgent.exe")))};
+        Args shellArgs = {L"run.sh", program(L"OrvelVssAgent.exe")};
         shellArgs.insert(shellArgs.end(), args.begin(), args.end());
         BackgroundChild shell(L"Z:\\bin\\sh", shellArgs, agentOptions());
         // Wine cannot wait for a Unix process.
@@ -118,7 +107,7 @@ TEST_F(EventLog, OneEntryPerLevelAndTheRunUnchangedWhenUnregisterable) {
                                              &junk, sizeof(junk)));
     Server server(m_dir, "server");
     const Args defaultMode = {L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"};
-    expectEntry(runTraced(defaultMode, 0), "trace 4 1000 10");
+    expectEntry(runTraced(defaultMode, 0), "4 1000 10");
     wchar_t file[MAX_PATH] = L"";
     DWORD size = sizeof(file), types = 0, dword = sizeof(types);
     RegGetValueW(HKEY_LOCAL_MACHINE, kSourceKey, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
@@ -129,21 +118,21 @@ TEST_F(EventLog, OneEntryPerLevelAndTheRunUnchangedWhenUnregisterable) {
     EXPECT_EQ(7u, types);
 
     m_standIn.configure("writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4\n");
-    expectEntry(runTraced(defaultMode, 0), "warn 2 1001 10");
+    expectEntry(runTraced(defaultMode, 0), "2 1001 10");
     // A bad tweak ends the run where it is read, with its line and its entry.
     tweaks(kRealRequester + "t_WaitAsyncTimeoutMsec=-1\n");
-    expectEntry(runTraced(defaultMode, 3), "err 1 1003 10");
+    expectEntry(runTraced(defaultMode, 3), "1 1003 10");
     tweaks(kRealRequester + "t_eventLogEnabled=0\n");
     EXPECT_TRUE(runTraced(defaultMode, 0).empty());
     tweaks(kRealRequester);
-    provider({L"--uninstall"});
-    expectEntry(runTraced(defaultMode, -1006 & 0xFF), "err 1 1003 10");
     // The IDs no run here writes render too: the checkpoint not delivered, an earlier run unfinished.
     const std::vector<std::string> inserts = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"};
     EXPECT_NE(std::string::npos, rendered(1002, inserts).find("was not delivered: 9."));
     EXPECT_NE(std::string::npos, rendered(1004, inserts).find("run 1 (process 2, started 3)"));
-    // A source key the agent may read but not write: the entry still goes
-    // out, the run ends as it would have, and one Warn record says why.
+    // A source key the agent may read but not write, in a run that finds no
+    // provider service: the entry still goes out, the run ends as it would
+    // have, and one Warn record says why.
+    provider({L"--uninstall"});
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSourceKey);
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, 0, WRITE_DAC,
@@ -156,7 +145,7 @@ TEST_F(EventLog, OneEntryPerLevelAndTheRunUnchangedWhenUnregisterable) {
     RegCloseKey(key);
     const std::vector<TracedEvent> events = runTraced(defaultMode, -1006 & 0xFF);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSourceKey);
-    expectEntry(events, "err 1 1003 10");
+    expectEntry(events, "1 1003 10");
     size_t warnings = 0;
     for (const LogRecord& record : currentRun())
         warnings += record.level == "Warn" && record.message.find(" registerError=5 ") != std::string::npos;

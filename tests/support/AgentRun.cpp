@@ -16,8 +16,6 @@
 #include <regex>
 #include <sstream>
 
-const char kSuccessLine[] = "The VSS checkpoint request has been initiated.\r\n";
-
 std::wstring program(const wchar_t* name) {
     return ChildProcess::currentExecutableFolder() + name;
 }
@@ -31,18 +29,6 @@ Args localServer(const std::wstring& port) {
 }
 
 namespace {
-// "key=value" pieces split at `separator`; a value runs to the next separator.
-Fields fieldsOf(const std::string& line, char separator) {
-    Fields fields;
-    std::istringstream in(line);
-    for (std::string piece; std::getline(in, piece, separator);) {
-        size_t eq = piece.find('=');
-        if (eq != std::string::npos)
-            fields[piece.substr(0, eq)] = piece.substr(eq + 1);
-    }
-    return fields;
-}
-
 std::vector<std::string> linesOf(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(TempWorkingDir::readFile(path));
@@ -69,16 +55,15 @@ bool holds(const Json& record, const Json& expected) {
 
 std::vector<Fields> recordOf(const std::string& path) {
     std::vector<Fields> lines;
-    for (const std::string& line : linesOf(path))
-        lines.push_back(fieldsOf(line, '\t'));
+    for (const std::string& line : linesOf(path)) {
+        // "key=value" pieces split at tabs; a value runs to the next tab.
+        std::istringstream in(line);
+        Fields& fields = lines.emplace_back();
+        for (std::string piece; std::getline(in, piece, '\t');)
+            if (piece.find('=') != std::string::npos)
+                fields[piece.substr(0, piece.find('='))] = piece.substr(piece.find('=') + 1);
+    }
     return lines;
-}
-
-size_t countOf(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++count;
-    return count;
 }
 
 std::string logFolder() {
@@ -143,16 +128,6 @@ std::vector<LogRecord> currentRun() {
     return records;
 }
 
-void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts) {
-    size_t next = 0;
-    for (const std::string& start : starts) {
-        while (next < records.size() && records[next].message.compare(0, start.size(), start) != 0)
-            ++next;
-        ASSERT_LT(next, records.size()) << "missing, or out of order: " << start;
-        ++next;
-    }
-}
-
 void expectNothingLeftBehind() {
     for (const char* name :
          {"Global\\OrvelVssQuiescedEvent", "Global\\OrvelVssThawEvent",
@@ -200,11 +175,13 @@ std::vector<Fields> Server::requests() const {
         return recordOf(m_record);
     const LONG received = *static_cast<const volatile LONG*>(view);
     UnmapViewOfFile(view);
-    size_t lines = 0;
-    for (int i = 0;
-         i < 1000 && (lines = countOf(TempWorkingDir::readFile(m_record), "\n")) < size_t(received); ++i)
+    auto wholeLines = [this] {
+        const std::string text = TempWorkingDir::readFile(m_record);
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    };
+    for (int i = 0; i < 1000 && wholeLines() < size_t(received); ++i)
         Sleep(10);
-    EXPECT_GE(lines, size_t(received)) << "the server's record still lacks requests it received";
+    EXPECT_GE(wholeLines(), size_t(received)) << "the server's record still lacks requests it received";
     return recordOf(m_record);
 }
 
@@ -253,13 +230,10 @@ ChildResult AgentRunTest::runRunner(const Args& options) {
     childOptions.environment = m_environment;
     ChildResult run = ChildProcess::run(program(L"OrvelRunner.exe"), args, childOptions);
     EXPECT_EQ(0, run.exitCodeSigned()) << run.output;
-    const size_t at = run.output.rfind("RUNNER ");
-    const std::string code =
-        at == std::string::npos
-            ? ""
-            : fieldsOf(run.output.substr(at, run.output.find('\r', at) - at), ' ')["exit_code"];
-    run.exitCode = !code.empty() && code.find_first_not_of("-0123456789") == std::string::npos
-                       ? static_cast<unsigned long>(std::stol(code))
+    // An agent the runner saw no end of ("none", "running", "killed") reads as killed.
+    std::smatch code;
+    run.exitCode = std::regex_search(run.output, code, std::regex("RUNNER .* exit_code=(-?\\d+) "))
+                       ? static_cast<unsigned long>(std::stol(code[1]))
                        : ChildProcess::kKilledExitCode;
     return run;
 }

@@ -20,15 +20,12 @@ typedef std::map<std::string, std::string> Fields;
 typedef std::vector<std::wstring> Args;
 typedef nlohmann::json Json;
 
-extern const char kSuccessLine[];
-
 std::wstring program(const wchar_t* name);
 std::wstring wide(const std::string& ascii);
 // The agent's arguments for a local server on loopback and no peer.
 Args localServer(const std::wstring& port);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
-size_t countOf(const std::string& text, const std::string& piece);
 
 struct LogRecord {
     std::string level;
@@ -51,9 +48,6 @@ void expectRecordHolds(const Json& record, const std::string& expected);
 std::vector<std::string> runMarkerFiles();
 // No run record (nor its older file) and no marker, file or folder.
 void clearRunRecord();
-
-// Each expected start matched by a later record than the one before.
-void expectInOrder(const std::vector<LogRecord>& records, const std::vector<std::string>& starts);
 
 // No named object of a run, no agent, runner or bcdedit process and no
 // RunOnce entry is left for the next run to meet.

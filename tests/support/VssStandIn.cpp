@@ -100,6 +100,15 @@ long VssStandIn::writersHeldMs(int sessionNumber) const {
     return freeze["freeze"] == "thaw_timeout" ? std::stol(freeze["waited_ms"]) : -1;
 }
 
+const std::string kRealRequester = "t_requesterSimulativeVss=0\nt_WaitAsyncTimeoutMsec=7000\n";
+
+void StandInRunTest::SetUp() {
+    AgentRunTest::SetUp();
+    ASSERT_TRUE(m_standIn.loadForAgent());
+    m_environment = m_standIn.environment();
+    tweaks(kRealRequester);
+}
+
 bool AgentRegistry::setLastAliveStamp(const std::vector<unsigned char>& bytes, unsigned long type) {
     return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kReliabilityKey, kStampValue, type, bytes.data(),
                            static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;

@@ -55,6 +55,16 @@ private:
     bool m_overrideSet = false;
 };
 
+// Whole runs with the real requester against the stand-in: the fixture loads
+// it for the agent, with kRealRequester's tweak lines.
+extern const std::string kRealRequester;
+class StandInRunTest : public AgentRunTest {
+protected:
+    void SetUp() override;
+
+    VssStandIn m_standIn{m_dir.path().string()};
+};
+
 // HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Reliability "LastAliveStamp"
 // and ...\RunOnce "OrvelVssAgent", as the agent's guards leave them.
 namespace AgentRegistry {
