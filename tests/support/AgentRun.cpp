@@ -3,6 +3,7 @@
 
 #include "AgentCommon/TextConversion.h"
 #include "support/VssStandIn.h"
+#include "testbed/TestbedCommon.h"
 #include "windows/WinHandle.h"
 
 #include <windows.h>
@@ -17,7 +18,8 @@
 #include <sstream>
 
 std::wstring program(const wchar_t* name) {
-    return ChildProcess::currentExecutableFolder() + name;
+    const std::wstring self = ownExecutablePath();
+    return self.substr(0, self.find_last_of(L'\\') + 1) + name;
 }
 
 std::wstring wide(const std::string& text) {

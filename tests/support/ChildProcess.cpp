@@ -27,12 +27,6 @@ std::wstring environmentBlock(const ChildOptions& options) {
 }
 } // namespace
 
-std::wstring ChildProcess::currentExecutableFolder() {
-    std::wstring path(32768, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
 // The child writes to a temporary file rather than a pipe: it never blocks on
 // a full pipe while the test does something else, and grandchildren that
 // inherited the handle hold up nothing when it ends.

@@ -48,7 +48,5 @@ const unsigned long kKilledExitCode = 0xDEAD;
 
 ChildResult run(const std::wstring& executable, const std::vector<std::wstring>& arguments,
                 const ChildOptions& options = ChildOptions());
-// The test executable's folder, with a trailing backslash.
-std::wstring currentExecutableFolder();
 } // namespace ChildProcess
 #endif

@@ -60,7 +60,7 @@ bool VssStandIn::loadForAgent() {
 
 std::vector<std::pair<std::wstring, std::wstring>> VssStandIn::environment() const {
     // testbed-path lies beside the folder of the test executables.
-    std::wstring bin = ChildProcess::currentExecutableFolder();
+    std::wstring bin = program(L"");
     bin.pop_back();
     std::wstring path(32768, L'\0');
     path.resize(GetEnvironmentVariableW(L"PATH", &path[0], static_cast<DWORD>(path.size())));
