@@ -115,12 +115,12 @@ JsonLine& JsonLine::member(const char* name, bool flag) {
     return *this;
 }
 
-JsonLine& JsonLine::memberFixed(const char* name, double number) {
+JsonLine& JsonLine::memberFixed(const char* name, const std::optional<double>& number) {
     // JSON has no text for NaN or infinity.
-    if (number != number || number > 1e15 || number < -1e15)
+    if (!number || *number != *number || *number > 1e15 || *number < -1e15)
         return memberNull(name);
     char text[32];
-    std::snprintf(text, sizeof(text), "%.3f", number);
+    std::snprintf(text, sizeof(text), "%.3f", *number);
     key(name);
     m_text += text;
     return *this;

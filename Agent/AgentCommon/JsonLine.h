@@ -17,8 +17,8 @@ public:
     JsonLine& member(const char* key, const char* text);
     JsonLine& member(const char* key, i64 number);
     JsonLine& member(const char* key, bool flag);
-    // Milliseconds and the like, with three decimals.
-    JsonLine& memberFixed(const char* key, double number);
+    // Milliseconds and the like, with three decimals; null when absent.
+    JsonLine& memberFixed(const char* key, const std::optional<double>& number);
     JsonLine& memberNull(const char* key);
     // Null when absent.
     JsonLine& member(const char* key, const std::optional<std::string>& text);

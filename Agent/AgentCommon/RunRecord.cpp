@@ -188,6 +188,13 @@ std::optional<std::string> bareName(const std::string& logText) {
     return logText.substr(2, logText.size() - 4);
 }
 
+// Unset when the counter gave no figure or the ticks run backwards.
+std::optional<double> elapsedMs(i64 fromTicks, i64 toTicks, i64 ticksPerSecond) {
+    if (ticksPerSecond <= 0 || toTicks < fromTicks)
+        return std::nullopt;
+    return static_cast<double>(toTicks - fromTicks) * 1000.0 / static_cast<double>(ticksPerSecond);
+}
+
 void exchange(JsonLine& line, const char* key, const RunRecordExchange& e, i64 ticksPerSecond) {
     if (!e.sent) {
         line.memberNull(key);
@@ -198,11 +205,7 @@ void exchange(JsonLine& line, const char* key, const RunRecordExchange& e, i64 t
         line.memberNull("error");
     else
         line.member("error", static_cast<i64>(e.error));
-    if (ticksPerSecond > 0 && e.endTicks >= e.startTicks)
-        line.memberFixed("ms", static_cast<double>(e.endTicks - e.startTicks) * 1000.0 /
-                                   static_cast<double>(ticksPerSecond));
-    else
-        line.memberNull("ms");
+    line.memberFixed("ms", elapsedMs(e.startTicks, e.endTicks, ticksPerSecond));
     line.end();
 }
 
@@ -318,9 +321,9 @@ std::optional<bool> RunRecord::consistent() const {
 
 std::optional<double> RunRecord::frozenMs() const {
     const bool frozen = simulator.value_or(false) || snapshotSetStarted;
-    if (!frozen || ticksPerSecond <= 0 || quiescedTicks == 0 || thawSetTicks < quiescedTicks)
+    if (!frozen || quiescedTicks == 0)
         return std::nullopt;
-    return static_cast<double>(thawSetTicks - quiescedTicks) * 1000.0 / static_cast<double>(ticksPerSecond);
+    return elapsedMs(quiescedTicks, thawSetTicks, ticksPerSecond);
 }
 
 namespace {
@@ -475,20 +478,13 @@ std::string RunRecord::jsonLine() const {
     line.member("statusName", status ? statusName(*status) : std::nullopt);
 
     const std::optional<double> frozen = frozenMs();
-    if (frozen)
-        line.memberFixed("frozenMs", *frozen);
-    else
-        line.memberNull("frozenMs");
-    if (frozen && statusWrittenTicks >= quiescedTicks && statusWrittenTicks <= thawSetTicks)
-        line.memberFixed("statusWriteMs", static_cast<double>(statusWrittenTicks - quiescedTicks) * 1000.0 /
-                                              static_cast<double>(ticksPerSecond));
-    else
-        line.memberNull("statusWriteMs");
-    if (ticksPerSecond > 0 && flowStartTicks != 0 && flowEndTicks >= flowStartTicks)
-        line.memberFixed("snapshotMs", static_cast<double>(flowEndTicks - flowStartTicks) * 1000.0 /
-                                           static_cast<double>(ticksPerSecond));
-    else
-        line.memberNull("snapshotMs");
+    line.memberFixed("frozenMs", frozen);
+    line.memberFixed("statusWriteMs", frozen && statusWrittenTicks <= thawSetTicks
+                                          ? elapsedMs(quiescedTicks, statusWrittenTicks, ticksPerSecond)
+                                          : std::nullopt);
+    line.memberFixed("snapshotMs", flowStartTicks != 0
+                                       ? elapsedMs(flowStartTicks, flowEndTicks, ticksPerSecond)
+                                       : std::nullopt);
 
     line.beginArray("servers");
     for (const RunRecordServer& server : servers) {
