@@ -17,27 +17,41 @@ struct CodeName {
     const char* name;
 };
 
-// The agent's own codes, then platform results the requester hands on as
+// The agent's own codes, with what an exit with one means (none for those a
+// run never exits with), then platform results the requester hands on as
 // they are.
-const CodeName kOwnNames[] = {
-    {0, "success"},
-    {1, "requesterWaitOrWriterStatusFailed"},
-    {-1000, "quiescedWaitAbandoned"},
-    {-1001, "quiescedWaitTimedOut"},
-    {-1002, "quiescedWaitFailedOrPrepareRefused"},
-    {-1004, "exception"},
-    {-1005, "noWorkerThread"},
-    {-1006, "providerServiceMissing"},
-    {-1007, "providerServiceNotStarted"},
-    {-1008, "requesterThrew"},
-    {static_cast<i32>(0x80004001), "E_NOTIMPL"},
-    {static_cast<i32>(0x80004003), "E_POINTER"},
-    {static_cast<i32>(0x80004005), "E_FAIL"},
-    {static_cast<i32>(0x8000FFFF), "E_UNEXPECTED"},
-    {static_cast<i32>(0x8007000E), "E_OUTOFMEMORY"},
-    {static_cast<i32>(0x80070005), "E_ACCESSDENIED"},
-    {static_cast<i32>(0x80070057), "E_INVALIDARG"},
+struct OwnCode {
+    i64 code;
+    const char* name;
+    const char* exitMeaning;
 };
+const OwnCode kOwnNames[] = {
+    {0, "success", nullptr},
+    {1, "requesterWaitOrWriterStatusFailed", nullptr},
+    {-1000, "quiescedWaitAbandoned", "the wait for the provider's freeze was abandoned"},
+    {-1001, "quiescedWaitTimedOut", "the provider did not report the writers frozen in time"},
+    {-1002, "quiescedWaitFailedOrPrepareRefused",
+     "no management server answered the ping, or the wait for the freeze failed"},
+    {-1004, "exception", "the agent ended on an exception (see the log)"},
+    {-1005, "noWorkerThread", "no worker thread could be created"},
+    {-1006, "providerServiceMissing", "the provider service OrvelVssProvider is not installed"},
+    {-1007, "providerServiceNotStarted", "the provider service OrvelVssProvider could not be started"},
+    {-1008, "requesterThrew", nullptr},
+    {static_cast<i32>(0x80004001), "E_NOTIMPL", nullptr},
+    {static_cast<i32>(0x80004003), "E_POINTER", nullptr},
+    {static_cast<i32>(0x80004005), "E_FAIL", nullptr},
+    {static_cast<i32>(0x8000FFFF), "E_UNEXPECTED", nullptr},
+    {static_cast<i32>(0x8007000E), "E_OUTOFMEMORY", nullptr},
+    {static_cast<i32>(0x80070005), "E_ACCESSDENIED", nullptr},
+    {static_cast<i32>(0x80070057), "E_INVALIDARG", nullptr},
+};
+
+const OwnCode* ownCode(i64 code) {
+    for (const OwnCode& own : kOwnNames)
+        if (own.code == code)
+            return &own;
+    return nullptr;
+}
 
 // Every shadow-copy error code, writers' failure codes included, by its low
 // 16 bits (all are 0x8004xxxx), named without the "VSS_E_" each carries. The
@@ -161,24 +175,8 @@ std::string codeText(i64 code) {
 }
 
 const char* exitMeaning(i64 exitCode) {
-    switch (exitCode) {
-    case -1000:
-        return "the wait for the provider's freeze was abandoned";
-    case -1001:
-        return "the provider did not report the writers frozen in time";
-    case -1002:
-        return "no management server answered the ping, or the wait for the freeze failed";
-    case -1004:
-        return "the agent ended on an exception (see the log)";
-    case -1005:
-        return "no worker thread could be created";
-    case -1006:
-        return "the provider service OrvelVssProvider is not installed";
-    case -1007:
-        return "the provider service OrvelVssProvider could not be started";
-    default:
-        return "the run ended early";
-    }
+    const OwnCode* own = ownCode(exitCode);
+    return own && own->exitMeaning ? own->exitMeaning : "the run ended early";
 }
 
 // VssNames gives " (name) " for the log; the record wants the name alone.
@@ -289,9 +287,8 @@ RunRecord& RunRecord::current() {
 }
 
 std::optional<std::string> RunRecord::statusName(i64 status) {
-    for (const CodeName& own : kOwnNames)
-        if (own.code == status)
-            return std::string(own.name);
+    if (const OwnCode* own = ownCode(status))
+        return std::string(own->name);
     if (status == static_cast<i32>(status) && (static_cast<u32>(status) & 0xFFFF0000u) == 0x80040000u)
         for (const CodeName& error : kShadowCopyErrors)
             if (error.code == (status & 0xFFFF))
