@@ -35,17 +35,16 @@ bool sameEntries(PACL have, PACL want) {
     return true;
 }
 
-bool wanted(LocalMemory& descriptor) {
+// kAccess as a descriptor, which owns the access list it yields.
+bool wanted(LocalMemory& descriptor, PACL& dacl) {
     PSECURITY_DESCRIPTOR built = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(AgentFolderSecurity::kAccess, SDDL_REVISION_1,
                                                               &built, nullptr))
         return false;
     descriptor.reset(built);
-    return true;
+    return daclOf(built, dacl);
 }
-} // namespace
 
-namespace {
 bool protectedWith(PSECURITY_DESCRIPTOR descriptor, PACL want) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -58,14 +57,14 @@ bool protectedWith(PSECURITY_DESCRIPTOR descriptor, PACL want) {
 bool AgentFolderSecurity::hasAccess(PSECURITY_DESCRIPTOR descriptor) {
     LocalMemory want;
     PACL dacl = nullptr;
-    return wanted(want) && daclOf(want.get(), dacl) && protectedWith(descriptor, dacl);
+    return wanted(want, dacl) && protectedWith(descriptor, dacl);
 }
 
 AgentFolderSecurity::Result AgentFolderSecurity::apply(const std::wstring& folder) {
     Result result;
     LocalMemory want;
     PACL dacl = nullptr;
-    if (!wanted(want) || !daclOf(want.get(), dacl)) {
+    if (!wanted(want, dacl)) {
         result.error = GetLastError();
         result.call = "ConvertStringSecurityDescriptorToSecurityDescriptorW";
         return result;
