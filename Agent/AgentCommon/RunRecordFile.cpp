@@ -94,11 +94,9 @@ bool writeNewFile(const std::wstring& path, const std::string& text) {
 }
 
 bool registryValuePresent(const wchar_t* key, const wchar_t* name) {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) != ERROR_SUCCESS)
-        return false;
-    RegistryKey owned(opened);
-    return RegQueryValueExW(owned.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegistryKey opened;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, opened.out()) == ERROR_SUCCESS &&
+           RegQueryValueExW(opened.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 std::wstring wideAscii(const char* text) {
