@@ -5,8 +5,6 @@
 
 #include <cstring>
 
-const wchar_t* const SharedMemoryHandler::kSectionName = AgentObjectNames::kStatusSection;
-
 SharedMemoryHandler::~SharedMemoryHandler() {
     for (void* view : m_views)
         UnmapViewOfFile(view);
@@ -14,14 +12,15 @@ SharedMemoryHandler::~SharedMemoryHandler() {
 
 bool SharedMemoryHandler::createMapping() {
     const char* columns = ORV_LOG_COLUMNS();
-    return keepMapping(
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, kSectionName),
-        columns);
+    return keepMapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize,
+                                          AgentObjectNames::kStatusSection),
+                       columns);
 }
 
 bool SharedMemoryHandler::openMapping() {
     const char* columns = ORV_LOG_COLUMNS();
-    return keepMapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kSectionName), columns);
+    return keepMapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, AgentObjectNames::kStatusSection),
+                       columns);
 }
 
 // The failure is reported under the caller's label.

@@ -14,7 +14,6 @@
 
 class SharedMemoryHandler : public IInterProcessCommunicationHandler {
 public:
-    static const wchar_t* const kSectionName;
     static const u32 kSectionSize = 200;
 
     SharedMemoryHandler() = default;
