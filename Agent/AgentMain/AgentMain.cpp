@@ -65,7 +65,6 @@ void recordBadTweak(const std::string& reason) {
         RunRecord& record = RunRecord::current();
         record.tweakFailure = reason;
         record.exitCode = kExitBadTweak;
-        record.agent = ORVEL_VERSION_TEXT;
         if (record.start.empty())
             RunRecordFile::begin(record);
         RunRecordFile::finish(record, s_recordBoundBytes);
@@ -134,7 +133,6 @@ void beginRecord() {
                                                        std::to_string(secured.error) + " in " + secured.call);
         }
         RunRecordFile::begin(RunRecord::current());
-        RunRecord::current().agent = ORVEL_VERSION_TEXT;
     });
 }
 
@@ -153,6 +151,7 @@ int endRun(int exitCode) {
 
 // Tweaks, logs and the allocator's active object, before anything is logged.
 void startUp() {
+    RunRecord::current().agent = ORVEL_VERSION_TEXT;
     s_mainThread = Os::currentThreadId();
     Tweaks::setFailureHandler(recordBadTweak);
     // No log client exists yet: what the tweak store reports while it loads
