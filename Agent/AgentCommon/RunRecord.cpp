@@ -3,6 +3,7 @@
 #include "AgentCommon/JsonLine.h"
 #include "VssRequester/VssNames.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -215,29 +216,22 @@ std::string RunRecordMarker::text() const {
 }
 
 namespace {
-// A whole decimal text no greater than `limit`, without a sign, a blank or a
-// leading zero: a marker cut short by a crash, or one that someone else
-// wrote, must never yield a different number, nor throw.
-bool decimalValue(const std::string& text, u64 limit, u64& value) {
-    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0'))
-        return false;
-    u64 read = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        const u64 digit = static_cast<u64>(c - '0');
-        if (read > (limit - digit) / 10)
-            return false;
-        read = read * 10 + digit;
-    }
-    value = read;
-    return true;
-}
-
 // The run id and the start time go into the next run's record: only the
 // characters a run id or a UTC time of ours is made of, and not many.
 bool plainText(const std::string& text, const char* allowed, size_t maxSize) {
     return !text.empty() && text.size() <= maxSize && text.find_first_not_of(allowed) == std::string::npos;
+}
+
+// A whole decimal text no greater than `limit`, without a sign, a blank or a
+// leading zero: a marker cut short by a crash, or one that someone else
+// wrote, must never yield a different number, nor throw.
+bool decimalValue(const std::string& text, u64 limit, u64& value) {
+    u64 read = 0;
+    if (!plainText(text, "0123456789", 20) || (text.size() > 1 && text[0] == '0') ||
+        std::from_chars(text.data(), text.data() + text.size(), read).ec != std::errc() || read > limit)
+        return false;
+    value = read;
+    return true;
 }
 } // namespace
 
