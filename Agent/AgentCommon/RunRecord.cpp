@@ -208,14 +208,6 @@ void exchange(JsonLine& line, const char* key, const RunRecordExchange& e, i64 t
     line.end();
 }
 
-} // namespace
-
-std::string RunRecordMarker::text() const {
-    return "run=" + run + "\npid=" + std::to_string(pid) + "\ncreated=" + std::to_string(created) +
-           "\nstart=" + start + "\n";
-}
-
-namespace {
 // The run id and the start time go into the next run's record: only the
 // characters a run id or a UTC time of ours is made of, and not many.
 bool plainText(const std::string& text, const char* allowed, size_t maxSize) {
@@ -233,7 +225,30 @@ bool decimalValue(const std::string& text, u64 limit, u64& value) {
     value = read;
     return true;
 }
+
+const RunRecordWriter* firstFailedWriter(const std::vector<RunRecordWriter>& writers) {
+    for (const RunRecordWriter& writer : writers)
+        if (RunRecord::writerStateFailed(writer.state))
+            return &writer;
+    return nullptr;
+}
+
+bool delivered(const RunRecordServer& server) {
+    return server.checkpoint.sent && server.checkpoint.ok;
+}
+
+// A first session that ended well with nothing in its snapshot set: a
+// volumes= list that matched no volume GUID path.
+bool nothingSelected(const RunRecord& record) {
+    return !record.simulator.value_or(true) && record.requesterResult.value_or(1) == 0 &&
+           !record.snapshotSetId.empty() && record.volumesAdded.empty();
+}
 } // namespace
+
+std::string RunRecordMarker::text() const {
+    return "run=" + run + "\npid=" + std::to_string(pid) + "\ncreated=" + std::to_string(created) +
+           "\nstart=" + start + "\n";
+}
 
 bool RunRecordMarker::parse(const std::string& text, RunRecordMarker& marker) {
     static const char kRunChars[] = "0123456789abcdefABCDEF-";
@@ -302,12 +317,7 @@ bool RunRecord::writerStateFailed(u32 state) {
 std::optional<bool> RunRecord::consistent() const {
     if (simulator.value_or(false))
         return std::nullopt;
-    if (!requesterResult || *requesterResult != 0)
-        return false;
-    for (const RunRecordWriter& writer : writers)
-        if (writerStateFailed(writer.state))
-            return false;
-    return true;
+    return requesterResult == 0 && firstFailedWriter(writers) == nullptr;
 }
 
 std::optional<double> RunRecord::frozenMs() const {
@@ -316,26 +326,6 @@ std::optional<double> RunRecord::frozenMs() const {
         return std::nullopt;
     return elapsedMs(quiescedTicks, thawSetTicks, ticksPerSecond);
 }
-
-namespace {
-bool delivered(const RunRecordServer& server) {
-    return server.checkpoint.sent && server.checkpoint.ok;
-}
-
-const RunRecordWriter* firstFailedWriter(const std::vector<RunRecordWriter>& writers) {
-    for (const RunRecordWriter& writer : writers)
-        if (RunRecord::writerStateFailed(writer.state))
-            return &writer;
-    return nullptr;
-}
-
-// A first session that ended well with nothing in its snapshot set: a
-// volumes= list that matched no volume GUID path.
-bool nothingSelected(const RunRecord& record) {
-    return !record.simulator.value_or(true) && record.requesterResult.value_or(1) == 0 &&
-           !record.snapshotSetId.empty() && record.volumesAdded.empty();
-}
-} // namespace
 
 std::string RunRecord::outcome() const {
     if (!tweakFailure.empty())
