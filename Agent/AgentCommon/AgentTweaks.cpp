@@ -61,7 +61,7 @@ u32 AgentTweaks::waitAsyncTimeoutMsec() {
 }
 
 u32 AgentTweaks::runRecordMaxBytes() {
-    return Tweaks::instance()->uintVal("t_runRecordMaxBytes", 2097152);
+    return Tweaks::instance()->uintVal("t_runRecordMaxBytes", kDefaultRunRecordMaxBytes);
 }
 
 bool AgentTweaks::eventLogEnabled() {

@@ -31,6 +31,7 @@ public:
     // t_runRecordMaxBytes: the run record file and its older file together;
     // absent: 2 MiB. Not among the registered defaults, so the run's list
     // of tweaks is as it was.
+    static constexpr u32 kDefaultRunRecordMaxBytes = 2097152;
     static u32 runRecordMaxBytes();
     // t_eventLogEnabled: a non-zero integer or a true word writes the run's
     // entries to the Application event log; absent: on. Not registered

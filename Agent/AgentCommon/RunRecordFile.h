@@ -20,7 +20,6 @@ public:
     static constexpr const wchar_t* kOlderFileName = L"OrvelVssAgent.exe.runs.1.jsonl";
     static constexpr const wchar_t* kMarkerPrefix = L"OrvelVssAgent.exe.run-";
     static constexpr const wchar_t* kMarkerSuffix = L".inprogress";
-    static const u64 kDefaultBoundBytes = 2097152;
 
     // At the run's start: its id, start time and counter frequency go into
     // `record`, each marker of a run whose process is gone into its

@@ -43,7 +43,7 @@ const int kExitBadTweak = 3;
 
 // Where a bad tweak's record goes: the bound as read, once it was; the
 // thread that may write it.
-u64 s_recordBoundBytes = RunRecordFile::kDefaultBoundBytes;
+u64 s_recordBoundBytes = AgentTweaks::kDefaultRunRecordMaxBytes;
 u32 s_mainThread = 0;
 // Read at start: a tweak read at the end could still end the process.
 bool s_eventLogEnabled = true;
