@@ -61,20 +61,16 @@ bool AgentFolderSecurity::hasAccess(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 AgentFolderSecurity::Result AgentFolderSecurity::apply(const std::wstring& folder) {
-    Result result;
     LocalMemory want;
     PACL dacl = nullptr;
-    if (!wanted(want, dacl)) {
-        result.error = GetLastError();
-        result.call = "ConvertStringSecurityDescriptorToSecurityDescriptorW";
-        return result;
-    }
+    if (!wanted(want, dacl))
+        return {false, GetLastError(), "ConvertStringSecurityDescriptorToSecurityDescriptorW"};
     PSECURITY_DESCRIPTOR current = nullptr;
     DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                         nullptr, nullptr, nullptr, &current);
     LocalMemory currentOwned(current);
     if (error == ERROR_SUCCESS && protectedWith(current, dacl))
-        return result;
+        return {};
 
     // The folder's own list first, on its own: it is what keeps others out
     // from now on, and it holds even where the reset below is not carried
@@ -83,20 +79,13 @@ AgentFolderSecurity::Result AgentFolderSecurity::apply(const std::wstring& folde
     error = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                   nullptr, dacl, nullptr);
-    if (error != ERROR_SUCCESS) {
-        result.error = error;
-        result.call = "SetNamedSecurityInfoW";
-        return result;
-    }
+    if (error != ERROR_SUCCESS)
+        return {false, error, "SetNamedSecurityInfoW"};
     error =
         TreeResetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, dacl, nullptr, FALSE, nullptr, ProgressInvokeNever, nullptr);
-    if (error != ERROR_SUCCESS) {
-        result.error = error;
-        result.call = "TreeResetNamedSecurityInfoW";
-        return result;
-    }
-    result.changed = true;
-    return result;
+    if (error != ERROR_SUCCESS)
+        return {false, error, "TreeResetNamedSecurityInfoW"};
+    return {true, 0, ""};
 }
