@@ -56,7 +56,6 @@ public:
 private:
     std::wstring m_serverUrl;
     u16 m_serverPort;
-    BOOL m_lastResult; // of the latest send or receive
     u32 m_lastError = 0;
     // What prepareVssCheckpoint built.
     std::wstring m_checkpointObjectName;
