@@ -104,9 +104,10 @@ void SnapshotFlowInternallyInitiatedListener::readyForCheckpoint(HttpClient& cli
 void SnapshotFlowInternallyInitiatedListener::connectAndPing(Server& server, const std::wstring& url,
                                                              const std::wstring& port, const char* columns) {
     LOG_AT(LogInfo, columns) << "Connecting to " << server.role << " KOS..." << std::endl;
+    const u16 portNumber = portFromText(port);
     if (!server.client)
-        server.client.reset(ORV_NEW(HttpClient)(url, portFromText(port)));
-    server.record = recordServer(server.role, url, portFromText(port));
+        server.client.reset(ORV_NEW(HttpClient)(url, portNumber));
+    server.record = recordServer(server.role, url, portNumber);
     RunRecordExchange& ping = RunRecord::current().servers[server.record].ping;
     ping.startTicks = RunRecordFile::ticksNow();
     server.connected = server.client->connect();
