@@ -104,9 +104,9 @@ TEST(AgentFiles, UsageErrorRunLeavesItsLogsRecordLineAndTweakListing) {
 
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "test_appdata"));
     std::vector<std::string> listing;
-    const std::regex control(",Control,[^,]*,[^,]*,[^,]*,[^,]*,([^\n]*)\n");
-    for (std::sregex_iterator i(currentLog.begin(), currentLog.end(), control), end; i != end; ++i)
-        listing.push_back((*i)[1]);
+    for (const LogRecord& record : currentRun())
+        if (record.level == "Control")
+            listing.push_back(record.message);
     EXPECT_EQ((std::vector<std::string>{"t_alpha=\"base\"", "t_enableMemshield=1", "t_Ext=1",
                                         "t_FileLoggerCompressOnRotate=1", "t_FileLoggerEnabled=1",
                                         "t_qlogMaxFiles=7",

@@ -121,12 +121,10 @@ void clearRunRecord() {
 }
 
 std::vector<LogRecord> currentRun() {
-    const std::regex record("[^,]*,([^,]*),(?:[^,]*,){4}([^\r]*)\r?");
     std::vector<LogRecord> records;
-    std::smatch match;
     for (const std::string& line : linesOf(agentLogs() + "current.log.txt"))
-        if (std::regex_match(line, match, record))
-            records.push_back({match[1], match[2]});
+        if (LogRecord record = LogCapture::columnsOf(line); !record.level.empty())
+            records.push_back(record);
     return records;
 }
 

@@ -5,6 +5,7 @@
 // run behind for the next one.
 #ifdef _WIN32
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 #include "support/TempWorkingDir.h"
 
 #include <gtest/gtest.h>
@@ -27,10 +28,6 @@ Args localServer(const std::wstring& port);
 // The tab-separated lines of a stand-in's record file; none when it is missing.
 std::vector<Fields> recordOf(const std::string& path);
 
-struct LogRecord {
-    std::string level;
-    std::string message;
-};
 std::string logFolder();
 // The agent's files in it: this and "log.txt", "current.log.txt", "runs.jsonl"
 // (the run record) or "run-<id>.inprogress" (its markers).

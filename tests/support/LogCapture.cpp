@@ -26,7 +26,7 @@ std::vector<std::string> LogCapture::records() {
 std::vector<std::string> LogCapture::messages() {
     std::vector<std::string> out;
     for (const std::string& r : records())
-        out.push_back(messageOf(r));
+        out.push_back(columnsOf(r).message);
     return out;
 }
 
@@ -41,13 +41,16 @@ bool LogCapture::hasMessageContaining(const std::string& fragment) {
                        [&](const std::string& m) { return m.find(fragment) != m.npos; });
 }
 
-std::string LogCapture::messageOf(const std::string& record) {
-    size_t pos = 0;
-    for (int i = 0; i < 6; ++i) {
-        pos = record.find(',', pos);
-        if (pos == std::string::npos)
-            return std::string();
-        ++pos;
+LogRecord LogCapture::columnsOf(const std::string& record) {
+    std::string columns[6];
+    size_t from = 0;
+    for (std::string& column : columns) {
+        const size_t comma = record.find(',', from);
+        if (comma == std::string::npos)
+            return LogRecord();
+        column = record.substr(from, comma - from);
+        from = comma + 1;
     }
-    return record.substr(pos, record.size() - pos - (record.back() == '\n' ? 1 : 0));
+    const size_t end = record.find_last_not_of("\r\n");
+    return {columns[1], columns[4], columns[5], end < from ? "" : record.substr(from, end + 1 - from)};
 }

@@ -6,6 +6,13 @@
 #include <string>
 #include <vector>
 
+// One record's columns: time, level, thread, identity, class and function,
+// then the message, commas and all, without its line end. A line with fewer
+// columns (the rest of a message that held a line break) has an empty level.
+struct LogRecord {
+    std::string level, cls, function, message;
+};
+
 class LogCapture : public LockedLoggerClient {
 public:
     // The process's capture, registered with the Logger on first use.
@@ -18,7 +25,7 @@ public:
     bool hasMessage(const std::string& message);
     bool hasMessageContaining(const std::string& fragment);
 
-    static std::string messageOf(const std::string& record);
+    static LogRecord columnsOf(const std::string& record);
 
 private:
     LogCapture() = default;

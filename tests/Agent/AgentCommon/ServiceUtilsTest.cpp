@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -57,12 +56,11 @@ struct FakeService : IServiceControlManager, IServiceClock {
 
 // "Level message" lines; every record must carry the sequence's label.
 std::string loggedRecords() {
-    const std::regex head("^[^,]*,([^,]*),[^,]*,[^,]*,ServiceUtils,startService,");
     std::string out;
-    for (const std::string& record : LogCapture::instance().records()) {
-        std::smatch match;
-        EXPECT_TRUE(std::regex_search(record, match, head)) << record;
-        out += match[1].str() + " " + LogCapture::messageOf(record) + "\n";
+    for (const std::string& text : LogCapture::instance().records()) {
+        const LogRecord record = LogCapture::columnsOf(text);
+        EXPECT_EQ("ServiceUtils startService", record.cls + " " + record.function) << text;
+        out += record.level + " " + record.message + "\n";
     }
     return out;
 }

@@ -127,12 +127,9 @@ private:
     // Records as "Level method: message"; every one carries the flow's class.
     void add(const std::string& step) {
         for (const Steps records = LogCapture::instance().records(); m_recordsTaken < records.size();) {
-            std::istringstream in(records[m_recordsTaken++]);
-            Steps fields(7);
-            for (size_t i = 0; i < fields.size(); ++i)
-                std::getline(in, fields[i], i < 6 ? ',' : '\n');
-            EXPECT_EQ("SnapshotFlow", fields[4]) << in.str();
-            m_steps.push_back(fields[1] + " " + fields[5] + ": " + fields[6]);
+            const LogRecord record = LogCapture::columnsOf(records[m_recordsTaken++]);
+            EXPECT_EQ("SnapshotFlow", record.cls) << record.message;
+            m_steps.push_back(record.level + " " + record.function + ": " + record.message);
         }
         if (!step.empty())
             m_steps.push_back(step);

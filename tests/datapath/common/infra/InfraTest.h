@@ -56,11 +56,12 @@ inline size_t recordsMatching(const std::string& pattern) {
 }
 
 inline std::vector<std::string> messagesFrom(const std::string& cls, const std::string& function) {
-    const std::string columns = "," + cls + "," + function + ",";
     std::vector<std::string> out;
-    for (const std::string& record : LogCapture::instance().records())
-        if (record.find(columns) != std::string::npos)
-            out.push_back(LogCapture::messageOf(record));
+    for (const std::string& text : LogCapture::instance().records()) {
+        const LogRecord record = LogCapture::columnsOf(text);
+        if (record.cls == cls && record.function == function)
+            out.push_back(record.message);
+    }
     return out;
 }
 
