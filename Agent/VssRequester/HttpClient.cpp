@@ -9,7 +9,7 @@
 // change the thread's last error.
 
 HttpClient::HttpClient(const std::wstring& serverUrl, u16 serverPort)
-    : m_serverUrl(serverUrl), m_serverPort(serverPort), m_lastResult(FALSE) {
+    : m_serverUrl(serverUrl), m_serverPort(serverPort) {
     LOG(LogInfo) << "m_serverUrl = " << utf8Text(m_serverUrl) << std::endl;
     LOG(LogInfo) << "m_serverPort = " << m_serverPort << std::endl;
 }
@@ -69,19 +69,19 @@ bool HttpClient::get(const std::wstring& objectName) {
         LOG_PLATFORM_ERROR(error, "WinHttpOpenRequest");
         return false;
     }
-    m_lastResult =
+    BOOL result =
         WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     error = GetLastError();
-    LOG(LogInfo) << "WinHttpSendRequest returned " << m_lastResult << std::endl;
-    if (!m_lastResult) {
+    LOG(LogInfo) << "WinHttpSendRequest returned " << result << std::endl;
+    if (!result) {
         m_lastError = error;
         LOG_PLATFORM_ERROR(error, "WinHttpSendRequest");
         return false;
     }
-    m_lastResult = WinHttpReceiveResponse(request, nullptr);
+    result = WinHttpReceiveResponse(request, nullptr);
     error = GetLastError();
-    LOG(LogInfo) << "WinHttpReceiveResponse returned " << m_lastResult << std::endl;
-    if (!m_lastResult) {
+    LOG(LogInfo) << "WinHttpReceiveResponse returned " << result << std::endl;
+    if (!result) {
         m_lastError = error;
         LOG_PLATFORM_ERROR(error, "WinHttpReceiveResponse");
         return false;
@@ -95,17 +95,11 @@ void HttpClient::releaseRequest() {
 
 void HttpClient::prepareVssCheckpoint(const std::vector<std::wstring>& macAddresses,
                                       const std::wstring& tag) {
-    m_preparedMacAddresses = macAddresses;
-    m_preparedTag = tag;
     m_checkpointObjectName = CheckpointObjectName::compose(macAddresses, tag);
     m_checkpointObjectNameText = utf8Text(m_checkpointObjectName);
 }
 
-bool HttpClient::insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag) {
-    // The writers are frozen while this runs: the name is built here only
-    // when the owner did not prepare it for these arguments.
-    if (m_checkpointObjectName.empty() || macAddresses != m_preparedMacAddresses || tag != m_preparedTag)
-        prepareVssCheckpoint(macAddresses, tag);
+bool HttpClient::insertVssCheckpoint() {
     LOG(LogInfo) << "Object name: " << m_checkpointObjectNameText << std::endl;
     return get(m_checkpointObjectName);
 }

@@ -20,7 +20,6 @@ PlatformHandle SnapshotFlow::s_quiescedEvent;
 PlatformHandle SnapshotFlow::s_thawEvent;
 bool SnapshotFlow::s_eventsClosed = false;
 i32 SnapshotFlow::s_doSnapshotResult = 0;
-i64 SnapshotFlow::s_thawSetTicks = 0;
 
 namespace {
 // An exception of no standard type would end the process from a worker
@@ -207,7 +206,6 @@ i32 SnapshotFlow::waitForFreezeAndThaw(ISnapshotFlowListener* listener,
         signalVssIsFrozenWaitForThaw(listener);
         RunRecord::current().quiescedTicks = quiescedTicks;
         RunRecord::current().statusWrittenTicks = statusWrittenTicks;
-        RunRecord::current().thawSetTicks = s_thawSetTicks;
     }
     return flowStatus;
 }
@@ -243,7 +241,7 @@ void SnapshotFlow::signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener)
     listener->notifySnapshotQuiesceSuccess();
     LOG(LogInfo) << "Setting thaw event" << std::endl;
     setEventOrLog(s_thawEvent, columns);
-    s_thawSetTicks = s_thawEvent.platform()->ticksNow();
+    RunRecord::current().thawSetTicks = s_thawEvent.platform()->ticksNow();
     LOG(LogInfo) << "On thaw." << std::endl;
     listener->notifySnapshotThawSuccess();
 }

@@ -79,6 +79,4 @@ private:
     static bool s_eventsClosed;
     // Written by the worker, read by the flow only after the join.
     static i32 s_doSnapshotResult;
-    // The clock right after the thaw event was set, for the run record.
-    static i64 s_thawSetTicks;
 };

@@ -104,9 +104,10 @@ void SnapshotFlowInternallyInitiatedListener::readyForCheckpoint(HttpClient& cli
 void SnapshotFlowInternallyInitiatedListener::connectAndPing(Server& server, const std::wstring& url,
                                                              const std::wstring& port, const char* columns) {
     LOG_AT(LogInfo, columns) << "Connecting to " << server.role << " KOS..." << std::endl;
+    const u16 portNumber = portFromText(port);
     if (!server.client)
-        server.client.reset(ORV_NEW(HttpClient)(url, portFromText(port)));
-    server.record = recordServer(server.role, url, portFromText(port));
+        server.client.reset(ORV_NEW(HttpClient)(url, portNumber));
+    server.record = recordServer(server.role, url, portNumber);
     RunRecordExchange& ping = RunRecord::current().servers[server.record].ping;
     ping.startTicks = RunRecordFile::ticksNow();
     server.connected = server.client->connect();
@@ -156,7 +157,7 @@ void SnapshotFlowInternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
         LOG(LogInfo) << "Taking CP on " << server.role << " KOS..." << std::endl;
         RunRecordExchange& checkpoint = RunRecord::current().servers[server.record].checkpoint;
         checkpoint.startTicks = RunRecordFile::ticksNow();
-        recordEnd(checkpoint, server.client->insertVssCheckpoint(m_macAddresses, m_tag), *server.client);
+        recordEnd(checkpoint, server.client->insertVssCheckpoint(), *server.client);
         LOG(LogInfo) << "Done taking CP on " << server.role << " KOS." << std::endl;
     }
     LOG(LogInfo) << "Done taking CP." << std::endl;

@@ -320,21 +320,19 @@ void VssRequester::PrintAllWriterStatuses(IVssBackupComponents* components) {
             output_error("GetWriterStatus " + std::to_string(i) + " failed with error code ", hr);
             continue;
         }
-        CoTaskMemText writerText;
-        CoTaskMemText instanceText;
         // Out of memory leaves a text empty; the record is still worth having.
-        StringFromCLSID(writerId, writerText.out());
-        StringFromCLSID(instanceId, instanceText.out());
+        RunRecordWriter writer = {utf8Text(name.get(), name.length()),
+                                  static_cast<u32>(state),
+                                  static_cast<u32>(failure),
+                                  guidText(writerId),
+                                  guidText(instanceId),
+                                  s_reportPhase};
         LOG(LogInfo) << "GetWriterStatus for writer " << i << ": "
-                     << " WriterName: " << utf8Text(name.get(), name.length()) << " . "
-                     << " Status: " << static_cast<u32>(state)
-                     << VssNames::writerStateName(static_cast<u32>(state))
-                     << " Writer Failure code: " << std::hex << static_cast<u32>(failure) << std::dec
-                     << " Writer ID: " << VssNames::lowByteText(writerText.get())
-                     << " Instance ID: " << VssNames::lowByteText(instanceText.get()) << std::endl;
-        reported.push_back({utf8Text(name.get(), name.length()), static_cast<u32>(state),
-                            static_cast<u32>(failure), VssNames::lowByteText(writerText.get()),
-                            VssNames::lowByteText(instanceText.get()), s_reportPhase});
+                     << " WriterName: " << writer.name << " . "
+                     << " Status: " << writer.state << VssNames::writerStateName(writer.state)
+                     << " Writer Failure code: " << std::hex << writer.failure << std::dec
+                     << " Writer ID: " << writer.id << " Instance ID: " << writer.instanceId << std::endl;
+        reported.push_back(std::move(writer));
     }
     RunRecord& record = RunRecord::current();
     if (!record.firstSessionDone)

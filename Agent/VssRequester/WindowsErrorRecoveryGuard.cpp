@@ -98,8 +98,6 @@ u32 WindowsErrorRecoveryGuard::osMajorVersion() {
     return version.dwMajorVersion;
 }
 
-WindowsErrorRecoveryGuard::WindowsErrorRecoveryGuard() : WindowsErrorRecoveryGuard(osMajorVersion()) {}
-
 WindowsErrorRecoveryGuard::WindowsErrorRecoveryGuard(u32 osMajorVersion)
     : m_active(osMajorVersion >= kFirstVersionWithBootConfiguration) {
     if (!m_active)

@@ -46,9 +46,8 @@ private:
 // snapshot goes ahead either way.
 class WindowsErrorRecoveryGuard {
 public:
-    // Acts according to the running system's version.
-    WindowsErrorRecoveryGuard();
-    // Acts as on a system of that major version.
+    // Acts as on a system of that major version (osMajorVersion for the
+    // running one).
     explicit WindowsErrorRecoveryGuard(u32 osMajorVersion);
     ~WindowsErrorRecoveryGuard();
     WindowsErrorRecoveryGuard(const WindowsErrorRecoveryGuard&) = delete;
