@@ -199,7 +199,9 @@ i32 SnapshotFlow::waitForFreezeAndThaw(ISnapshotFlowListener* listener,
                      : waitResult == ISnapshotFlowPlatform::kWaitTimeout ? kWaitTimedOut
                                                                          : kWaitFailedOrPrepareRefused;
     }
-    writeStatus(status, flowStatus);
+    // Inside the window only the runner's status and the clock reading that
+    // measures its write; the record takes both once the thaw is set.
+    status.write(flowStatus);
     const i64 statusWrittenTicks = platform.ticksNow();
 
     if (flowStatus == 0) {
@@ -207,6 +209,7 @@ i32 SnapshotFlow::waitForFreezeAndThaw(ISnapshotFlowListener* listener,
         RunRecord::current().quiescedTicks = quiescedTicks;
         RunRecord::current().statusWrittenTicks = statusWrittenTicks;
     }
+    RunRecord::current().status = flowStatus;
     return flowStatus;
 }
 
