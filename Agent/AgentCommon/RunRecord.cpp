@@ -180,13 +180,6 @@ const char* exitMeaning(i64 exitCode) {
     return own && own->exitMeaning ? own->exitMeaning : "the run ended early";
 }
 
-// VssNames gives " (name) " for the log; the record wants the name alone.
-std::optional<std::string> bareName(const std::string& logText) {
-    if (logText.size() < 4)
-        return std::nullopt;
-    return logText.substr(2, logText.size() - 4);
-}
-
 // Unset when the counter gave no figure or the ticks run backwards.
 std::optional<double> elapsedMs(i64 fromTicks, i64 toTicks, i64 ticksPerSecond) {
     if (ticksPerSecond <= 0 || toTicks < fromTicks)
@@ -306,7 +299,8 @@ std::optional<std::string> RunRecord::statusName(i64 status) {
 }
 
 std::optional<std::string> RunRecord::writerStateName(u32 state) {
-    return bareName(VssNames::writerStateName(state));
+    const char* symbol = VssNames::writerStateSymbol(state);
+    return symbol == nullptr ? std::nullopt : std::optional<std::string>(symbol);
 }
 
 bool RunRecord::writerStateFailed(u32 state) {

@@ -84,6 +84,11 @@ std::string writerStateName(u32 state) {
     return lookup(kWriterStateNames, state);
 }
 
+const char* writerStateSymbol(u32 state) {
+    auto found = kWriterStateNames.find(state);
+    return found == kWriterStateNames.end() ? nullptr : found->second;
+}
+
 std::string lowByteText(const wchar_t* text) {
     std::string out;
     if (text == nullptr)

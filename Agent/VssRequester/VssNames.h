@@ -14,6 +14,8 @@ namespace VssNames {
 std::string resultName(u32 code);
 // The same for a VSS_WRITER_STATE value.
 std::string writerStateName(u32 state);
+// The state's symbolic name alone, or null when the state is unknown.
+const char* writerStateSymbol(u32 state);
 
 // The low byte of each unit up to the terminating zero; null gives the
 // empty text. Only for texts known to be ASCII, such as GUID texts.
