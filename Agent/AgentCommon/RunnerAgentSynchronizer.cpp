@@ -1,16 +1,11 @@
 #include "AgentCommon/RunnerAgentSynchronizer.h"
 
-#include "AgentCommon/AgentObjectNames.h"
 #include "AgentCommon/NullDaclSecurityAttributes.h"
 #include "AgentCommon/SetEventOrLog.h"
 #include "Log.h"
 #include "windows/WinHandle.h"
 
 #include <deque>
-
-const char* const RunnerAgentSynchronizer::kFreezeCompleteEvent =
-    AgentObjectNames::kRunnerFreezeCompleteEvent;
-const char* const RunnerAgentSynchronizer::kReadNotificationEvent = AgentObjectNames::kReadNotificationEvent;
 
 namespace {
 // Signalled events stay open until the process ends: closing the last handle

@@ -8,10 +8,6 @@
 
 class RunnerAgentSynchronizer {
 public:
-    // The runner's events of the agent's lifetime.
-    static const char* const kFreezeCompleteEvent;
-    static const char* const kReadNotificationEvent;
-
     // Waits up to `timeoutMs` for a signal given from now on: one given
     // earlier is discarded. A time-out is logged and otherwise treated like
     // the signal; false after a time-out, for the run record.

@@ -2,6 +2,7 @@
 #include "AgentCommon/AgentArguments.h"
 #include "AgentCommon/AgentFolderSecurity.h"
 #include "AgentCommon/AgentInitializer.h"
+#include "AgentCommon/AgentObjectNames.h"
 #include "AgentCommon/AgentTweaks.h"
 #include "AgentCommon/ArgsParserUtils.h"
 #include "AgentCommon/ArgumentsParser.h"
@@ -82,7 +83,7 @@ void recordBadTweak(const std::string& reason) {
 void reportEarlyFailure(StatusReaderWriter* statusReaderWriter, int status) {
     statusReaderWriter->handler()->write(status);
     RunRecord::current().status = status;
-    RunnerAgentSynchronizer::signal(RunnerAgentSynchronizer::kFreezeCompleteEvent);
+    RunnerAgentSynchronizer::signal(AgentObjectNames::kRunnerFreezeCompleteEvent);
 }
 // What the command line asked for, as the record gives it.
 void recordArguments(const AgentArguments& arguments) {
@@ -294,7 +295,7 @@ int wmain(int argc, wchar_t* argv[]) {
                      << " ret=" << outcome.exitCode << " " << std::endl;
         // Keeps the section alive until the runner has read the status.
         RunRecord::current().readNotificationReceived = RunnerAgentSynchronizer::waitForSignal(
-            RunnerAgentSynchronizer::kReadNotificationEvent,
+            AgentObjectNames::kReadNotificationEvent,
             static_cast<u32>(AgentTweaks::sharedMemoryReadTimeoutMsec()));
         endRun(outcome.exitCode);
         Logger::instance()->flush();

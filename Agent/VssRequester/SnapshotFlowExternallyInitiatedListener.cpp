@@ -12,7 +12,7 @@ i32 SnapshotFlowExternallyInitiatedListener::notifySnapshotPrepare() {
     LOG(LogInfo) << "registering events" << std::endl;
     // Not reset: a thaw-start the runner gave before the agent waits counts.
     m_eventFreezeComplete.reset(
-        NullDaclSecurityAttributes::createEvent(RunnerAgentSynchronizer::kFreezeCompleteEvent));
+        NullDaclSecurityAttributes::createEvent(AgentObjectNames::kRunnerFreezeCompleteEvent));
     m_eventThawStart.reset(NullDaclSecurityAttributes::createEvent(AgentObjectNames::kRunnerThawStartEvent));
     m_eventThawComplete.reset(
         NullDaclSecurityAttributes::createEvent(AgentObjectNames::kRunnerThawCompleteEvent));
