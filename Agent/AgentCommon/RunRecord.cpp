@@ -1,6 +1,7 @@
 #include "AgentCommon/RunRecord.h"
 
 #include "AgentCommon/JsonLine.h"
+#include "VssRequester/ArgsRequester.h"
 #include "VssRequester/VssNames.h"
 
 #include <charconv>
@@ -11,7 +12,6 @@ const i64 kSchema = 3;
 const u32 kWaitObject0 = 0;
 const u32 kWaitTimeout = 258;
 const i64 kExitUsage = 1;
-const i64 kDefaultBackupType = 5;
 
 struct CodeName {
     i64 code;
@@ -434,9 +434,10 @@ std::string RunRecord::jsonLine() const {
         .member("thawStartWaitMs", settings.thawStartWaitMs);
     line.member("waitAsyncMs", settings.waitAsyncMs).member("readWaitMs", settings.readWaitMs);
     // -1 (not given) is the copy type; known once a requester was chosen.
-    line.member("backupType", simulator
-                                  ? std::optional<i64>(backupType == -1 ? kDefaultBackupType : backupType)
-                                  : std::nullopt);
+    line.member("backupType",
+                simulator
+                    ? std::optional<i64>(backupType == -1 ? ArgsRequester::kDefaultBackupType : backupType)
+                    : std::nullopt);
     line.beginArray("tweakFiles");
     for (const std::string& file : settings.tweakFiles)
         line.element(file);

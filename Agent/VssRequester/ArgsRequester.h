@@ -10,4 +10,7 @@ public:
     std::vector<std::wstring> m_volumes;
     // VSS backup type from the "backupType" keyword; -1 when not given.
     int m_backupType = -1;
+    // What -1 stands for: VSS_BT_COPY, which leaves the writers' own backup
+    // history alone.
+    static constexpr int kDefaultBackupType = 5;
 };

@@ -50,7 +50,7 @@ std::string guidText(const GUID& guid) {
 i32 VssRequester::DoSnapshot(ArgsRequester* args) {
     // Every record of the session carries this label, whichever step makes it.
     const char* columns = ORV_LOG_COLUMNS();
-    const int backupType = args->m_backupType == -1 ? kDefaultBackupType : args->m_backupType;
+    const int backupType = args->m_backupType == -1 ? ArgsRequester::kDefaultBackupType : args->m_backupType;
     LOG(LogInfo) << " vssBackupType=" << backupType << " "
                  << " snapshotVolumesUserVecSize=" << args->m_volumes.size() << " " << std::endl;
 

@@ -26,9 +26,6 @@ public:
     // registers itself with the service under this identifier, and every
     // selected volume is added with it.
     static const GUID kProviderId;
-    // Used when the command line gave no backup type (-1): VSS_BT_COPY, which
-    // leaves the writers' own backup history alone.
-    static const int kDefaultBackupType = 5;
     // The service's answer when the provider vetoed the snapshot; the
     // provider vetoes when it timed out waiting for the thaw.
     static const HRESULT kProviderVeto = static_cast<HRESULT>(0x80042306);
