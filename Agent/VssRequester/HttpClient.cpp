@@ -95,11 +95,17 @@ void HttpClient::releaseRequest() {
 
 void HttpClient::prepareVssCheckpoint(const std::vector<std::wstring>& macAddresses,
                                       const std::wstring& tag) {
+    m_preparedMacAddresses = macAddresses;
+    m_preparedTag = tag;
     m_checkpointObjectName = CheckpointObjectName::compose(macAddresses, tag);
     m_checkpointObjectNameText = utf8Text(m_checkpointObjectName);
 }
 
-bool HttpClient::insertVssCheckpoint() {
+bool HttpClient::insertVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag) {
+    // The writers are frozen while this runs: the name is built here only
+    // when the owner did not prepare it for these arguments.
+    if (m_checkpointObjectName.empty() || macAddresses != m_preparedMacAddresses || tag != m_preparedTag)
+        prepareVssCheckpoint(macAddresses, tag);
     LOG(LogInfo) << "Object name: " << m_checkpointObjectNameText << std::endl;
     return get(m_checkpointObjectName);
 }

@@ -40,12 +40,13 @@ public:
     // settle (8-10 ms under Wine), so the owner pays it for the ping before
     // the freeze rather than leaving it to the checkpoint's request.
     void releaseRequest();
-    // Builds the checkpoint's object name and its log text ahead of time:
-    // the writers are frozen while insertVssCheckpoint runs.
+    // Builds the checkpoint's object name and its log text ahead of time, so
+    // that insertVssCheckpoint with the same addresses and tag only sends.
     void prepareVssCheckpoint(const std::vector<std::wstring>& macAddresses, const std::wstring& tag);
     // Asks the server to insert a checkpoint that carries the tag and the
-    // addresses given to prepareVssCheckpoint (see CheckpointObjectName).
-    [[nodiscard]] bool insertVssCheckpoint();
+    // addresses (see CheckpointObjectName).
+    [[nodiscard]] bool insertVssCheckpoint(const std::vector<std::wstring>& macAddresses,
+                                           const std::wstring& tag);
     // Closes the request, connection and session handles, in this order,
     // those that are open.
     void closeHandles();
@@ -57,8 +58,10 @@ private:
     std::wstring m_serverUrl;
     u16 m_serverPort;
     u32 m_lastError = 0;
-    // What prepareVssCheckpoint built.
-    std::wstring m_checkpointObjectName;
+    // What prepareVssCheckpoint built, and from what.
+    std::vector<std::wstring> m_preparedMacAddresses;
+    std::wstring m_preparedTag;
+    std::wstring m_checkpointObjectName; // empty until prepared
     std::string m_checkpointObjectNameText;
     WinHttpHandle m_hSession;
     WinHttpHandle m_hConnect;

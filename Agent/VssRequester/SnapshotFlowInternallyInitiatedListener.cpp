@@ -157,7 +157,7 @@ void SnapshotFlowInternallyInitiatedListener::notifySnapshotQuiesceSuccess() {
         LOG(LogInfo) << "Taking CP on " << server.role << " KOS..." << std::endl;
         RunRecordExchange& checkpoint = RunRecord::current().servers[server.record].checkpoint;
         checkpoint.startTicks = RunRecordFile::ticksNow();
-        recordEnd(checkpoint, server.client->insertVssCheckpoint(), *server.client);
+        recordEnd(checkpoint, server.client->insertVssCheckpoint(m_macAddresses, m_tag), *server.client);
         LOG(LogInfo) << "Done taking CP on " << server.role << " KOS." << std::endl;
     }
     LOG(LogInfo) << "Done taking CP." << std::endl;
