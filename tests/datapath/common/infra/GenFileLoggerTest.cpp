@@ -31,10 +31,8 @@ public:
     using GenFileLogger::tracker;
 };
 
-std::string record(const char* tag, int n, size_t width) {
-    std::string text = tag + std::to_string(n);
-    text.resize(width - 1, '.');
-    return text + "\n";
+std::string record(const std::string& tag) {
+    return tag + std::string(999 - tag.size(), '.') + "\n";
 }
 
 typedef std::set<std::string> Names;
@@ -89,11 +87,11 @@ TEST(QueuedLogger, OverrunPausesWithOneNoticeAndDropsUntilDrained) {
     logger->fileMutex().lock();
     std::string expected;
     for (int i = 0; i < 1048; ++i) { // 1048 records of 1000 bytes fit in 1 MiB, the 1049th does not
-        expected += record("r", i, 1000);
-        logger->writeText(record("r", i, 1000));
+        expected += record("r" + std::to_string(i));
+        logger->writeText(record("r" + std::to_string(i)));
     }
     EXPECT_FALSE(logger->tracker().paused());
-    logger->writeText(record("overrun", 0, 1000));
+    logger->writeText(record("overrun"));
     EXPECT_TRUE(logger->tracker().paused());
     logger->writeText("dropped\n");
     logger->fileMutex().unlock();

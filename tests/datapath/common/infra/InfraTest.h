@@ -69,7 +69,6 @@ inline std::vector<std::string> messagesFrom(const std::string& cls, const std::
 // before it ended. Call these inside the death test's statement, so that only
 // the child is changed (the Logger takes at most four clients per process).
 
-// Copies every log record to standard error.
 inline void echoLogToStderr() {
     // Locked so that records from several threads reach stderr whole, one
     // after the other.
@@ -79,9 +78,8 @@ inline void echoLogToStderr() {
             std::fflush(stderr); // the process ends without flushing anything
         }
     };
-    static bool registered =
+    [[maybe_unused]] static bool registered =
         (Logger::instance()->registerClient(new StderrLogClient(), kAllLevelsMask), true);
-    (void)registered;
 }
 
 inline void stdoutToStderr() {
@@ -93,13 +91,12 @@ inline void stdoutToStderr() {
 // expression, must be found after the end of the previous one. Unlike gtest's
 // own regular expressions it reads the same on every platform and spans the
 // records of a whole report.
-class InOrderMatcher : public ::testing::MatcherInterface<const std::string&> {
-public:
-    explicit InOrderMatcher(std::vector<std::string> pieces) : m_pieces(std::move(pieces)) {}
+struct InOrderMatcher : ::testing::MatcherInterface<const std::string&> {
+    explicit InOrderMatcher(std::vector<std::string> pieces) : pieces(std::move(pieces)) {}
 
     bool MatchAndExplain(const std::string& text, ::testing::MatchResultListener* listener) const override {
         std::string::const_iterator from = text.begin();
-        for (const std::string& piece : m_pieces) {
+        for (const std::string& piece : pieces) {
             std::smatch match;
             if (!std::regex_search(from, text.end(), match, std::regex(piece))) {
                 *listener << "no \"" << piece << "\" after offset " << (from - text.begin());
@@ -110,21 +107,14 @@ public:
         return true;
     }
     void DescribeTo(std::ostream* os) const override {
-        *os << "has, in order:";
-        for (const std::string& piece : m_pieces)
-            *os << " \"" << piece << "\"";
+        *os << "has, in order: " << ::testing::PrintToString(pieces);
     }
 
-private:
-    std::vector<std::string> m_pieces;
+    std::vector<std::string> pieces;
 };
-
-inline ::testing::Matcher<const std::string&> InOrder(std::vector<std::string> pieces) {
-    return ::testing::MakeMatcher(new InOrderMatcher(std::move(pieces)));
-}
 
 // The statement runs in a child that echoes its log; it must end with the
 // fail-fast status after writing the pieces, in order.
 #define EXPECT_FAILFAST(statement, ...)                                                                      \
     EXPECT_EXIT((echoLogToStderr(), statement), ::testing::ExitedWithCode(Os::kFailFastExitCode),            \
-                InOrder({__VA_ARGS__}))
+                ::testing::MakeMatcher(new InOrderMatcher({__VA_ARGS__})))

@@ -16,9 +16,8 @@ struct BaseB {
     virtual ~BaseB() = default;
 };
 struct Both : BaseA, BaseB {
-    explicit Both(int* destroyed) : m_destroyed(destroyed) {}
-    ~Both() override { ++*m_destroyed; }
-    int* m_destroyed;
+    ~Both() override { ++destroyed; }
+    static inline int destroyed = 0;
 };
 
 const u32* headerOf(const void* user) {
@@ -35,13 +34,12 @@ TEST(MemShieldCounting, HeaderMarksObjectsAndArraysAndTheCounterComesBack) {
     EXPECT_EQ((std::vector<u32>{16, 0xFFFFFFFF}), (std::vector<u32>{headerOf(word)[0], headerOf(word)[1]}));
     s8* bytes = ORV_NEW_ARRAY(s8, 5);
     EXPECT_EQ((std::vector<u32>{13, 5}), (std::vector<u32>{headerOf(bytes)[0], headerOf(bytes)[1]}));
-    int destroyed = 0;
-    BaseB* viaSecondBase = ORV_NEW(Both)(&destroyed);
+    BaseB* viaSecondBase = ORV_NEW(Both)();
     EXPECT_EQ(before + 16 + 13 + static_cast<i64>(sizeof(Both) + 8), shield->allocatedBytes());
     trackedDelete(word);
     trackedDeleteArray(bytes);
     trackedDelete(viaSecondBase);
-    EXPECT_EQ(1, destroyed);
+    EXPECT_EQ(1, Both::destroyed);
     EXPECT_EQ(before, shield->allocatedBytes());
 }
 

@@ -30,10 +30,8 @@ struct FakeCpuCounter : CpuUsageMonitor::Counter {
 
 TEST(WatchedContainers, ReportSumsItemsAndBytesPerLiveName) {
     WatchedMap a("WatchTestMap"), b("WatchTestMap");
-    a[1] = 1;
-    a[2] = 2;
-    for (u32 i = 0; i < 3; ++i)
-        b[i] = i;
+    a.insert({{1, 1}, {2, 2}});
+    b.insert({{0, 0}, {1, 1}, {2, 2}});
     WatchedMap copy(a); // a container of its own under the same name
     StlMemShiledContainer<std::queue<u64, std::deque<u64>>> queue("WatchTestQueue");
     queue.push(7);
