@@ -37,8 +37,8 @@ TEST_F(FakeClock, SmallStepBackIsLoggedAndAnswersThePreviousValueLargeOneEndsThe
     LogCapture::instance().clear();
     // The tolerance of 100 ticks is measured from the last value handed out.
     const i64 rows[][2] = {{1000000, 1000000}, {999950, 1000000}, {999900, 1000000}, {1000010, 1000010}};
-    for (const auto& row : rows)
-        EXPECT_EQ(row[1], read(row[0])) << row[0];
+    for (const auto& [at, answer] : rows)
+        EXPECT_EQ(answer, read(at)) << at;
     EXPECT_EQ(2u, LogCapture::instance().records().size()); // one for each step back
     EXPECT_EQ(1u,
               recordsMatching(",Error,.*,New timestamp is before last timestamp:  res\\.QuadPart=999950   "
@@ -96,18 +96,14 @@ TEST(Timer, ClocksAgreeAndNeverGoBackAcrossThreads) {
 }
 
 TEST(LogTimestamp, CalendarOfUnixTimeAcrossLeapRulesAndFractionDigits) {
-    const struct {
-        i64 seconds;
-        u32 ms, digits;
-        const char* text;
-    } rows[] = {{0, 0, 0, "1970-01-01 00:00:00"},
-                {951782400, 0, 0, "2000-02-29 00:00:00"},
-                {1709251199, 0, 0, "2024-02-29 23:59:59"},
-                {4107542400, 0, 0, "2100-03-01 00:00:00"},
-                {1796653831, 7, 3, "2026-12-07 14:30:31.007"}};
-    for (const auto& row : rows) {
+    const std::tuple<i64, u32, u32, const char*> rows[] = {{0, 0, 0, "1970-01-01 00:00:00"},
+                                                           {951782400, 0, 0, "2000-02-29 00:00:00"},
+                                                           {1709251199, 0, 0, "2024-02-29 23:59:59"},
+                                                           {4107542400, 0, 0, "2100-03-01 00:00:00"},
+                                                           {1796653831, 7, 3, "2026-12-07 14:30:31.007"}};
+    for (const auto& [seconds, ms, fractionDigits, text] : rows) {
         std::ostringstream s;
-        formatLogTimestamp(s, Os::utcFromUnixTime(row.seconds, row.ms), row.digits);
-        EXPECT_EQ(row.text, s.str()) << row.seconds;
+        formatLogTimestamp(s, Os::utcFromUnixTime(seconds, ms), fractionDigits);
+        EXPECT_EQ(text, s.str()) << seconds;
     }
 }

@@ -45,11 +45,7 @@ TEST(MemShieldCounting, HeaderMarksObjectsAndArraysAndTheCounterComesBack) {
 
 TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const struct {
-        const char* name;
-        void (*misuse)();
-        std::vector<std::string> expected; // on standard error, in order
-    } rows[] = {
+    const std::tuple<const char*, void (*)(), std::vector<std::string>> rows[] = {
         {"array released as object",
          [] { trackedDelete(ORV_NEW_ARRAY(u64, 2)); },
          {",freeAndCount,Assertion \\(\\*\\(--sanityPtr\\) == std::numeric_limits<u32>::max\\(\\)\\) "
@@ -85,8 +81,8 @@ TEST(MemShieldDeathTest, MisuseEndsTheProcessAfterItsRecords) {
              MemShield::instance()->internalAllocAndRegister(314572800 - 80, 0, "Z", "z.cpp", 1);
          },
          {"Assertion \\(allocationLength < MAX_SINGLE_ALLOCATION_LENGTH\\) failed "}}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_FAILFAST(row.misuse(), row.expected);
+    for (const auto& [name, misuse, expected] : rows) {
+        SCOPED_TRACE(name);
+        EXPECT_FAILFAST(misuse(), expected);
     }
 }

@@ -78,10 +78,7 @@ TEST_F(TweakStore, TypedGettersCheckTheirRangeAndNameABadTweakToTheFailureHandle
     EXPECT_EQ(2147483647, m_store.intVal("t_max"));
     EXPECT_EQ(-2147483647, m_store.intVal("t_min"));
     EXPECT_EQ(4294967295u, m_store.uintVal("t_umax"));
-    const struct {
-        std::function<void()> read;
-        std::string handler, assertion;
-    } rows[] = {
+    const std::tuple<std::function<void()>, std::string, std::string> rows[] = {
         {[&] { m_store.intVal("t_over"); }, "t_over\" is 2147483648, outside the signed 32-bit",
          "ival <= ..u32.-1. / 2"},
         {[&] { m_store.uintVal("t_neg"); }, "t_neg\" is -1, outside the unsigned 32-bit", "ival >= 0"},
@@ -90,9 +87,9 @@ TEST_F(TweakStore, TypedGettersCheckTheirRangeAndNameABadTweakToTheFailureHandle
         {[&] { m_store.update("t_x", "maybe"); },
          "t_x\": the value maybe is neither a number nor a boolean word", "failed"}};
     Tweaks::setFailureHandler(nameTheBadTweak);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.handler);
-        EXPECT_FAILFAST(row.read(), "handler: tweak \"" + row.handler, row.assertion);
+    for (const auto& [read, handler, assertion] : rows) {
+        SCOPED_TRACE(handler);
+        EXPECT_FAILFAST(read(), "handler: tweak \"" + handler, assertion);
     }
     Tweaks::setFailureHandler(nullptr);
 }

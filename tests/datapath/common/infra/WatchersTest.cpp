@@ -90,12 +90,11 @@ TEST(MemWatcher, MemoryCountersAreRead) {
 TEST(CpuUsageMonitor, BusyShareOfTheElapsedTime) {
     FakeCpuCounter* counter = new FakeCpuCounter();
     CpuUsageMonitor monitor{std::unique_ptr<CpuUsageMonitor::Counter>(counter)};
-    const i64 rows[][4] = {
-        {1000, 400, 1000, 60}, {1200, 450, 200, 75}, {1200, 450, 0, 0}}; // total, idle -> ticks, %
-    for (const auto& row : rows) {
-        counter->total = row[0];
-        counter->idle = row[1];
-        EXPECT_EQ(row[2], monitor.update());
-        EXPECT_EQ(row[3], monitor.cpuPercent());
+    const i64 rows[][4] = {{1000, 400, 1000, 60}, {1200, 450, 200, 75}, {1200, 450, 0, 0}};
+    for (const auto& [total, idle, elapsedTicks, percent] : rows) {
+        counter->total = total;
+        counter->idle = idle;
+        EXPECT_EQ(elapsedTicks, monitor.update());
+        EXPECT_EQ(percent, monitor.cpuPercent());
     }
 }
