@@ -22,8 +22,8 @@ struct FakeClock : ::testing::Test {
         ticks = ms * kTicksPerMs;
         timer.activateTimers();
     }
-    u32 add(u32 intervalMs, bool oneShot, u32 existing = 0) {
-        return timer.addTimer(&callback, reinterpret_cast<u64>(this), intervalMs, oneShot, existing);
+    u32 add(u32 intervalMs, bool oneShot) {
+        return timer.addTimer(&callback, reinterpret_cast<u64>(this), intervalMs, oneShot);
     }
     static void callback(u64 context) {
         FakeClock* self = reinterpret_cast<FakeClock*>(context);

@@ -39,8 +39,7 @@ TEST(Directories, CreatesFolderAndParentAcceptsExistingOnesAndNeedsTheGrandparen
                     "== 17 failed\\. mkdir failed for dir x.y.z. and it does not exist");
 }
 
-class ConsistentFileTest : public ::testing::Test {
-protected:
+struct ConsistentFileTest : ::testing::Test {
     static void write(int slot, u64 version, const std::string& content) {
         TempWorkingDir::writeConsistentCopy("set.txt", slot, version, content);
     }

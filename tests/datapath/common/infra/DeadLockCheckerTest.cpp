@@ -16,8 +16,7 @@ struct Listener : IDlcKeepaliveListener {
     bool customTimeoutBehavior(const std::string&) override { return false; }
 };
 
-// The leases' records at checks every interval from kStartMs; the first
-// check starts the lease.
+// The leases' records at checks every interval from kStartMs; the first check starts the lease.
 std::vector<std::string> checkEveryInterval(int checks, const std::function<void()>& beforeCheck = nullptr) {
     LogCapture::instance().clear();
     for (int i = 0; i < checks; ++i) {

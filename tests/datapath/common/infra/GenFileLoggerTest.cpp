@@ -37,8 +37,7 @@ std::string record(const std::string& tag) {
 
 typedef std::set<std::string> Names;
 
-class Rotation : public ::testing::Test {
-protected:
+struct Rotation : ::testing::Test {
     std::string base(const std::string& suffix = "") const { return dir.file("A.log" + suffix); }
     // Loading the tweaks leaves a folder in the working directory: not in this one.
     bool tweaksLoaded = (Tweaks::instance(), true);

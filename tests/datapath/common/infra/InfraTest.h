@@ -71,8 +71,7 @@ inline std::vector<std::string> messagesFrom(const std::string& cls, const std::
 // the child is changed (the Logger takes at most four clients per process).
 
 inline void echoLogToStderr() {
-    // Locked so that records from several threads reach stderr whole, one
-    // after the other.
+    // Locked so that records from several threads reach stderr whole, one after the other.
     struct StderrLogClient : LockedLoggerClient {
         void writeLocked(const char* record, size_t length) override {
             std::fwrite(record, 1, length, stderr);
@@ -88,10 +87,9 @@ inline void stdoutToStderr() {
     ORV_DUP2(ORV_FILENO(stderr), ORV_FILENO(stdout));
 }
 
-// Matches a death test's standard error: each piece, an ECMAScript regular
-// expression, must be found after the end of the previous one. Unlike gtest's
-// own regular expressions it reads the same on every platform and spans the
-// records of a whole report.
+// Matches a death test's standard error: each piece, an ECMAScript regular expression, must be found after
+// the end of the previous one. Unlike gtest's own regular expressions it reads the same on every platform and
+// spans the records of a whole report.
 struct InOrderMatcher : ::testing::MatcherInterface<const std::string&> {
     explicit InOrderMatcher(std::vector<std::string> pieces) : pieces(std::move(pieces)) {}
 

@@ -33,8 +33,7 @@ TEST(TweakLines, SplitsNameValueAndCommentAndSkipsLinesWithoutEquals) {
     EXPECT_EQ("t_X|0x1F|a comment\nt_Y|\"a b\"|\nt_Z||\nt_E|a=b|\n", entries);
 }
 
-class TweakStore : public ::testing::Test {
-protected:
+struct TweakStore : ::testing::Test {
     static void writeBase(const std::string& content) {
         TempWorkingDir::writeConsistentCopy("jex_tweaks/tweaks.txt", 0, 1, content);
     }
