@@ -25,7 +25,13 @@ std::vector<std::string> checkEveryInterval(int checks, const std::function<void
         DeadLockCheckerManager::instance()->checkAll(kStartMs + static_cast<u64>(i) * kIntervalSec * 1000,
                                                      kIntervalSec);
     }
-    return messagesFrom("DlcKeepalive", "checkLease");
+    std::vector<std::string> messages;
+    for (const std::string& text : LogCapture::instance().records()) {
+        const LogRecord record = LogCapture::columnsOf(text);
+        if (record.cls == "DlcKeepalive" && record.function == "checkLease")
+            messages.push_back(record.message);
+    }
+    return messages;
 }
 } // namespace
 

@@ -56,16 +56,6 @@ inline size_t recordsMatching(const std::string& pattern) {
     return n;
 }
 
-inline std::vector<std::string> messagesFrom(const std::string& cls, const std::string& function) {
-    std::vector<std::string> out;
-    for (const std::string& text : LogCapture::instance().records()) {
-        const LogRecord record = LogCapture::columnsOf(text);
-        if (record.cls == cls && record.function == function)
-            out.push_back(record.message);
-    }
-    return out;
-}
-
 // Gtest death tests look on standard error for the text a process wrote
 // before it ended. Call these inside the death test's statement, so that only
 // the child is changed (the Logger takes at most four clients per process).
