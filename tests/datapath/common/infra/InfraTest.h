@@ -19,15 +19,6 @@
 #include <thread>
 #include <tuple>
 #include <vector>
-#ifdef _WIN32
-#include <io.h>
-#define ORV_DUP2 _dup2
-#define ORV_FILENO _fileno
-#else
-#include <unistd.h>
-#define ORV_DUP2 dup2
-#define ORV_FILENO fileno
-#endif
 
 // Polls until `done` holds or ten seconds pass; the answer is `done` then.
 inline bool waitUntil(const std::function<bool()>& done) {
@@ -57,7 +48,7 @@ inline size_t recordsMatching(const std::string& pattern) {
 }
 
 // Gtest death tests look on standard error for the text a process wrote
-// before it ended. Call these inside the death test's statement, so that only
+// before it ended. Call this inside the death test's statement, so that only
 // the child is changed (the Logger takes at most four clients per process).
 
 inline void echoLogToStderr() {
@@ -70,11 +61,6 @@ inline void echoLogToStderr() {
     };
     [[maybe_unused]] static bool registered =
         (Logger::instance()->registerClient(new StderrLogClient(), kAllLevelsMask), true);
-}
-
-inline void stdoutToStderr() {
-    std::fflush(stdout);
-    ORV_DUP2(ORV_FILENO(stderr), ORV_FILENO(stdout));
 }
 
 // Matches a death test's standard error: each piece, an ECMAScript regular expression, must be found after
