@@ -2,10 +2,8 @@
 #include "MemoryPoolImpl.h"
 #include "SequentialRequestsManager.h"
 
-namespace {
 const u64 kChunk = 524288;
 const u64 kSingle = 2097152;
-} // namespace
 
 TEST(MemoryPool, AllocatesWithinAModuleLimitAndRefusesBeyondIt) {
     std::vector<MemorySegment> a, refused;
