@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-namespace {
 TEST(JsonLine, TextsAreQuotedAsValidUtf8Json) {
     const std::pair<std::string, std::string> rows[] = {
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
@@ -226,4 +225,3 @@ TEST(RunRecordMarker, ReadsBackWhatItWroteAndNothingElse) {
         EXPECT_EQ("kept", untouched.run);
     }
 }
-} // namespace

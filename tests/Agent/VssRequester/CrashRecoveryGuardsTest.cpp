@@ -16,7 +16,6 @@
 #include <tuple>
 #include <vector>
 
-namespace {
 TEST(LastAliveStampGuard, AStampItCannotKeepIsLeftAsItWas) {
     // An empty stamp: no Reliability key at all.
     typedef std::vector<unsigned char> Bytes;
@@ -76,5 +75,4 @@ TEST(WindowsErrorRecoveryGuard, RunOnceCoversTheRelaxedPolicyWhateverBcdeditSays
         _putenv(("PATH=" + path).c_str());
     }
 }
-} // namespace
 #endif
