@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -18,11 +19,7 @@ const std::string kUsage = "Usage: OrvelVssAgent.exe <local URL> <local port> <p
                            "[keyword=value ...]\r\n";
 
 TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
-    const struct {
-        std::vector<std::wstring> arguments;
-        std::string output;
-        int exitCode;
-    } rows[] = {
+    const std::tuple<std::vector<std::wstring>, std::string, int> rows[] = {
         {{}, kUsage, 1},
         {{L"a", L"b", L"c", L"d", L""}, kUsage, 1},
         // clang-format off
@@ -35,10 +32,10 @@ TEST(AgentCommandLine, PrintsExactlyTheseLinesAndEndsWithThisCode) {
         {{L"a", L"b", L"c", L"d", L"t", L"backupType=x"}, "", -1004},
         // clang-format on
     };
-    for (const auto& row : rows) {
-        ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), row.arguments);
-        EXPECT_EQ(row.output, result.output) << (row.arguments.empty() ? L"" : row.arguments.back());
-        EXPECT_EQ(row.exitCode, result.exitCodeSigned()) << row.output;
+    for (const auto& [arguments, output, exitCode] : rows) {
+        ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), arguments);
+        EXPECT_EQ(output, result.output) << (arguments.empty() ? L"" : arguments.back());
+        EXPECT_EQ(exitCode, result.exitCodeSigned()) << output;
     }
 }
 

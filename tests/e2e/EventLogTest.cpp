@@ -42,12 +42,6 @@ std::vector<TracedEvent> tracedEvents(const std::string& trace) {
     return events;
 }
 
-// "type id count-of-strings", e.g. "2 1001 10".
-std::string summary(const TracedEvent& event) {
-    return std::to_string(event.type) + " " + std::to_string(event.id) + " " +
-           std::to_string(event.strings.size());
-}
-
 // The message table entry `id` of the agent with `strings` in place.
 std::string rendered(unsigned long id, const std::vector<std::string>& strings) {
     HMODULE agent = LoadLibraryExW(program(L"OrvelVssAgent.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -87,10 +81,12 @@ protected:
         return tracedEvents(TempWorkingDir::readFile(m_dir.file("agent.err")));
     }
 
-    // One entry (its summary) carrying the run record's run and reason, rendered with all its strings.
+    // One entry ("type id count-of-strings", e.g. "2 1001 10") carrying the run record's run and
+    // reason, rendered with all its strings.
     void expectEntry(const std::vector<TracedEvent>& events, const std::string& expected) {
         ASSERT_EQ(1u, events.size());
-        ASSERT_EQ(expected, summary(events[0]));
+        ASSERT_EQ(expected, std::to_string(events[0].type) + " " + std::to_string(events[0].id) + " " +
+                                std::to_string(events[0].strings.size()));
         const Json record = lastRunRecord();
         EXPECT_EQ(record.value("run", "") + " " + record.value("reason", ""),
                   events[0].strings[0] + " " + events[0].strings[8]);

@@ -23,6 +23,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -503,14 +504,10 @@ INSTANTIATE_TEST_SUITE_P(, FaultRow, ::testing::ValuesIn(kRows),
 // work on (the killed agent's mutex is abandoned, not held) and puts the
 // boot policy back.
 TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
-    const struct {
-        const char* name;
-        Args server;
-        std::string standIn;
-        bool relaxed;        // killed while the guards held the machine state
-        size_t bcdeditCalls; // before the next run
-        bool (*reached)(const VssStandIn& standIn, const Server& server);
-    } rows[] = {
+    // Where it is killed, the server's options and the stand-in's, whether the guards held the machine
+    // state then, the bcdedit calls before the next run, and how the test knows that point is reached.
+    typedef bool (*Reached)(const VssStandIn& standIn, const Server& server);
+    const std::tuple<const char*, Args, std::string, bool, size_t, Reached> rows[] = {
         // clang-format off
         {"before the freeze: during the ping", {L"--silent-on", L"ping", L"--lifetime-ms", L"20000"}, "", false,
          0, [](const VssStandIn&, const Server& server) { return !server.requests().empty(); }},
@@ -522,16 +519,16 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
     };
     Server next(m_dir, "next");
     int index = 0;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, options, standIn, relaxed, bcdeditCalls, reached] : rows) {
+        SCOPED_TRACE(name);
         std::string killedMarker;
-        freshRun(row.standIn);
+        freshRun(standIn);
         {
-            Server server(m_dir, "killed" + std::to_string(++index), row.server);
+            Server server(m_dir, "killed" + std::to_string(++index), options);
             BackgroundChild agent(program(L"OrvelVssAgent.exe"), localServer(server.port()), agentOptions());
-            for (int i = 0; i < 1000 && !row.reached(m_standIn, server); ++i)
+            for (int i = 0; i < 1000 && !reached(m_standIn, server); ++i)
                 Sleep(10);
-            ASSERT_TRUE(row.reached(m_standIn, server));
+            ASSERT_TRUE(reached(m_standIn, server));
             Sleep(100); // into the moment, not at its edge
             // The killed run had cleared older runs' markers at its start.
             const std::vector<std::string> markers = runMarkerFiles();
@@ -543,25 +540,25 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
         ASSERT_TRUE(RunRecordMarker::parse(killedMarker, killedRun)) << killedMarker;
         std::vector<unsigned char> stamp;
         std::string runOnce;
-        EXPECT_EQ(!row.relaxed, AgentRegistry::lastAliveStamp(stamp));
+        EXPECT_EQ(!relaxed, AgentRegistry::lastAliveStamp(stamp));
         AgentRegistry::runOnceValue(runOnce);
-        EXPECT_EQ(row.relaxed ? kEnableCommand : "", runOnce);
-        EXPECT_EQ(row.bcdeditCalls, m_standIn.bcdeditCalls().size());
+        EXPECT_EQ(relaxed ? kEnableCommand : "", runOnce);
+        EXPECT_EQ(bcdeditCalls, m_standIn.bcdeditCalls().size());
 
         // The next run: the enable command runs again and the entry goes.
         m_standIn.configure("");
         EXPECT_EQ(0, runAgent(localServer(next.port())).exitCodeSigned());
         std::vector<Fields> bcdedit = m_standIn.bcdeditCalls();
-        ASSERT_EQ(row.bcdeditCalls + 2, bcdedit.size());
+        ASSERT_EQ(bcdeditCalls + 2, bcdedit.size());
         EXPECT_EQ("/set {default} bootstatuspolicy displayallfailures", bcdedit.back()["args"]);
-        EXPECT_EQ(!row.relaxed, AgentRegistry::lastAliveStamp(stamp)); // a lost stamp stays lost
+        EXPECT_EQ(!relaxed, AgentRegistry::lastAliveStamp(stamp)); // a lost stamp stays lost
         // The next run names the killed one and what it left of the machine
         // state; it leaves no marker itself, and the killed run's is gone.
         Json killed = {{"run", killedRun.run},
                        {"pid", killedRun.pid},
                        {"start", killedRun.start},
-                       {"runOncePresent", row.relaxed},
-                       {"lastAliveStampPresent", !row.relaxed}};
+                       {"runOncePresent", relaxed},
+                       {"lastAliveStampPresent", !relaxed}};
         expectRecordHolds(lastRunRecord(), Json{{"previousRunUnfinished", Json::array({killed})}}.dump());
         EXPECT_TRUE(runMarkerFiles().empty());
         expectNothingLeftBehind();

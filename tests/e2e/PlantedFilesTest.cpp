@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 
 namespace {
 std::string marker(const std::string& run, const std::string& pid, const std::string& tail = "") {
@@ -44,14 +45,9 @@ protected:
 };
 
 TEST_F(PlantedFiles, NothingUnderAMarkersNameStopsOrChangesARun) {
-    const struct {
-        const char* name;
-        std::function<void()> plant;
-        // What the record of the first run after it says.
-        const char* markerScan;
-        size_t unfinishedListed;
-        size_t markersLeftAfter;
-    } plants[] = {
+    // What is planted, then what the first run after it says in its record (the marker scan and the
+    // unfinished runs it lists) and how many markers are left after it.
+    const std::tuple<const char*, std::function<void()>, const char*, size_t, size_t> plants[] = {
         {"pid out of range", [] { marker("x1", "9999999999999999999"); }, "\"dropped\":0", 0, 1},
         {"pid negative", [] { marker("x1", "-1"); }, "\"dropped\":0", 0, 1},
         {"binary junk, a day old",
@@ -75,9 +71,9 @@ TEST_F(PlantedFiles, NothingUnderAMarkersNameStopsOrChangesARun) {
          },
          "\"unfinishedNotListed\":1984,\"dropped\":0,\"cut\":false", 16, 0},
     };
-    for (const auto& row : plants) {
-        SCOPED_TRACE(row.name);
-        row.plant();
+    for (const auto& [name, plant, markerScan, unfinishedListed, markersLeftAfter] : plants) {
+        SCOPED_TRACE(name);
+        plant();
         ChildResult usage = runAgent({});
         EXPECT_EQ(1, usage.exitCodeSigned()) << usage.output;
         tweaks();
@@ -86,10 +82,10 @@ TEST_F(PlantedFiles, NothingUnderAMarkersNameStopsOrChangesARun) {
         EXPECT_NE(std::string::npos, runner.output.find(" final_status=0 ")) << runner.output;
         const std::vector<std::string> lines = runRecordLines();
         ASSERT_EQ(2u, lines.size());
-        EXPECT_NE(std::string::npos, lines[0].find(row.markerScan)) << lines[0];
-        EXPECT_EQ(row.unfinishedListed, Json::parse(lines[0])["previousRunUnfinished"].size()) << lines[0];
+        EXPECT_NE(std::string::npos, lines[0].find(markerScan)) << lines[0];
+        EXPECT_EQ(unfinishedListed, Json::parse(lines[0])["previousRunUnfinished"].size()) << lines[0];
         EXPECT_NE(std::string::npos, lines[0].find("\"recordNotes\":[]}")) << lines[0];
-        EXPECT_EQ(row.markersLeftAfter, runMarkerFiles().size());
+        EXPECT_EQ(markersLeftAfter, runMarkerFiles().size());
         TearDown();
         SetUp();
     }

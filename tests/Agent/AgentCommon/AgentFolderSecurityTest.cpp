@@ -11,17 +11,6 @@
 
 #include <utility>
 
-namespace {
-using LocalMemory = UniqueHandle<NullableHandleTraits<HLOCAL, LocalFree>>;
-
-LocalMemory descriptorOf(const wchar_t* text) {
-    LocalMemory descriptor;
-    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, descriptor.out(),
-                                                                     nullptr))
-        << text;
-    return descriptor;
-}
-
 // The list is applied again on every run where the folder's differs in any
 // way; entries the children inherit compare as their own. The second row
 // spells out the list wanted, as inherited: SYSTEM and Administrators full
@@ -38,8 +27,12 @@ TEST(AgentFolderSecurity, OnlyTheSameProtectedListHasTheAccess) {
         {L"D:P(D;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;RC;;;OW)", false},
         {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
         {L"D:P", false}};
-    for (const auto& row : rows)
-        EXPECT_EQ(row.second, AgentFolderSecurity::hasAccess(descriptorOf(row.first).get())) << row.first;
+    for (const auto& [text, hasAccess] : rows) {
+        UniqueHandle<NullableHandleTraits<HLOCAL, LocalFree>> descriptor;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1,
+                                                                         descriptor.out(), nullptr))
+            << text;
+        EXPECT_EQ(hasAccess, AgentFolderSecurity::hasAccess(descriptor.get())) << text;
+    }
 }
-} // namespace
 #endif

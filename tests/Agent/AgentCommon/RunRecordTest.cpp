@@ -8,14 +8,12 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-namespace {
 TEST(JsonLine, TextsAreQuotedAsValidUtf8Json) {
-    const struct {
-        std::string text;
-        std::string expected;
-    } rows[] = {
+    const std::pair<std::string, std::string> rows[] = {
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"line\nnext\r\ttab", "\"line\\nnext\\r\\ttab\""},
         {std::string("nul\0bel\x07", 8), "\"nul\\u0000bel\\u0007\""},
@@ -33,8 +31,8 @@ TEST(JsonLine, TextsAreQuotedAsValidUtf8Json) {
         // A lead followed by an ASCII byte keeps the ASCII byte.
         {"\xC3\"", "\"\xEF\xBF\xBD\\\"\""},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(row.expected, JsonLine::quoted(row.text)) << row.expected;
+    for (const auto& [text, expected] : rows)
+        EXPECT_EQ(expected, JsonLine::quoted(text)) << expected;
 }
 
 // Every open level is closed at the end, and a surplus end never closes the
@@ -83,12 +81,7 @@ TEST(RunRecord, LineOfARunThatWentWell) {
 // Which verdict wins, what failed, and how the reason ends: whether waiting
 // helps.
 TEST(RunRecord, VerdictNamesWhatFailedAndWhetherWaitingHelps) {
-    const struct {
-        void (*change)(RunRecord&);
-        const char* outcome;
-        std::optional<bool> consistent;
-        std::string reasonEnd;
-    } rows[] = {
+    const std::tuple<void (*)(RunRecord&), const char*, std::optional<bool>, std::string> rows[] = {
         {[](RunRecord& r) {
              r = RunRecord();
              r.exitCode = 1;
@@ -149,25 +142,22 @@ TEST(RunRecord, VerdictNamesWhatFailedAndWhetherWaitingHelps) {
          "simulated requester (test switch, never in production): nothing was snapshotted; snapshot taken; "
          "every checkpoint request was answered"},
     };
-    for (const auto& row : rows) {
+    for (const auto& [change, outcome, consistent, reasonEnd] : rows) {
         RunRecord record = goodRun();
-        row.change(record);
+        change(record);
         const std::string reason = record.reason();
         SCOPED_TRACE(reason);
-        EXPECT_EQ(row.outcome, record.outcome());
-        EXPECT_EQ(row.consistent, record.consistent());
-        ASSERT_GE(reason.size(), row.reasonEnd.size());
-        EXPECT_EQ(row.reasonEnd, reason.substr(reason.size() - row.reasonEnd.size()));
+        EXPECT_EQ(outcome, record.outcome());
+        EXPECT_EQ(consistent, record.consistent());
+        ASSERT_GE(reason.size(), reasonEnd.size());
+        EXPECT_EQ(reasonEnd, reason.substr(reason.size() - reasonEnd.size()));
     }
 }
 
 // One change to the run that went well, and the members that show it: times
 // only for what happened, signed codes with their names, guards as they went.
 TEST(RunRecord, MembersFollowWhatTheRunKnows) {
-    const struct {
-        void (*change)(RunRecord&);
-        const char* piece;
-    } rows[] = {
+    const std::pair<void (*)(RunRecord&), const char*> rows[] = {
         {[](RunRecord& r) { r.simulator.reset(); }, R"("backupType":null,"tweakFiles")"},
         {[](RunRecord& r) { r.snapshotSetStarted = false; }, R"("frozenMs":null,"statusWriteMs":null,"snap)"},
         {[](RunRecord& r) { r.statusWrittenTicks = 5012346; }, R"("frozenMs":12.345,"statusWriteMs":null,)"},
@@ -194,12 +184,11 @@ TEST(RunRecord, MembersFollowWhatTheRunKnows) {
         {[](RunRecord& r) { r.stampSaveError = 5; }, R"("save":"error","error":5,)"},
     };
     const std::string golden = goodRun().jsonLine();
-    for (const auto& row : rows) {
+    for (const auto& [change, piece] : rows) {
         RunRecord record = goodRun();
-        row.change(record);
-        EXPECT_NE(std::string::npos, record.jsonLine().find(row.piece)) << row.piece << "\n"
-                                                                        << record.jsonLine();
-        EXPECT_EQ(std::string::npos, golden.find(row.piece)) << row.piece;
+        change(record);
+        EXPECT_NE(std::string::npos, record.jsonLine().find(piece)) << piece << "\n" << record.jsonLine();
+        EXPECT_EQ(std::string::npos, golden.find(piece)) << piece;
     }
 }
 
@@ -216,30 +205,23 @@ TEST(RunRecordMarker, ReadsBackWhatItWroteAndNothingElse) {
 
     // Whatever else lies under a marker's name is refused, never thrown on.
     const std::string text = written.text();
-    auto with = [](const std::string& pid, const std::string& created = "1") {
-        return "run=a\npid=" + pid + "\ncreated=" + created + "\nstart=2026-12-07T00:05:09.007Z\n";
+    auto with = [](const std::string& run, const std::string& pid, const std::string& created = "1",
+                   const std::string& start = "2026-12-07T00:05:09.007Z") {
+        return "run=" + run + "\npid=" + pid + "\ncreated=" + created + "\nstart=" + start + "\n";
     };
     RunRecordMarker read;
-    ASSERT_TRUE(RunRecordMarker::parse(with("1"), read)); // each case below breaks one thing
-    std::vector<std::string> bad = {text.substr(0, text.find("start=")),
-                                    std::string(),
-                                    "run=a b\npid=1\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n",
-                                    "run=a\npid=1\ncreated=1\nstart=\"x\"\n",
-                                    text + "extra=1\n",
-                                    text + "\n",
-                                    "\n" + text,
-                                    std::string("run=a\0\npid=1", 12),
-                                    std::string(5000, 'r'),
-                                    "run=" + std::string(65, 'a') +
-                                        "\npid=1\ncreated=1\nstart=2026-12-07T00:05:09.007Z\n"};
+    ASSERT_TRUE(RunRecordMarker::parse(with("a", "1"), read)); // each case below breaks one thing
+    std::vector<std::string> bad = {text.substr(0, text.find("start=")), text + "extra=1\n", text + "\n",
+                                    "\n" + text};
+    bad.insert(bad.end(), {std::string(), std::string("run=a\0\npid=1", 12), std::string(5000, 'r'),
+                           with("a b", "1"), with(std::string(65, 'a'), "1"), with("a", "1", "1", "\"x\"")});
     for (const char* pid : {"12x", "", "9999999999999999999", "4294967296", "-1", "+1", " 1", "01"})
-        bad.push_back(with(pid));
+        bad.push_back(with("a", pid));
     for (const char* created : {"18446744073709551616", "99999999999999999999999"})
-        bad.push_back(with("1", created));
+        bad.push_back(with("a", "1", created));
     for (const std::string& input : bad) {
         RunRecordMarker untouched{"kept", 1, 2, "s"};
         EXPECT_FALSE(RunRecordMarker::parse(input, untouched)) << input;
         EXPECT_EQ("kept", untouched.run);
     }
 }
-} // namespace

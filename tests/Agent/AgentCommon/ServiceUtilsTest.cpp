@@ -8,14 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
-// An answer to a status query: a state, or the error of a failing call.
-struct Query {
-    u32 error;
-    ServiceStatus status;
-};
+// An answer to a status query: the error of a failing call, or 0 and a state.
+typedef std::pair<u32, ServiceStatus> Query;
 Query state(u32 currentState, u32 checkPoint = 0, u32 waitHint = 0, u32 exitCode = 0) {
     return Query{0, ServiceStatus{currentState, exitCode, checkPoint, waitHint}};
 }
@@ -32,10 +30,10 @@ struct FakeService : IServiceControlManager, IServiceClock {
     u32 queryStatus(ServiceStatus& status) override {
         if (asked == queries.size())
             return 1;
-        const Query& query = queries[asked++];
-        if (query.error == 0)
-            status = query.status;
-        return query.error;
+        const auto& [error, answer] = queries[asked++];
+        if (error == 0)
+            status = answer;
+        return error;
     }
     u32 startService() override { return ++starts, 0; }
     void closeService() override { closes += "service,"; }

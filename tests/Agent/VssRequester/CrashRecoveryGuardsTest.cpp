@@ -13,43 +13,37 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
-namespace {
 TEST(LastAliveStampGuard, AStampItCannotKeepIsLeftAsItWas) {
-    const struct {
-        const char* name;
-        std::vector<unsigned char> bytes; // empty: no Reliability key at all
-        unsigned long type;
-        bool removedWhileGuarded;
-        const char* record;
-    } rows[] = {
-        {"sixteen bytes, all it holds", std::vector<unsigned char>(16, 0x5A), REG_BINARY, true,
-         "Data size is 16"},
-        {"longer than it holds", std::vector<unsigned char>(17, 0xAB), REG_BINARY, false,
-         "Error 234 in RegQueryValueEx."},
+    // An empty stamp: no Reliability key at all.
+    typedef std::vector<unsigned char> Bytes;
+    const std::tuple<const char*, Bytes, unsigned long, bool, const char*> rows[] = {
+        {"sixteen bytes, all it holds", Bytes(16, 0x5A), REG_BINARY, true, "Data size is 16"},
+        {"longer than it holds", Bytes(17, 0xAB), REG_BINARY, false, "Error 234 in RegQueryValueEx."},
         {"not binary", {1, 0, 0, 0}, REG_DWORD, false, "Unexpected registry type 4"},
         {"no reliability key", {}, 0, false, "Error 2 in RegOpenKeyEx."},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        if (row.bytes.empty())
+    for (const auto& [name, stamp, stampType, removedWhileGuarded, record] : rows) {
+        SCOPED_TRACE(name);
+        if (stamp.empty())
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Reliability");
         else
-            ASSERT_TRUE(AgentRegistry::setLastAliveStamp(row.bytes, row.type));
+            ASSERT_TRUE(AgentRegistry::setLastAliveStamp(stamp, stampType));
         LogCapture::instance().clear();
-        std::vector<unsigned char> bytes;
+        Bytes bytes;
         unsigned long type = 0;
         {
             LastAliveStampGuard guard;
-            EXPECT_EQ(!row.bytes.empty() && !row.removedWhileGuarded, AgentRegistry::lastAliveStamp(bytes));
+            EXPECT_EQ(!stamp.empty() && !removedWhileGuarded, AgentRegistry::lastAliveStamp(bytes));
         }
-        EXPECT_EQ(!row.bytes.empty(), AgentRegistry::lastAliveStamp(bytes, &type));
-        if (!row.bytes.empty()) {
-            EXPECT_EQ(row.bytes, bytes);
-            EXPECT_EQ(row.type, type);
+        EXPECT_EQ(!stamp.empty(), AgentRegistry::lastAliveStamp(bytes, &type));
+        if (!stamp.empty()) {
+            EXPECT_EQ(stamp, bytes);
+            EXPECT_EQ(stampType, type);
         }
-        EXPECT_TRUE(LogCapture::instance().hasMessage(row.record));
+        EXPECT_TRUE(LogCapture::instance().hasMessage(record));
     }
     AgentRegistry::deleteLastAliveStamp();
 }
@@ -57,18 +51,13 @@ TEST(LastAliveStampGuard, AStampItCannotKeepIsLeftAsItWas) {
 TEST(WindowsErrorRecoveryGuard, RunOnceCoversTheRelaxedPolicyWhateverBcdeditSays) {
     const std::string disable = "/set {current} bootstatuspolicy ignoreallfailures\r\n";
     const std::string enable = "/set {default} bootstatuspolicy displayallfailures\r\n";
-    const struct {
-        const char* name;
-        u32 osMajorVersion;
-        std::string callsWhileGuarded;
-        std::string callsAfter;
-    } rows[] = {
+    const std::tuple<const char*, u32, std::string, std::string> rows[] = {
         {"bcdedit fails", 6, disable, disable + enable},
         {"no boot configuration data", 5, "", ""},
     };
     const std::string path = std::getenv("PATH");
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, osMajorVersion, callsWhileGuarded, callsAfter] : rows) {
+        SCOPED_TRACE(name);
         TempWorkingDir dir;
         std::string calls = dir.file("calls.txt");
         TempWorkingDir::writeFile(dir.file("bin\\bcdedit.cmd"),
@@ -77,14 +66,13 @@ TEST(WindowsErrorRecoveryGuard, RunOnceCoversTheRelaxedPolicyWhateverBcdeditSays
         _putenv(("PATH=" + dir.file("bin") + ";" + path).c_str());
         std::string runOnce;
         {
-            WindowsErrorRecoveryGuard guard(row.osMajorVersion);
-            EXPECT_EQ(row.osMajorVersion >= 6, AgentRegistry::runOnceValue(runOnce));
-            EXPECT_EQ(row.callsWhileGuarded, TempWorkingDir::readFile(calls));
+            WindowsErrorRecoveryGuard guard(osMajorVersion);
+            EXPECT_EQ(osMajorVersion >= 6, AgentRegistry::runOnceValue(runOnce));
+            EXPECT_EQ(callsWhileGuarded, TempWorkingDir::readFile(calls));
         }
         EXPECT_FALSE(AgentRegistry::runOnceValue(runOnce));
-        EXPECT_EQ(row.callsAfter, TempWorkingDir::readFile(calls));
+        EXPECT_EQ(callsAfter, TempWorkingDir::readFile(calls));
         _putenv(("PATH=" + path).c_str());
     }
 }
-} // namespace
 #endif

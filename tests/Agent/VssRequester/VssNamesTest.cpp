@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-namespace {
 // Names the end-to-end runs do not meet: the table's edges and gaps, and the
 // codes that share a text. The writer states are checked through the run
 // record's names.
@@ -34,4 +33,3 @@ TEST(VssNames, LowByteTextStopsAtTheZeroAndKeepsOnlyTheLowByte) {
     EXPECT_EQ("\x41x", VssNames::lowByteText(wide));
     EXPECT_EQ("", VssNames::lowByteText(nullptr));
 }
-} // namespace

@@ -8,15 +8,9 @@
 #include <gtest/gtest.h>
 
 namespace {
-class CountingRequester : public VssRequester {
-public:
+struct CountingRequester : VssRequester {
     int created = 0;
-
-protected:
-    HRESULT createBackupComponents(IVssBackupComponents**) override {
-        ++created;
-        return E_FAIL;
-    }
+    HRESULT createBackupComponents(IVssBackupComponents**) override { return ++created, E_FAIL; }
 };
 
 // S_FALSE counts as a failure: the session does not run, and its own
