@@ -2,7 +2,6 @@
 #include "ChildProcess.h"
 
 #include "testbed/TestbedCommon.h"
-#include "windows/WinHandle.h"
 
 #include <wchar.h>
 
@@ -30,38 +29,12 @@ std::wstring environmentBlock(const ChildOptions& options) {
 // The child writes to a temporary file rather than a pipe: it never blocks on
 // a full pipe while the test does something else, and grandchildren that
 // inherited the handle hold up nothing when it ends.
-struct BackgroundChild::State {
-    ChildResult result;
-    WinHandle output, process;
-    DWORD processId = 0;
-    bool finished = false;
-
-    void finish(unsigned long timeoutMs) {
-        if (finished || !process.valid())
-            return;
-        finished = true;
-        if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process.get(), ChildProcess::kKilledExitCode);
-            WaitForSingleObject(process.get(), 5000);
-            result.timedOut = true;
-        }
-        GetExitCodeProcess(process.get(), &result.exitCode);
-        char chunk[4096];
-        DWORD got = 0;
-        SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
-        while (ReadFile(output.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
-            result.output.append(chunk, got);
-    }
-    ~State() { finish(0); }
-};
-
 BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vector<std::wstring>& arguments,
-                                 const ChildOptions& options)
-    : m_state(new State) {
+                                 const ChildOptions& options) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     wchar_t folder[MAX_PATH] = L"", path[MAX_PATH] = L"";
     if (GetTempPathW(MAX_PATH, folder) != 0 && GetTempFileNameW(folder, L"out", 0, path) != 0)
-        m_state->output.reset(CreateFileW(
+        m_output.reset(CreateFileW(
             path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     WinHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -70,38 +43,45 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdError = nul.get();
-    startup.hStdOutput = m_state->output.get();
+    startup.hStdOutput = m_output.get();
     std::wstring commandLine = quotedArgument(executable);
     for (const std::wstring& argument : arguments)
         commandLine += L" " + quotedArgument(argument);
     std::wstring environment = environmentBlock(options);
     PROCESS_INFORMATION info = {};
-    if (!m_state->output.valid() ||
+    if (!m_output.valid() ||
         !CreateProcessW(executable.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, &environment[0],
                         options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
                         &startup, &info))
         return;
     // Children started later must not write into this one's output.
-    SetHandleInformation(m_state->output.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(m_output.get(), HANDLE_FLAG_INHERIT, 0);
     WinHandle thread(info.hThread);
-    m_state->process.reset(info.hProcess);
-    m_state->processId = info.dwProcessId;
+    m_process.reset(info.hProcess);
+    m_processId = info.dwProcessId;
 }
-
-BackgroundChild::~BackgroundChild() = default;
 
 bool BackgroundChild::running() const {
-    return m_state->process.valid() && WaitForSingleObject(m_state->process.get(), 0) == WAIT_TIMEOUT;
-}
-
-unsigned long BackgroundChild::processId() const {
-    return m_state->processId;
+    return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
 }
 
 ChildResult BackgroundChild::finish(unsigned long timeoutMs) {
-    m_state->finish(timeoutMs);
-    return m_state->result;
+    if (m_finished || !m_process.valid())
+        return m_result;
+    m_finished = true;
+    if (WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(m_process.get(), ChildProcess::kKilledExitCode);
+        WaitForSingleObject(m_process.get(), 5000);
+        m_result.timedOut = true;
+    }
+    GetExitCodeProcess(m_process.get(), &m_result.exitCode);
+    char chunk[4096];
+    DWORD got = 0;
+    SetFilePointer(m_output.get(), 0, nullptr, FILE_BEGIN);
+    while (ReadFile(m_output.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        m_result.output.append(chunk, got);
+    return m_result;
 }
 
 ChildResult ChildProcess::run(const std::wstring& executable, const std::vector<std::wstring>& arguments,

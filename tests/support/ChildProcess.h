@@ -3,7 +3,8 @@
 // the agent would see: its standard output and its full 32-bit exit code
 // (a shell under Wine sees only the low 8 bits).
 #ifdef _WIN32
-#include <memory>
+#include "windows/WinHandle.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,17 +31,19 @@ class BackgroundChild {
 public:
     BackgroundChild(const std::wstring& executable, const std::vector<std::wstring>& arguments,
                     const ChildOptions& options = ChildOptions());
-    ~BackgroundChild();
+    ~BackgroundChild() { finish(0); }
 
     bool running() const;
-    unsigned long processId() const;
+    unsigned long processId() const { return m_processId; }
     // Waits up to `timeoutMs` for the child to end, killing it then, and
     // returns what it wrote and its exit code; later calls return the same.
     ChildResult finish(unsigned long timeoutMs);
 
 private:
-    struct State;
-    std::unique_ptr<State> m_state;
+    ChildResult m_result;
+    WinHandle m_output, m_process;
+    unsigned long m_processId = 0;
+    bool m_finished = false;
 };
 
 namespace ChildProcess {

@@ -16,13 +16,13 @@ const wchar_t kRunOnceKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ru
 const wchar_t kRunOnceValue[] = L"OrvelVssAgent";
 
 // The value's data, or false when the key or the value is absent.
-bool query(const wchar_t* key, const wchar_t* name, std::vector<unsigned char>& data, DWORD& type) {
+bool query(const wchar_t* key, const wchar_t* name, std::vector<unsigned char>& data, DWORD* type) {
     DWORD size = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, nullptr, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, type, nullptr, &size) != ERROR_SUCCESS)
         return false;
     data.assign(size, 0);
     const bool read =
-        RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &type, data.data(), &size) == ERROR_SUCCESS;
+        RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, type, data.data(), &size) == ERROR_SUCCESS;
     data.resize(size);
     return read;
 }
@@ -120,17 +120,12 @@ bool AgentRegistry::deleteLastAliveStamp() {
 }
 
 bool AgentRegistry::lastAliveStamp(std::vector<unsigned char>& bytes, unsigned long* type) {
-    DWORD valueType = 0;
-    const bool found = query(kReliabilityKey, kStampValue, bytes, valueType);
-    if (type != nullptr)
-        *type = valueType;
-    return found;
+    return query(kReliabilityKey, kStampValue, bytes, type);
 }
 
 bool AgentRegistry::runOnceValue(std::string& text) {
     std::vector<unsigned char> data;
-    DWORD type = 0;
-    if (!query(kRunOnceKey, kRunOnceValue, data, type))
+    if (!query(kRunOnceKey, kRunOnceValue, data, nullptr))
         return false;
     data.resize(data.size() + sizeof(wchar_t)); // ended, whatever the stored string was
     text = utf8Text(reinterpret_cast<const wchar_t*>(data.data()));
