@@ -79,9 +79,8 @@ TEST(AgentFiles, UsageErrorRunLeavesItsLogsRecordLineAndTweakListing) {
     TempWorkingDir::writeFile(
         "tweaks_extension.txt",
         "t_shared = 2\nt_Ext = ON\nnot a tweak line\nt_enableMemshield = 1\nt_FileLoggerEnab");
-    ChildOptions options;
-    options.workingDirectory = dir.path().wstring();
-    ChildResult result = ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, options);
+    ChildResult result =
+        ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, {.workingDirectory = dir.path().wstring()});
     ASSERT_EQ(1, result.exitCodeSigned()) << result.output;
 
     const std::string mainLog = TempWorkingDir::readFile(logs + "log.txt");

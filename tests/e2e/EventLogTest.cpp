@@ -102,7 +102,7 @@ TEST_F(EventLog, OneEntryPerLevelAndTheRunUnchangedWhenUnregisterable) {
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSourceKey, L"EventMessageFile", REG_DWORD,
                                              &junk, sizeof(junk)));
     Server server(m_dir, "server");
-    const Args defaultMode = {L"127.0.0.1", server.port(), L"0.0.0.0", L"0", L"abc"};
+    const Args defaultMode = localServer(server.port());
     expectEntry(runTraced(defaultMode, 0), "4 1000 10");
     wchar_t file[MAX_PATH] = L"";
     DWORD size = sizeof(file), types = 0, dword = sizeof(types);

@@ -95,9 +95,6 @@ struct Outcome {
     const char* output = kSuccessLine;
     const char* verdict = "ok";
 };
-Outcome succeeded(Held held, const char* verdict = "ok") {
-    return {0, 0, held, kSuccessLine, verdict};
-}
 // The run succeeds; the requester's result is the status: no snapshot.
 Outcome requesterFailed(int status, Held held = kNeverFrozen) {
     return {0, status, held, kSuccessLine, "failed"};
@@ -188,7 +185,7 @@ const Row kRows[] = {
 
     // Whole backups: the writers' states, the volumes by fragment, the backup type.
     {.name = "DefaultSequenceOneWriterFailedAtFreeze", .standIn = "writer=Db Writer|1|0\nwriter=Log Writer|9|0x800423f4",
-     .end = succeeded(kHeld, "inconsistent"),
+     .end = {.verdict = "inconsistent"},
      .record = {kBothSnapshots, R"({"args":{"volumes":[],"backupType":-1},"consistent":false,"writers":[
      {"failed":false,"failure":0,"failureName":null,"name":"Db Writer","state":1,"stateName":"VSS_WS_STABLE"},
      {"failed":true,"failure":-2147212300,"failureName":"VSS_E_WRITERERROR_NONRETRYABLE","name":"Log Writer",
@@ -202,22 +199,22 @@ const Row kRows[] = {
     // The runner, with the provider service found stopped and started: the
     // status is written before freeze complete, the thaw set once the
     // runner's thaw-start came (the rest of the order is the flow's own).
-    {.name = "RunnerThawsAfter200Ms", .caller = Runner, .options = {L"--thaw-delay-ms", L"200"}, .end = succeeded({200,
-     2500}), .records = {"writing 0 to shared memory buffer", "receive freeze success, setting freeze event",
+    {.name = "RunnerThawsAfter200Ms", .caller = Runner, .options = {L"--thaw-delay-ms", L"200"}, .end = {.held = {200, 2500}},
+     .records = {"writing 0 to shared memory buffer", "receive freeze success, setting freeze event",
      "received event from runner to continue to thaw logic", "Setting thaw event"},
      .record = {kRunnerHeardBoth, R"({"consistent":true})"}},
     // The runner's thaw-start never comes, or nobody listens at all: the
     // agent's own bound ends the hold and the run goes on.
     {.name = "RunnerNeverThaws", .caller = Runner, .options = {L"--thaw", L"never"},
      .tweaks = "t_requesterEventWaitForThawStartTimeoutMsec=1000",
-     .end = succeeded({1000, 3500}, "checkpointNotDelivered"),
+     .end = {.held = {1000, 3500}, .verdict = kNotDelivered},
      .errors = {"::WaitForSingleObject(quiescedEvent, 1000) returned WAIT_TIMEOUT"},
      .record = {R"({"runner":{"thawStart":"timedOut","readNotification":"received"}})"}},
     {.name = "RunnerAbsent", .caller = NoRunner, .tweaks = "t_requesterEventWaitForThawStartTimeoutMsec=1000",
-     .end = succeeded({1000, 3500}, "checkpointNotDelivered"),
+     .end = {.held = {1000, 3500}, .verdict = kNotDelivered},
      .record = {R"({"runner":{"thawStart":"timedOut","readNotification":"timedOut"},"servers":[]})"}},
     // Set before the agent waits: the auto-reset event is still set.
-    {.name = "RunnerThawsEarly", .caller = Runner, .options = {L"--thaw", L"early"}, .end = succeeded({0, 1500}),
+    {.name = "RunnerThawsEarly", .caller = Runner, .options = {L"--thaw", L"early"}, .end = {.held = {0, 1500}},
      .record = {kRunnerHeardBoth}},
     {.name = "RunnerNeverReadsTheStatus", .caller = Runner, .options = {L"--no-read-notify"}, .tweaks =
      "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=1500",
@@ -231,15 +228,15 @@ const Row kRows[] = {
     // Nothing bounds the ping: the run waits for the server to go away.
     {.name = "ServerNeverAnswersThePing", .options = {L"--silent-on", L"ping", L"--lifetime-ms", L"1500"}, .end =
      endedEarly(-1002), .record = {R"({"servers":[{"role":"local","ping":{"ok":false,"error":12152},"checkpoint":null}]})"}},
-    {.name = "LocalServerDownPeerUp", .caller = PeerOnly, .end = succeeded(kHeld, kNotDelivered),
+    {.name = "LocalServerDownPeerUp", .caller = PeerOnly, .end = {.verdict = kNotDelivered},
      .record = {R"({"servers":[{"role":"local","host":"localhost",
      "ping":{"ok":false,"error":12029},"checkpoint":null},{"role":"peer","ping":{"ok":true},"checkpoint":{"ok":true}}]})"}},
     // Nothing of the agent's bounds the checkpoint request: the provider's own
     // bound releases the writers, and the agent learns of it from the veto.
     {.name = "ServerNeverAnswersTheCheckpoint", .options = {L"--silent-on", L"checkpoint", L"--lifetime-ms", L"3000"},
      .standIn = "thaw.wait.ms=1000", .end = requesterFailed(kVeto, {1000, 1700}), .record = {kCheckpointUnanswered}},
-    {.name = "ServerClosesOnTheCheckpoint", .options = {L"--close-on", L"checkpoint"}, .end = succeeded(kHeld,
-     kNotDelivered), .record = {kCheckpointUnanswered}},
+    {.name = "ServerClosesOnTheCheckpoint", .options = {L"--close-on", L"checkpoint"}, .end = {.verdict = kNotDelivered},
+     .record = {kCheckpointUnanswered}},
 
     // The agent's own files.
     {.name = "LogFolderNotWritable", .logFolderIsAFile = true,
@@ -292,29 +289,8 @@ protected:
                         : bcdedit.empty());
     }
 
-    // Runs the agent as the row's caller asks, with a server of the row's
-    // options where one is needed.
-    ChildResult run(const Row& row, const std::string& serverName) {
-        if (row.caller == Runner)
-            return runRunner(row.options);
-        if (row.caller == NoRunner || row.caller == BadCommandLine)
-            return runAgent({row.caller == NoRunner ? L"-ExternallyInitiated" : L"127.0.0.1"});
-        std::unique_ptr<Server> server;
-        std::wstring port = L"1"; // nothing listens there
-        if (row.caller != NoServer) {
-            server.reset(new Server(m_dir, serverName, row.options));
-            port = server->port();
-        }
-        Args args =
-            row.caller == PeerOnly ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"} : localServer(port);
-        args.insert(args.end(), row.keywords.begin(), row.keywords.end());
-        ChildResult result = runAgent(args);
-        if (server)
-            m_lastRequests = server->requests();
-        return result;
-    }
-
-    // Prepares the machine as `row` asks and runs the agent once.
+    // Prepares the machine as `row` asks and runs the agent once as the row's
+    // caller asks, with a server of the row's options where one is needed.
     void runRow(const Row& row, int attempt) {
         provider({L"--uninstall"});
         if (!row.install.empty()) {
@@ -332,8 +308,22 @@ protected:
         m_lastRequests.clear();
         {
             StatusSection section;
-            m_result = run(row, "server" + std::to_string(attempt));
+            std::unique_ptr<Server> server;
+            if (row.caller == Local || row.caller == PeerOnly)
+                server = std::make_unique<Server>(m_dir, "server" + std::to_string(attempt), row.options);
+            const std::wstring port = server ? server->port() : L"1"; // nothing listens on 1
+            Args args = row.caller == PeerOnly ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
+                                               : localServer(port);
+            args.insert(args.end(), row.keywords.begin(), row.keywords.end());
+            if (row.caller == Runner)
+                m_result = runRunner(row.options);
+            else if (row.caller == NoRunner || row.caller == BadCommandLine)
+                m_result = runAgent({row.caller == NoRunner ? L"-ExternallyInitiated" : L"127.0.0.1"});
+            else
+                m_result = runAgent(args);
             m_status = section.status();
+            if (server)
+                m_lastRequests = server->requests();
         }
         if (row.logFolderIsAFile) {
             DeleteFileA(logFolder().c_str());

@@ -147,8 +147,9 @@ void expectNothingLeftBehind() {
 }
 
 Server::Server(const TempWorkingDir& dir, const std::string& name, const Args& options)
-    : m_ready(dir.file(name + ".ready")), m_record(dir.file(name + ".record")) {
-    Args args = {L"--port", L"0", L"--ready-file", wide(m_ready), L"--record", wide(m_record)};
+    : m_record(dir.file(name + ".record")) {
+    const std::string ready = dir.file(name + ".ready");
+    Args args = {L"--port", L"0", L"--ready-file", wide(ready), L"--record", wide(m_record)};
     args.insert(args.end(), options.begin(), options.end());
     m_child.reset(new BackgroundChild(program(L"OrvelManagementServer.exe"), args));
     // The file is written once the server listens. It is read until it gives
@@ -156,7 +157,7 @@ Server::Server(const TempWorkingDir& dir, const std::string& name, const Args& o
     // content could be read, and a Wine process can take seconds to start. A
     // server that never comes up is the test's failure, not the agent's
     // connection error.
-    for (int i = 0; i < 6000 && (m_port = TempWorkingDir::readFile(m_ready)).empty(); ++i)
+    for (int i = 0; i < 6000 && (m_port = TempWorkingDir::readFile(ready)).empty(); ++i)
         Sleep(10);
     if (m_port.empty())
         ADD_FAILURE() << "the management server " << name << " did not start within 60 s";

@@ -59,7 +59,6 @@ public:
     std::string kinds() const;
 
 private:
-    std::string m_ready;
     std::string m_record;
     std::string m_port;
     std::unique_ptr<BackgroundChild> m_child;

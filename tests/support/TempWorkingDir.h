@@ -20,7 +20,6 @@ public:
     const std::filesystem::path& path() const { return m_path; }
     // `leaf` inside the folder, as an absolute path in the platform's spelling.
     std::string file(const std::string& leaf) const { return (m_path / leaf).string(); }
-    // The names of the folder's entries.
     std::set<std::string> files() const;
 
     // Byte for byte; writing creates the folders on the way.
