@@ -83,9 +83,8 @@ TEST(AgentFiles, UsageErrorRunLeavesItsLogsRecordLineAndTweakListing) {
         ChildProcess::run(program(L"OrvelVssAgent.exe"), {}, {.workingDirectory = dir.path().wstring()});
     ASSERT_EQ(1, result.exitCodeSigned()) << result.output;
 
-    const std::string mainLog = TempWorkingDir::readFile(logs + "log.txt");
-    const std::string currentLog = TempWorkingDir::readFile(logs + "current.log.txt");
-    for (const std::string& log : {mainLog, currentLog}) {
+    for (const char* file : {"log.txt", "current.log.txt"}) {
+        const std::string log = TempWorkingDir::readFile(logs + file);
         EXPECT_TRUE(
             std::regex_search(log, std::regex(",Error,\\d+,NON,,wmain,ArgumentsParser failed ret=1 \n")))
             << log;

@@ -33,11 +33,10 @@ std::vector<TracedEvent> tracedEvents(const std::string& trace) {
     std::istringstream in(trace);
     std::smatch match;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_search(line, match, call)) {
+        if (std::regex_search(line, match, call))
             events.push_back({std::stoul(match[1], nullptr, 16), std::stoul(match[2], nullptr, 16), {}});
-        } else if (std::regex_search(line, match, text) && !events.empty()) {
+        else if (std::regex_search(line, match, text) && !events.empty())
             events.back().strings.push_back(std::regex_replace(match[1].str(), escaped, "$1"));
-        }
     }
     return events;
 }

@@ -21,7 +21,6 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>

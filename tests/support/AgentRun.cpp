@@ -40,12 +40,8 @@ std::vector<std::string> linesOf(const std::string& path) {
 }
 
 bool holds(const Json& record, const Json& expected) {
-    if (expected.is_array() && record.is_array() && expected.size() == record.size()) {
-        for (size_t i = 0; i < expected.size(); ++i)
-            if (!holds(record[i], expected[i]))
-                return false;
-        return true;
-    }
+    if (expected.is_array() && record.is_array() && expected.size() == record.size())
+        return std::equal(record.begin(), record.end(), expected.begin(), holds);
     if (!expected.is_object() || expected.empty() || !record.is_object())
         return record == expected;
     for (const auto& member : expected.items())

@@ -62,10 +62,6 @@ BackgroundChild::BackgroundChild(const std::wstring& executable, const std::vect
     m_processId = info.dwProcessId;
 }
 
-bool BackgroundChild::running() const {
-    return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
-}
-
 ChildResult BackgroundChild::finish(unsigned long timeoutMs) {
     if (m_finished || !m_process.valid())
         return m_result;

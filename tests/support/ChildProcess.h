@@ -33,7 +33,9 @@ public:
                     const ChildOptions& options = ChildOptions());
     ~BackgroundChild() { finish(0); }
 
-    bool running() const;
+    bool running() const {
+        return m_process.valid() && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT;
+    }
     unsigned long processId() const { return m_processId; }
     // Waits up to `timeoutMs` for the child to end, killing it then, and
     // returns what it wrote and its exit code; later calls return the same.

@@ -11,18 +11,6 @@ LogCapture& LogCapture::instance() {
     return *capture;
 }
 
-void LogCapture::writeLocked(const char* record, size_t length) {
-    m_records.emplace_back(record, length);
-}
-
-void LogCapture::clear() {
-    locked([this] { m_records.clear(); });
-}
-
-std::vector<std::string> LogCapture::records() {
-    return locked([this] { return m_records; });
-}
-
 std::vector<std::string> LogCapture::messages() {
     std::vector<std::string> out;
     for (const std::string& r : records())

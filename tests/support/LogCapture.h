@@ -18,8 +18,12 @@ public:
     // The process's capture, registered with the Logger on first use.
     static LogCapture& instance();
 
-    void clear();
-    std::vector<std::string> records();
+    void clear() {
+        locked([this] { m_records.clear(); });
+    }
+    std::vector<std::string> records() {
+        return locked([this] { return m_records; });
+    }
     // Messages (the seventh field onward, without the line end) of the records kept so far.
     std::vector<std::string> messages();
     bool hasMessage(const std::string& message);
@@ -29,7 +33,7 @@ public:
 
 private:
     LogCapture() = default;
-    void writeLocked(const char* record, size_t length) override;
+    void writeLocked(const char* record, size_t length) override { m_records.emplace_back(record, length); }
 
     std::vector<std::string> m_records;
 };

@@ -42,10 +42,6 @@ VssStandIn::~VssStandIn() {
     RegDeleteKeyW(HKEY_CURRENT_USER, kOverrideAppKey);
 }
 
-void VssStandIn::configure(const std::string& lines) const {
-    TempWorkingDir::writeFile(m_config, lines);
-}
-
 void VssStandIn::clearRecords() const {
     DeleteFileA(m_record.c_str());
     DeleteFileA(m_bcdeditRecord.c_str());
@@ -99,8 +95,6 @@ long VssStandIn::writersHeldMs(int sessionNumber) const {
         return std::stol(freeze["held_ms"]);
     return freeze["freeze"] == "thaw_timeout" ? std::stol(freeze["waited_ms"]) : -1;
 }
-
-const std::string kRealRequester = "t_requesterSimulativeVss=0\nt_WaitAsyncTimeoutMsec=7000\n";
 
 void StandInRunTest::SetUp() {
     AgentRunTest::SetUp();

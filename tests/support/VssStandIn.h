@@ -22,7 +22,7 @@ public:
     VssStandIn(const VssStandIn&) = delete;
     VssStandIn& operator=(const VssStandIn&) = delete;
 
-    void configure(const std::string& lines) const;
+    void configure(const std::string& lines) const { TempWorkingDir::writeFile(m_config, lines); }
     void clearRecords() const;
 
     // Makes Wine load the stand-in instead of its own stub for every
@@ -57,7 +57,7 @@ private:
 
 // Whole runs with the real requester against the stand-in: the fixture loads
 // it for the agent, with kRealRequester's tweak lines.
-extern const std::string kRealRequester;
+inline const std::string kRealRequester = "t_requesterSimulativeVss=0\nt_WaitAsyncTimeoutMsec=7000\n";
 class StandInRunTest : public AgentRunTest {
 protected:
     void SetUp() override;
