@@ -2,7 +2,7 @@
 // agent's folder is read without throwing, and a text it accepts is one it
 // could have written itself: the marker read back from its own text is the
 // same marker.
-#include "AgentCommon/RunRecord.h"
+#include "AgentCommon/RunRecordMarker.h"
 #include "FuzzCheck.h"
 
 #include <cstdint>

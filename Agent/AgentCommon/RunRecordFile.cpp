@@ -1,5 +1,6 @@
 #include "AgentCommon/RunRecordFile.h"
 
+#include "AgentCommon/RunRecordMarker.h"
 #include "AgentCommon/TextConversion.h"
 #include "VssRequester/LastAliveStampGuard.h"
 #include "VssRequester/WindowsErrorRecoveryGuard.h"

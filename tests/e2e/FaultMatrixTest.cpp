@@ -10,7 +10,7 @@
 // platform's parts. Then the agent killed at each point of a run, repeated
 // runs, and two agents started at once.
 #ifdef _WIN32
-#include "AgentCommon/RunRecord.h"
+#include "AgentCommon/RunRecordMarker.h"
 #include "support/VssStandIn.h"
 #include "windows/WinHandle.h"
 

@@ -2,6 +2,7 @@
 // and the next run read back, so every byte counts.
 #include "AgentCommon/RunRecord.h"
 #include "AgentCommon/JsonLine.h"
+#include "AgentCommon/RunRecordMarker.h"
 #include "GoodRun.h"
 
 #include <gtest/gtest.h>
