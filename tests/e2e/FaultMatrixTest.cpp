@@ -330,16 +330,17 @@ protected:
         }
     }
 
-    // What went wrong in the platform rather than in the agent, or empty.
-    static std::string platformFaultOfTheRun(const Row& row) {
+    // What went wrong in the platform rather than in the agent in the last
+    // run, or empty. A disabled service refuses its start on purpose.
+    static std::string platformFaultOfTheRun(bool serviceDisabled = false) {
         for (const LogRecord& record : currentRun())
-            if (record.message == "StartService failed with error code 1359" && row.end.exit != -1007)
+            if (record.message == "StartService failed with error code 1359" && !serviceDisabled)
                 return "the service manager refused the start (1359)";
-        // No row makes the stand-in itself answer 9009.
-        for (const std::string& line : runRecordLines())
-            if (line.find("\"bcdedit\":{\"disable\":9009") != std::string::npos ||
-                line.find(",\"enable\":9009}") != std::string::npos)
-                return "the command interpreter found no bcdedit (9009)";
+        // No test makes the stand-in itself answer 9009.
+        const std::vector<std::string> lines = runRecordLines();
+        if (!lines.empty() && (lines.back().find("\"bcdedit\":{\"disable\":9009") != std::string::npos ||
+                               lines.back().find(",\"enable\":9009}") != std::string::npos))
+            return "the command interpreter found no bcdedit (9009)";
         return std::string();
     }
 
@@ -362,7 +363,7 @@ TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
     // ERROR_INTERNAL_ERROR), or the command interpreter does not find the
     // bcdedit stand-in first on the path (9009). Such a row is run once
     // more, and fails if it happens again.
-    const std::string platformFault = platformFaultOfTheRun(row);
+    const std::string platformFault = platformFaultOfTheRun(row.end.exit == -1007);
     if (!platformFault.empty()) {
         std::cout << row.name << ": " << platformFault << ", once more" << std::endl;
         runRow(row, 2);
@@ -567,10 +568,17 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
     std::vector<std::string> runIds;
     for (int run = 1; run <= runs; ++run) {
         SCOPED_TRACE(run);
-        m_standIn.clearRecords();
-        EXPECT_EQ(0, runAgent(localServer(server.port())).exitCodeSigned());
+        // A run the platform failed is run once more, as a fault row is.
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            m_standIn.clearRecords();
+            EXPECT_EQ(0, runAgent(localServer(server.port())).exitCodeSigned());
+            const std::string platformFault = platformFaultOfTheRun();
+            if (platformFault.empty())
+                break;
+            std::cout << "run " << run << ": " << platformFault << std::endl;
+        }
         EXPECT_LE(0, m_standIn.writersHeldMs(1));
-        EXPECT_TRUE(machineAsBefore(true));
+        EXPECT_TRUE(machineAsBefore(true)) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
         expectNothingLeftBehind();
         std::vector<Fields> requests = server.requests();
         ASSERT_FALSE(requests.empty());
