@@ -304,7 +304,6 @@ protected:
             ASSERT_TRUE(MoveFileA(logFolder().c_str(), aside.c_str()));
             TempWorkingDir::writeFile(logFolder(), "");
         }
-        m_lastRequests.clear();
         {
             StatusSection section;
             std::unique_ptr<Server> server;
@@ -321,8 +320,7 @@ protected:
             else
                 m_result = runAgent(args);
             m_status = section.status();
-            if (server)
-                m_lastRequests = server->requests();
+            m_lastRequests = server ? server->requests() : std::vector<Fields>();
         }
         if (row.logFolderIsAFile) {
             DeleteFileA(logFolder().c_str());
@@ -484,10 +482,7 @@ void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(, FaultRow, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(, FaultRow, ::testing::ValuesIn(kRows), ::testing::PrintToStringParamName());
 
 // The agent ended by TerminateProcess at each point of a run: what it leaves
 // is what README tells operators, and the next run finds a machine it can

@@ -11,14 +11,11 @@ namespace fs = std::filesystem;
 
 TempWorkingDir::TempWorkingDir() : m_previous(fs::current_path()) {
     std::random_device random;
-    for (;;) {
-        std::ostringstream name;
-        name << "orvel-test-" << std::chrono::steady_clock::now().time_since_epoch().count() << "-"
-             << random();
-        m_path = fs::temp_directory_path() / name.str();
-        if (fs::create_directory(m_path))
-            break;
-    }
+    do {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_path = fs::temp_directory_path() /
+                 ("orvel-test-" + std::to_string(now) + "-" + std::to_string(random()));
+    } while (!fs::create_directory(m_path));
     fs::current_path(m_path);
 }
 
