@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 namespace {
 const wchar_t kOverrideKey[] = L"Software\\Wine\\AppDefaults\\OrvelVssAgent.exe\\DllOverrides";
 const wchar_t kOverrideAppKey[] = L"Software\\Wine\\AppDefaults\\OrvelVssAgent.exe";
@@ -67,10 +65,10 @@ std::vector<std::pair<std::wstring, std::wstring>> VssStandIn::environment() con
 }
 
 std::vector<Fields> VssStandIn::session(int number) const {
-    std::vector<Fields> lines = recordOf(m_record);
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [&](Fields& line) { return line["session"] != std::to_string(number); }),
-                lines.end());
+    std::vector<Fields> lines;
+    for (Fields& line : recordOf(m_record))
+        if (line["session"] == std::to_string(number))
+            lines.push_back(line);
     return lines;
 }
 
