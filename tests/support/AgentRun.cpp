@@ -81,7 +81,7 @@ std::vector<std::string> runRecordLines() {
 Json lastRunRecord() {
     const std::vector<std::string> lines = runRecordLines();
     const std::string last = lines.empty() ? "(no line)" : lines.back();
-    const Json record = Json::parse(last, nullptr, false);
+    Json record = Json::parse(last, nullptr, false);
     EXPECT_TRUE(record.is_object()) << last;
     if (!record.is_object())
         return Json();
