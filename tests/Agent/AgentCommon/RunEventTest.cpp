@@ -56,8 +56,8 @@ TEST(RunEvent, EachOutcomeHasItsIdLevelAndStrings) {
         EXPECT_EQ(id, events[0].id);
         EXPECT_EQ(levels[id - 1000], events[0].type);
         EXPECT_EQ(record.reason(), events[0].strings.at(8));
-        for (const auto& expected : strings)
-            EXPECT_EQ(expected.second, events[0].strings.at(expected.first));
+        for (const auto& [index, text] : strings)
+            EXPECT_EQ(text, events[0].strings.at(index));
     }
 }
 
