@@ -10,12 +10,9 @@
 
 namespace {
 // Parses the five positional arguments, then `keywords`.
-int parse(AgentArguments& arguments, std::vector<std::wstring> keywords) {
+int parse(AgentArguments& arguments, std::vector<const wchar_t*> keywords) {
     keywords.insert(keywords.begin(), {L"OrvelVssAgent.exe", L"a", L"b", L"c", L"d", L"t"});
-    std::vector<const wchar_t*> argv;
-    for (const std::wstring& a : keywords)
-        argv.push_back(a.c_str());
-    return ParseDr(static_cast<int>(argv.size()), argv.data(), arguments);
+    return ParseDr(static_cast<int>(keywords.size()), keywords.data(), arguments);
 }
 } // namespace
 
@@ -48,8 +45,8 @@ TEST(Stoul32, FollowsTheStandardConversion) {
         {L" -", invalid}, {L"=1", invalid}, {L"4294967296", range}, {L"-4294967296", range},
         {L"99999999999999999999999", range}};
     // clang-format on
-    for (const auto& row : rows)
-        EXPECT_EQ(row.second, outcome(row.first));
+    for (const auto& [text, expected] : rows)
+        EXPECT_EQ(expected, outcome(text));
 }
 
 TEST(ArgsParserUtils, LogsEveryArgumentButTheProgramCutTo50Bytes) {

@@ -56,8 +56,8 @@ TEST(RunEvent, EachOutcomeHasItsIdLevelAndStrings) {
         EXPECT_EQ(id, events[0].id);
         EXPECT_EQ(levels[id - 1000], events[0].type);
         EXPECT_EQ(record.reason(), events[0].strings.at(8));
-        for (const auto& expected : strings)
-            EXPECT_EQ(expected.second, events[0].strings.at(expected.first));
+        for (const auto& [index, text] : strings)
+            EXPECT_EQ(text, events[0].strings.at(index));
     }
 }
 
@@ -84,9 +84,9 @@ std::vector<u8> littleEndian(const std::u16string& text) {
 
 TEST(EventSourceValues, OnlyAnExactRegistrationOfThisExecutableIsCurrent) {
     const std::u16string exe = u"C:\\Program Files\\Orvel\\OrvelVssAgent.exe", end(1, u'\0');
-    const std::vector<u8> seven = {7, 0, 0, 0}, file = littleEndian(exe + end);
-    const u32 sz = 1, expand = 2, dword = 4; // the platform's REG_SZ, REG_EXPAND_SZ and REG_DWORD
     typedef std::vector<u8> Bytes;
+    const Bytes seven = {7, 0, 0, 0}, file = littleEndian(exe + end);
+    const u32 sz = 1, expand = 2, dword = 4; // the platform's REG_SZ, REG_EXPAND_SZ and REG_DWORD
     const std::tuple<u32, Bytes, u32, Bytes, bool> rows[] = {
         {expand, file, dword, seven, true},
         {sz, littleEndian(exe), dword, seven, true},

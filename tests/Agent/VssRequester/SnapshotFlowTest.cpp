@@ -176,13 +176,13 @@ Steps waitEnded(const std::string& name, u32 waitResult, i32 status) {
                                                            : Steps{}) +
         Steps{"status " + std::to_string(status)};
 }
-// One DoSnapshot; a failing one releases the quiesced event while the flow
-// still has it open.
+// A failing DoSnapshot releases the quiesced event while the flow still has
+// it open.
 Steps doSnapshot(i32 result, bool eventsOpen = false) {
     const std::string method = "launchVssRequesterDoSnapshot";
     const std::string failed = "Error " + method + ": " + method + " failed ";
-    if (result == 0 || result == kThrows)
-        return result == 0 ? Steps{"DoSnapshot"} : Steps{"DoSnapshot", failed + "due to : no writers"};
+    if (result == kThrows)
+        return {"DoSnapshot", failed + "due to : no writers"};
     return {"DoSnapshot",
             failed + "with error :  doSnapshotResult=" + std::to_string(static_cast<u32>(result)) +
                 "  releasing  quiescedEvent.",
@@ -209,7 +209,7 @@ Steps withWorker(const Steps& atStart, const Steps& waitEnd, const Steps& atJoin
 
 typedef ISnapshotFlowPlatform P;
 const u32 kFrozen = P::kWaitObject0, kNeverFrozen = P::kWaitTimeout, kAbandoned = P::kWaitAbandoned;
-const Steps kOk = doSnapshot(0);
+const Steps kOk = {"DoSnapshot"};
 
 TEST(SnapshotFlow, EveryPathInOrder) {
     Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", "5000");

@@ -4,7 +4,6 @@
 #include "InfraTest.h"
 #include "Tweaks.h"
 
-#include <cstdio>
 #include <filesystem>
 
 namespace {

@@ -2,8 +2,6 @@
 #include "DynamicTweaks.h"
 #include "InfraTest.h"
 
-#include <cstdio>
-
 static void applyText(Tweaks& store, const std::string& text) {
     std::istringstream in(text);
     store.update(in, false);
@@ -85,12 +83,11 @@ TEST_F(TweakStore, TypedGettersCheckTheirRangeAndNameABadTweakToTheFailureHandle
         {[&] { m_store.longVal("t_s", 1); }, "t_s\" is not a number", "value is not int"},
         {[&] { m_store.update("t_x", "maybe"); },
          "t_x\": the value maybe is neither a number nor a boolean word", "failed"}};
-    Tweaks::setFailureHandler(nameTheBadTweak);
     for (const auto& [read, handler, assertion] : rows) {
         SCOPED_TRACE(handler);
-        EXPECT_FAILFAST(read(), "handler: tweak \"" + handler, assertion);
+        EXPECT_FAILFAST((Tweaks::setFailureHandler(nameTheBadTweak), read()), "handler: tweak \"" + handler,
+                        assertion);
     }
-    Tweaks::setFailureHandler(nullptr);
 }
 
 TEST_F(TweakStore, LaterFilesOverrideEarlierOnesAndALongLineStopsOnlyItsOwnFile) {
@@ -116,10 +113,8 @@ TEST_F(TweakStore, FlawsInTheBaseSetOrALateUpdateEndTheProcess) {
                     "Trying to update non-periodically after initialization");
 
     writeBase("t_A=1\nno equals\n");
-    Tweaks::setFailureHandler(nameTheBadTweak);
-    EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory),
+    EXPECT_FAILFAST((Tweaks::setFailureHandler(nameTheBadTweak), Tweaks(Tweaks::Source::WorkingDirectory)),
                     "handler: base tweak file .*: a line without \"=\"", "Assertion .false. failed");
-    Tweaks::setFailureHandler(nullptr);
     writeBase("t_A=1\nt_A=2\n");
     EXPECT_FAILFAST(Tweaks(Tweaks::Source::WorkingDirectory), "Assertion .!strict. failed");
 }
