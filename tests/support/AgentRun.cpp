@@ -223,7 +223,9 @@ void AgentRunTest::tweaks(const std::string& changes) {
 ChildResult AgentRunTest::runRunner(const Args& options) {
     Args args = {L"--cwd", m_dir.path().wstring(), L"--timeout-ms", L"20000"};
     args.insert(args.end(), options.begin(), options.end());
-    ChildResult run = ChildProcess::run(program(L"OrvelRunner.exe"), args, {.environment = m_environment});
+    ChildOptions childOptions;
+    childOptions.environment = m_environment;
+    ChildResult run = ChildProcess::run(program(L"OrvelRunner.exe"), args, childOptions);
     EXPECT_EQ(0, run.exitCodeSigned()) << run.output;
     // An agent the runner saw no end of ("none", "running", "killed") reads as killed.
     std::smatch code;
@@ -234,7 +236,11 @@ ChildResult AgentRunTest::runRunner(const Args& options) {
 }
 
 ChildOptions AgentRunTest::agentOptions() const {
-    return {.workingDirectory = m_dir.path().wstring(), .environment = m_environment, .timeoutMs = 30000};
+    ChildOptions options;
+    options.workingDirectory = m_dir.path().wstring();
+    options.environment = m_environment;
+    options.timeoutMs = 30000;
+    return options;
 }
 
 ChildResult AgentRunTest::runAgent(const Args& args) {

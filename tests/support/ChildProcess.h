@@ -18,7 +18,7 @@ struct ChildResult {
 };
 
 struct ChildOptions {
-    std::wstring workingDirectory = {}; // empty: the test's own
+    std::wstring workingDirectory; // empty: the test's own
     // Set in, or replacing (by name, in any case) entries of, the test's environment.
     std::vector<std::pair<std::wstring, std::wstring>> environment = {};
     unsigned long timeoutMs = 60000; // of ChildProcess::run
