@@ -506,7 +506,7 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
     int index = 0;
     for (const auto& [name, options, standIn, relaxed, bcdeditCalls, reached] : rows) {
         SCOPED_TRACE(name);
-        std::string killedMarker;
+        RunRecordMarker killedRun;
         freshRun(standIn);
         {
             Server server(m_dir, "killed" + std::to_string(++index), options);
@@ -518,11 +518,10 @@ TEST_F(FaultMatrix, KilledAtEachPointOfARun) {
             // The killed run had cleared older runs' markers at its start.
             const std::vector<std::string> markers = runMarkerFiles();
             ASSERT_EQ(1u, markers.size());
-            killedMarker = TempWorkingDir::readFile(markers[0]);
+            const std::string killedMarker = TempWorkingDir::readFile(markers[0]);
+            ASSERT_TRUE(RunRecordMarker::parse(killedMarker, killedRun)) << killedMarker;
             EXPECT_EQ(ChildProcess::kKilledExitCode, agent.finish(0).exitCode);
         }
-        RunRecordMarker killedRun;
-        ASSERT_TRUE(RunRecordMarker::parse(killedMarker, killedRun)) << killedMarker;
         std::vector<unsigned char> stamp;
         std::string runOnce;
         EXPECT_EQ(!relaxed, AgentRegistry::lastAliveStamp(stamp));
