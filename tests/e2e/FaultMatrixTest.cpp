@@ -309,16 +309,17 @@ protected:
             std::unique_ptr<Server> server;
             if (row.caller == Local || row.caller == PeerOnly)
                 server = std::make_unique<Server>(m_dir, "server" + std::to_string(attempt), row.options);
-            const std::wstring port = server ? server->port() : L"1"; // nothing listens on 1
-            Args args = row.caller == PeerOnly ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
-                                               : localServer(port);
-            args.insert(args.end(), row.keywords.begin(), row.keywords.end());
-            if (row.caller == Runner)
+            if (row.caller == Runner) {
                 m_result = runRunner(row.options);
-            else if (row.caller == NoRunner || row.caller == BadCommandLine)
+            } else if (row.caller == NoRunner || row.caller == BadCommandLine) {
                 m_result = runAgent({row.caller == NoRunner ? L"-ExternallyInitiated" : L"127.0.0.1"});
-            else
+            } else {
+                const std::wstring port = server ? server->port() : L"1"; // nothing listens on 1
+                Args args = row.caller == PeerOnly ? Args{L"localhost", L"1", L"127.0.0.1", port, L"abc"}
+                                                   : localServer(port);
+                args.insert(args.end(), row.keywords.begin(), row.keywords.end());
                 m_result = runAgent(args);
+            }
             m_status = section.status();
             m_lastRequests = server ? server->requests() : std::vector<Fields>();
         }
@@ -375,9 +376,9 @@ TEST_P(FaultRow, EndsWithTheMachineAsBefore) {
     EXPECT_GE(row.end.held.maxMs, held);
     const bool touched = row.end.exit == 0;
     EXPECT_TRUE(machineAsBefore(touched, row.stamp)) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
-    // The service object, and each operation it handed out, are released on
-    // every path that created them; the service itself refuses calls out of
-    // their documented order.
+    // The service object, and each operation the agent waited on, are
+    // released on every path that created them; the service itself refuses
+    // calls out of their documented order.
     const std::vector<std::string> calls = m_standIn.calls(1);
     if (calls.size() > 1) {
         EXPECT_EQ("Release", calls.back());
@@ -563,14 +564,16 @@ TEST_F(FaultMatrix, RepeatedRunsLeaveNothingBehind) {
     for (int run = 1; run <= runs; ++run) {
         SCOPED_TRACE(run);
         // A run the platform failed is run once more, as a fault row is.
+        ChildResult result;
         for (int attempt = 1; attempt <= 2; ++attempt) {
             m_standIn.clearRecords();
-            EXPECT_EQ(0, runAgent(localServer(server.port())).exitCodeSigned());
+            result = runAgent(localServer(server.port()));
             const std::string platformFault = platformFaultOfTheRun();
             if (platformFault.empty())
                 break;
             std::cout << "run " << run << ": " << platformFault << std::endl;
         }
+        EXPECT_EQ(0, result.exitCodeSigned()) << result.output;
         EXPECT_LE(0, m_standIn.writersHeldMs(1));
         EXPECT_TRUE(machineAsBefore(true)) << m_standIn.bcdeditCalls().size() << " bcdedit calls";
         expectNothingLeftBehind();

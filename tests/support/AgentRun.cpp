@@ -58,8 +58,8 @@ std::vector<Fields> recordOf(const std::string& path) {
         std::istringstream in(line);
         Fields& fields = lines.emplace_back();
         for (std::string piece; std::getline(in, piece, '\t');)
-            if (piece.find('=') != std::string::npos)
-                fields[piece.substr(0, piece.find('='))] = piece.substr(piece.find('=') + 1);
+            if (const size_t equals = piece.find('='); equals != std::string::npos)
+                fields[piece.substr(0, equals)] = piece.substr(equals + 1);
     }
     return lines;
 }
